@@ -1,0 +1,63 @@
+# The two commands of a fresh Debian machine: `make run` and `make test`.
+# Each installs what is missing from Debian's packages, then configures and builds.
+
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+JOBS       ?= $(shell nproc)
+SCENARIO   ?=
+
+# Debian packages the build needs, with a file each one installs to tell it is there.
+PACKAGES := \
+  cmake:/usr/bin/cmake \
+  make:/usr/bin/make \
+  g++:/usr/bin/g++ \
+  clang:/usr/bin/clang++ \
+  lld:/usr/bin/lld-link \
+  pkg-config:/usr/bin/pkg-config \
+  libunicorn-dev:/usr/include/unicorn/unicorn.h \
+  libtomlplusplus-dev:/usr/include/toml++/toml.h \
+  libcli11-dev:/usr/include/CLI/CLI.hpp \
+  nlohmann-json3-dev:/usr/include/nlohmann/json.hpp \
+  libgtest-dev:/usr/include/gtest/gtest.h \
+  libgmock-dev:/usr/include/gmock/gmock.h \
+  binutils:/usr/bin/objdump
+
+MISSING = $(foreach p,$(PACKAGES),$(if $(wildcard $(word 2,$(subst :, ,$(p)))),,$(word 1,$(subst :, ,$(p)))))
+
+.PHONY: all deps build run test format clean
+
+all: build
+
+deps:
+	@missing="$(strip $(MISSING))"; \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing: $$missing"; \
+	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
+	  $$SUDO apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
+
+$(BUILD)/CMakeCache.txt: | deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+# Boots the module on the default emulated board (or SCENARIO=path/to/file.toml).
+run: build
+	$(BUILD)/cli/peiboard run $(SCENARIO)
+
+# Builds everything and passes every test: the normal build, then the host side again
+# under AddressSanitizer and UndefinedBehaviorSanitizer.
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	@if [ ! -f $(ASAN_BUILD)/CMakeCache.txt ]; then \
+	  cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DPEIBOARD_SANITIZE=ON; fi
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -1,0 +1,163 @@
+// peiboard: boots the module's image on the emulated board and shows what it did.
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "board.h"
+#include "report.h"
+#include "scenario_loader.h"
+
+namespace {
+
+using peiboard::Board;
+using peiboard::PeImage;
+using peiboard::Scenario;
+
+enum Exit : int { kDone = 0, kFailed = 1, kBadInput = 2 };
+
+struct ImagePaths {
+  std::string image = PEIBOARD_IMAGE;
+  std::string map;  // empty: the image path with .map instead of .efi
+};
+
+std::optional<PeImage> load_image(const ImagePaths& paths) {
+  std::filesystem::path map = paths.map;
+  if (map.empty()) map = std::filesystem::path(paths.image).replace_extension(".map");
+  auto image = PeImage::load(paths.image, map);
+  if (!image) {
+    std::cerr << "peiboard: " << image.error().message << "\n";
+    return std::nullopt;
+  }
+  if (auto problems = image->check(); !problems.empty()) {
+    for (const auto& p : problems) std::cerr << "peiboard: " << paths.image << ": " << p << "\n";
+    return std::nullopt;
+  }
+  return std::move(image).value();
+}
+
+std::optional<Scenario> load_scenario(const std::string& path) {
+  if (path.empty()) return peiboard::default_scenario();
+  auto scenario = peiboard::load_scenario_file(path);
+  if (!scenario) {
+    std::cerr << "peiboard: " << scenario.error().to_string() << "\n";
+    return std::nullopt;
+  }
+  return std::move(scenario).value();
+}
+
+int run(const ImagePaths& paths, const std::string& scenario_path, bool json, bool trace) {
+  auto scenario = load_scenario(scenario_path);
+  if (!scenario) return kBadInput;
+  auto image = load_image(paths);
+  if (!image) return kBadInput;
+  auto board = Board::create(*scenario, *image);
+  if (!board) {
+    std::cerr << "peiboard: " << board.error().message << "\n";
+    return kBadInput;
+  }
+  const auto result = (*board)->boot();
+  if (json) {
+    std::cout << peiboard::run_json(**board, result, trace).dump(2) << "\n";
+  } else {
+    std::cout << peiboard::human_report(**board, result, trace);
+  }
+  return result.fault ? kFailed : kDone;
+}
+
+int check(const ImagePaths& paths, const std::vector<std::string>& scenarios) {
+  auto image = load_image(paths);
+  if (!image) return kBadInput;
+  int exit = kDone;
+  for (const auto& path : scenarios) {
+    auto scenario = load_scenario(path);
+    if (!scenario) return kBadInput;
+    if (!scenario->expect.any()) {
+      std::cerr << "peiboard: " << path << ": no [expect] to check\n";
+      return kBadInput;
+    }
+    auto board = Board::create(*scenario, *image);
+    if (!board) {
+      std::cerr << "peiboard: " << board.error().message << "\n";
+      return kBadInput;
+    }
+    const auto result = (*board)->boot();
+    const auto diffs = peiboard::check_expectations(scenario->expect, **board, result);
+    std::cout << (diffs.empty() ? "ok    " : "FAIL  ") << path << "\n";
+    for (const auto& d : diffs) std::cout << "      " << d << "\n";
+    if (!diffs.empty()) exit = kFailed;
+  }
+  return exit;
+}
+
+int describe_image(const ImagePaths& paths) {
+  auto image = load_image(paths);
+  if (!image) return kBadInput;
+  std::printf("image    %s\n", paths.image.c_str());
+  std::printf("kind     PE32, i386, EFI boot service driver, no imports\n");
+  std::printf("size     %zu bytes in the file, 0x%X in memory\n", image->file_bytes().size(),
+              image->size_of_image());
+  std::printf("base     0x%08X\nentry    0x%08X\n", image->image_base(), image->entry_point());
+  std::printf("sections\n");
+  for (const auto& s : image->sections()) {
+    std::printf("  %-8s 0x%08X  %6u bytes\n", s.name.c_str(),
+                image->image_base() + s.virtual_address, s.virtual_size);
+  }
+  std::printf("symbols  %zu\n", image->symbols().size());
+  for (const auto& s : image->symbols()) std::printf("  0x%08X  %s\n", s.address, s.name.c_str());
+  return kDone;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"peiboard: boots the board's PEI module image on an emulated board"};
+  app.require_subcommand(1);
+  ImagePaths paths;
+  if (const char* env = std::getenv("PEIBOARD_IMAGE")) paths.image = env;
+  app.add_option("--image", paths.image, "module image (.efi); its link map sits beside it")
+      ->capture_default_str();
+  app.add_option("--map", paths.map, "link map of the image, if not beside it");
+
+  std::string scenario;
+  bool json = false, trace = false;
+  auto* run_cmd = app.add_subcommand("run", "one boot of the module on a scenario");
+  run_cmd->add_option("scenario", scenario, "scenario file (default: the built-in default board)");
+  run_cmd->add_flag("--json", json, "print the run as one JSON object");
+  run_cmd->add_flag("--trace", trace, "add every register access and PPI/service call");
+
+  std::vector<std::string> scenarios;
+  auto* check_cmd = app.add_subcommand("check", "run scenarios and compare with their [expect]");
+  check_cmd->add_option("scenarios", scenarios, "scenario files")->required();
+
+  std::string image_path;
+  auto* image_cmd = app.add_subcommand("image", "what the module image is");
+  image_cmd->add_option("path", image_path, "image file (default: the built one)");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    app.exit(e);
+    return kBadInput;
+  }
+  try {
+    if (*run_cmd) return run(paths, scenario, json, trace);
+    if (*check_cmd) return check(paths, scenarios);
+    if (!image_path.empty()) {
+      paths.image = image_path;
+      if (paths.map.empty())
+        paths.map = std::filesystem::path(image_path).replace_extension(".map");
+    }
+    return describe_image(paths);
+  } catch (const std::exception& e) {
+    std::cerr << "peiboard: internal error: " << e.what() << "\n";
+    return kFailed;
+  }
+}

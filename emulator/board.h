@@ -1,0 +1,138 @@
+// One emulated board built from a scenario around the loaded module image: the machine,
+// the chipset, the PEI foundation and the other modules' PPIs. It runs the boot flow, or
+// any module routine by name, and keeps what the module printed, asserted and accessed.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "chipset.h"
+#include "expected.h"
+#include "log.h"
+#include "machine.h"
+#include "pe_image.h"
+#include "pei_foundation.h"
+#include "platform.h"
+#include "scenario.h"
+
+namespace peiboard {
+
+// Guest RAM map. Page 0 is left unmapped so a null pointer faults.
+namespace ram {
+inline constexpr uint32_t kBase = 0x00001000;
+inline constexpr uint32_t kSize = 0x00FFF000;
+inline constexpr uint32_t kIdtBase = 0x00002000;  // services pointer at kIdtBase - 4
+inline constexpr uint16_t kIdtLimit = 0x07FF;
+inline constexpr uint32_t kStackTop = 0x00100000;  // the machine's calls start here
+inline constexpr uint32_t kArena = 0x00100000;     // foundation, PPIs, HOBs, tables
+inline constexpr uint32_t kArenaSize = 0x00100000;
+inline constexpr uint32_t kPool = 0x00300000;  // what AllocatePool hands out
+inline constexpr uint32_t kSetup = 0x00400000;
+inline constexpr uint32_t kSetupSize = 0x1000;
+inline constexpr uint32_t kPolicy = 0x00402000;
+inline constexpr uint32_t kPolicySize = 0x2000;
+inline constexpr uint32_t kScratch = 0x00500000;  // for tests: buffers passed to routines
+inline constexpr uint32_t kScratchSize = 0x00100000;
+}  // namespace ram
+
+// Where the setup and policy records keep what the module reads and writes.
+namespace records {
+inline constexpr uint32_t kSataTopology = 232;
+inline constexpr uint32_t kSSataTopology = 312;
+inline constexpr uint32_t kPcieTopology = 520;
+inline constexpr uint32_t kSata = 3538;
+inline constexpr uint32_t kSSata = 3922;
+inline constexpr uint32_t kSataStride = 44;
+inline constexpr uint32_t kPcieRp = 4306;
+inline constexpr uint32_t kPcieDirect = 5598;
+inline constexpr uint32_t kPcieStride = 64;
+}  // namespace records
+
+struct BoardOptions {
+  FoundationFaults faults;
+  uint64_t budget = 20'000'000;  // instructions per top-level guest call
+};
+
+struct CallResult {
+  StopInfo stop;
+  uint32_t eax = 0;
+  uint32_t edx = 0;
+  bool returned() const { return stop.kind == StopKind::kReturned; }
+  uint64_t value64() const { return static_cast<uint64_t>(edx) << 32 | eax; }
+};
+
+struct RunFault {
+  std::string kind;  // "fault", "hang" or "halt", then the detail
+  uint32_t address = 0;
+  uint32_t eip = 0;
+  std::string routine;
+};
+
+struct RunResult {
+  std::optional<uint32_t> entry_status;
+  std::vector<uint32_t> notify_statuses;
+  bool slot15_called = false;
+  std::optional<RunFault> fault;
+  PolicyConfig policy_before;
+  PolicyConfig policy;
+  uint16_t acpi_base = 0;
+  uint8_t acpi_control = 0;
+  uint64_t instructions = 0;
+};
+
+class Board {
+ public:
+  static Expected<std::unique_ptr<Board>> create(const Scenario& scenario, const PeImage& image,
+                                                 BoardOptions options = {});
+  Board(const Board&) = delete;
+  Board& operator=(const Board&) = delete;
+  ~Board();
+
+  // The whole boot: dispatch the module, install the System Board PPI, call its slot 15.
+  RunResult boot();
+
+  // Calls a module routine by its link-map name with cdecl arguments.
+  CallResult call(std::string_view routine, std::vector<uint32_t> args = {});
+  CallResult call_address(uint32_t address, std::vector<uint32_t> args);
+
+  uint32_t symbol(std::string_view name) const;  // address of a routine or datum; throws
+  std::string routine_at(uint32_t address) const;
+
+  // Guest memory a test hands to routines; never freed.
+  uint32_t scratch(uint32_t size, uint32_t align = 8);
+  uint32_t scratch_bytes(std::span<const uint8_t> bytes, uint32_t align = 8);
+  uint32_t scratch_string(const std::string& text);
+
+  Machine& machine() { return *machine_; }
+  Chipset& chipset() { return *chipset_; }
+  PeiFoundation& foundation() { return *foundation_; }
+  PlatformPpis& ppis() { return *ppis_; }
+  RunLog& log() { return log_; }
+  const Scenario& scenario() const { return scenario_; }
+  const PeImage& image() const { return image_; }
+
+  PolicyConfig read_policy() const;
+  void write_policy(const PolicyConfig& policy);
+
+ private:
+  Board(const Scenario& scenario, const PeImage& image, BoardOptions options);
+  Expected<bool> build();
+
+  Scenario scenario_;
+  const PeImage& image_;
+  BoardOptions options_;
+  RunLog log_;
+  std::unique_ptr<Machine> machine_;
+  std::unique_ptr<GuestArena> arena_;
+  std::unique_ptr<GuestArena> scratch_;
+  std::unique_ptr<Chipset> chipset_;
+  std::unique_ptr<PeiFoundation> foundation_;
+  std::unique_ptr<PlatformPpis> ppis_;
+  std::optional<StopInfo> abnormal_stop_;  // the first call that did not return normally
+};
+
+}  // namespace peiboard

@@ -1,0 +1,25 @@
+// The debug-services PPI's renderer of the module's format strings.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace peiboard {
+
+// Name of an EFI_STATUS as the UEFI specification lists it ("Success", "Not Ready", ...),
+// or its value in hexadecimal when it has no listed name.
+std::string status_name(uint32_t status);
+
+// Where the arguments come from: successive 32-bit stack slots, and guest strings.
+struct FormatArgs {
+  std::function<uint32_t()> next32;
+  std::function<std::string(uint32_t address)> string_at;
+};
+
+// Renders %d %i %u %x %X %c %a %s %r %p %% with '-' and '0' flags, a width and the 'l'
+// (64-bit) modifier. A conversion it does not know is copied through as written.
+std::string render_format(std::string_view format, const FormatArgs& args);
+
+}  // namespace peiboard

@@ -1,0 +1,336 @@
+#include "pei_foundation.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <stdexcept>
+
+namespace peiboard {
+
+Guid guid_from_text(const char* text) {
+  unsigned a = 0, b = 0, c = 0, d[8] = {};
+  if (std::sscanf(text, "%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x", &a, &b, &c, &d[0], &d[1], &d[2],
+                  &d[3], &d[4], &d[5], &d[6], &d[7]) != 11) {
+    throw std::invalid_argument(std::string("bad GUID text ") + text);
+  }
+  Guid g{};
+  for (int i = 0; i < 4; ++i) g[i] = static_cast<uint8_t>(a >> (8 * i));
+  for (int i = 0; i < 2; ++i) g[4 + i] = static_cast<uint8_t>(b >> (8 * i));
+  for (int i = 0; i < 2; ++i) g[6 + i] = static_cast<uint8_t>(c >> (8 * i));
+  for (int i = 0; i < 8; ++i) g[8 + i] = static_cast<uint8_t>(d[i]);
+  return g;
+}
+
+std::string guid_text(const Guid& g) {
+  char buffer[40];
+  std::snprintf(buffer, sizeof buffer,
+                "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", g[3], g[2],
+                g[1], g[0], g[5], g[4], g[7], g[6], g[8], g[9], g[10], g[11], g[12], g[13], g[14],
+                g[15]);
+  return buffer;
+}
+
+std::optional<uint32_t> GuestArena::allocate(uint32_t size, uint32_t align) {
+  const uint32_t at = (next_ + align - 1) & ~(align - 1);
+  if (at < next_ || at > end_ || size > end_ - at) return std::nullopt;
+  next_ = at + size;
+  return at;
+}
+
+uint32_t GuestArena::place(std::span<const uint8_t> bytes, uint32_t align) {
+  auto at = allocate(static_cast<uint32_t>(bytes.size()), align);
+  if (!at) throw std::runtime_error("guest arena exhausted");
+  machine_.write(*at, bytes);
+  return *at;
+}
+
+uint32_t GuestArena::place_string(const std::string& text) {
+  std::vector<uint8_t> bytes(text.begin(), text.end());
+  bytes.push_back(0);
+  return place(bytes, 1);
+}
+
+namespace {
+
+// Slots of EFI_PEI_SERVICES on IA32, after the 24-byte table header.
+enum Slot : uint32_t {
+  kInstallPpi,
+  kReInstallPpi,
+  kLocatePpi,
+  kNotifyPpi,
+  kGetBootMode,
+  kSetBootMode,
+  kGetHobList,
+  kCreateHob,
+  kFfsFindNextVolume,
+  kFfsFindNextFile,
+  kFfsFindSectionData,
+  kInstallPeiMemory,
+  kAllocatePages,
+  kAllocatePool,
+  kCopyMem,
+  kSetMem,
+  kReportStatusCode,
+  kResetSystem,
+  kCpuIo,
+  kPciCfg,
+  kFfsFindFileByName,
+  kFfsGetFileInfo,
+  kFfsGetVolumeInfo,
+  kRegisterForShadow,
+  kFindSectionData3,
+  kFfsGetFileInfo2,
+  kResetSystem2,
+  kFreePages,
+  kSlotCount
+};
+constexpr const char* kSlotNames[] = {"InstallPpi",
+                                      "ReInstallPpi",
+                                      "LocatePpi",
+                                      "NotifyPpi",
+                                      "GetBootMode",
+                                      "SetBootMode",
+                                      "GetHobList",
+                                      "CreateHob",
+                                      "FfsFindNextVolume",
+                                      "FfsFindNextFile",
+                                      "FfsFindSectionData",
+                                      "InstallPeiMemory",
+                                      "AllocatePages",
+                                      "AllocatePool",
+                                      "CopyMem",
+                                      "SetMem",
+                                      "ReportStatusCode",
+                                      "ResetSystem",
+                                      "CpuIo",
+                                      "PciCfg",
+                                      "FfsFindFileByName",
+                                      "FfsGetFileInfo",
+                                      "FfsGetVolumeInfo",
+                                      "RegisterForShadow",
+                                      "FindSectionData3",
+                                      "FfsGetFileInfo2",
+                                      "ResetSystem2",
+                                      "FreePages"};
+static_assert(std::size(kSlotNames) == kSlotCount);
+constexpr uint32_t kHeaderSize = 24;
+static_assert(kHeaderSize + 4 * kSetMem == 0x54, "SetMem sits at 0x54 of the services table");
+
+std::string hex(uint64_t v) {
+  char b[24];
+  std::snprintf(b, sizeof b, "0x%llX", static_cast<unsigned long long>(v));
+  return b;
+}
+
+void put16(std::vector<uint8_t>& v, size_t at, uint16_t x) {
+  v[at] = static_cast<uint8_t>(x);
+  v[at + 1] = static_cast<uint8_t>(x >> 8);
+}
+
+}  // namespace
+
+PeiFoundation::PeiFoundation(Machine& machine, RunLog& log, GuestArena& arena, GuestCall call,
+                             RoutineOf routine_of, FoundationFaults faults, uint32_t pool_base)
+    : machine_(machine),
+      log_(log),
+      arena_(arena),
+      call_(std::move(call)),
+      routine_of_(std::move(routine_of)),
+      faults_(faults),
+      pool_base_(pool_base) {
+  std::vector<uint8_t> table(kHeaderSize + 4 * kSlotCount, 0);
+  const uint64_t signature = 0x5652455320494550ull;  // "PEI SERV"
+  for (int i = 0; i < 8; ++i) table[i] = static_cast<uint8_t>(signature >> (8 * i));
+  table[8] = 0x46;  // revision 1.70
+  table[10] = 1;
+  table[12] = static_cast<uint8_t>(table.size());
+  auto slot = [&](Slot s, uint32_t address) {
+    for (int i = 0; i < 4; ++i) {
+      table[kHeaderSize + 4 * s + i] = static_cast<uint8_t>(address >> (8 * i));
+    }
+  };
+  for (uint32_t s = 0; s < kSlotCount; ++s) {
+    if (s == kCpuIo || s == kPciCfg) continue;  // PPI pointers the module never follows
+    const char* name = kSlotNames[s];
+    slot(static_cast<Slot>(s), machine_.add_trap(name, [this, name](TrapFrame& f) {
+      service(name, f, efi::kUnsupported, "not provided by this board");
+      f.set_result(efi::kUnsupported);
+    }));
+  }
+  // The services the module relies on replace the default traps above.
+  slot(kInstallPpi, machine_.add_trap("InstallPpi", [this](TrapFrame& f) {
+    const uint32_t status = install_ppi(f.arg(1));
+    service("InstallPpi", f, status);
+    f.set_result(status);
+  }));
+  slot(kReInstallPpi, machine_.add_trap("ReInstallPpi", [this](TrapFrame& f) {
+    const uint32_t status = reinstall_ppi(f.arg(1), f.arg(2));
+    service("ReInstallPpi", f, status, "old " + hex(f.arg(1)) + ", new " + hex(f.arg(2)));
+    f.set_result(status);
+  }));
+  slot(kLocatePpi, machine_.add_trap("LocatePpi", [this](TrapFrame& f) {
+    const uint32_t status = locate_ppi(f.arg(1), f.arg(2), f.arg(3), f.arg(4));
+    service("LocatePpi", f, status,
+            guid_text(read_guid(f.arg(1))) + " instance " + std::to_string(f.arg(2)));
+    f.set_result(status);
+  }));
+  slot(kNotifyPpi, machine_.add_trap("NotifyPpi", [this](TrapFrame& f) {
+    const uint32_t status = notify_ppi(f.arg(1));
+    service("NotifyPpi", f, status);
+    f.set_result(status);
+  }));
+  slot(kGetHobList, machine_.add_trap("GetHobList", [this](TrapFrame& f) {
+    if (f.arg(1) != 0) machine_.write32(f.arg(1), hob_list_);
+    const uint32_t status = f.arg(1) ? efi::kSuccess : efi::kInvalidParameter;
+    service("GetHobList", f, status);
+    f.set_result(status);
+  }));
+  slot(kAllocatePool, machine_.add_trap("AllocatePool", [this](TrapFrame& f) {
+    const uint32_t status = allocate_pool(f.arg(1), f.arg(2));
+    service("AllocatePool", f, status, std::to_string(f.arg(1)) + " bytes");
+    f.set_result(status);
+  }));
+  slot(kSetMem, machine_.add_trap("SetMem", [this](TrapFrame& f) {
+    // SetMem takes no services pointer: (Buffer, Size, Value).
+    const std::vector<uint8_t> fill(f.arg(1), static_cast<uint8_t>(f.arg(2)));
+    if (!fill.empty()) machine_.write(f.arg(0), fill);
+    service("SetMem", f, 0,
+            hex(f.arg(0)) + ", " + std::to_string(f.arg(1)) + " bytes of " + hex(f.arg(2) & 0xFF));
+  }));
+  services_table_ = arena_.place(table);
+  const uint8_t pointer[4] = {
+      static_cast<uint8_t>(services_table_), static_cast<uint8_t>(services_table_ >> 8),
+      static_cast<uint8_t>(services_table_ >> 16), static_cast<uint8_t>(services_table_ >> 24)};
+  services_pointer_ = arena_.place(pointer, 4);
+}
+
+void PeiFoundation::service(const char* name, TrapFrame& f, uint32_t status, std::string detail) {
+  log_.call(false, machine_.eip(), status, routine_of_(f.return_address()),
+            std::string(name) + (detail.empty() ? "" : " (" + detail + ")"));
+}
+
+Guid PeiFoundation::read_guid(uint32_t address) const {
+  Guid g{};
+  if (address != 0) machine_.read(address, g);
+  return g;
+}
+
+uint32_t PeiFoundation::install(uint32_t list) { return install_ppi(list); }
+
+std::optional<std::pair<uint32_t, uint32_t>> PeiFoundation::locate(const Guid& guid) const {
+  for (const auto& p : ppis_) {
+    if (p.guid == guid) return std::pair{p.descriptor, p.interface};
+  }
+  return std::nullopt;
+}
+
+uint32_t PeiFoundation::install_ppi(uint32_t list) {
+  if (list == 0) return efi::kInvalidParameter;
+  std::vector<Installed> added;
+  for (uint32_t d = list;; d += 12) {
+    const uint32_t flags = machine_.read32(d);
+    if (!(flags & efi::kPpiFlagPpi)) return efi::kInvalidParameter;
+    added.push_back({d, read_guid(machine_.read32(d + 4)), machine_.read32(d + 8)});
+    if (flags & efi::kPpiFlagTerminate) break;
+  }
+  for (const auto& p : added) {
+    ppis_.push_back(p);
+    run_notifies(p.guid, p.descriptor, p.interface);
+  }
+  return efi::kSuccess;
+}
+
+uint32_t PeiFoundation::reinstall_ppi(uint32_t old_descriptor, uint32_t new_descriptor) {
+  if (faults_.reinstall_status) return *faults_.reinstall_status;
+  if (old_descriptor == 0 || new_descriptor == 0) return efi::kInvalidParameter;
+  if (!(machine_.read32(new_descriptor) & efi::kPpiFlagPpi)) return efi::kInvalidParameter;
+  auto it = std::find_if(ppis_.begin(), ppis_.end(),
+                         [&](const Installed& p) { return p.descriptor == old_descriptor; });
+  if (it == ppis_.end()) return efi::kNotFound;
+  *it = {new_descriptor, read_guid(machine_.read32(new_descriptor + 4)),
+         machine_.read32(new_descriptor + 8)};
+  const Installed copy = *it;
+  run_notifies(copy.guid, copy.descriptor, copy.interface);
+  return efi::kSuccess;
+}
+
+uint32_t PeiFoundation::locate_ppi(uint32_t guid, uint32_t instance, uint32_t descriptor_out,
+                                   uint32_t interface_out) {
+  if (faults_.locate_status) return *faults_.locate_status;
+  if (guid == 0 || interface_out == 0) return efi::kInvalidParameter;
+  const Guid wanted = read_guid(guid);
+  uint32_t seen = 0;
+  for (const auto& p : ppis_) {
+    if (p.guid != wanted || seen++ != instance) continue;
+    if (descriptor_out != 0) machine_.write32(descriptor_out, p.descriptor);
+    machine_.write32(interface_out, p.interface);
+    return efi::kSuccess;
+  }
+  return efi::kNotFound;
+}
+
+uint32_t PeiFoundation::notify_ppi(uint32_t list) {
+  if (faults_.notify_status) return *faults_.notify_status;
+  if (list == 0) return efi::kInvalidParameter;
+  std::vector<Notify> added;
+  for (uint32_t d = list;; d += 12) {
+    const uint32_t flags = machine_.read32(d);
+    if (!(flags & efi::kPpiFlagNotifyCallback)) return efi::kInvalidParameter;
+    added.push_back({d, read_guid(machine_.read32(d + 4)), machine_.read32(d + 8)});
+    if (flags & efi::kPpiFlagTerminate) break;
+  }
+  notifies_.insert(notifies_.end(), added.begin(), added.end());
+  return efi::kSuccess;
+}
+
+void PeiFoundation::run_notifies(const Guid& guid, uint32_t descriptor, uint32_t interface) {
+  // A callback may install, reinstall or register in turn: walk a snapshot.
+  const std::vector<Notify> snapshot = notifies_;
+  for (const auto& n : snapshot) {
+    if (n.guid != guid) continue;
+    auto status = call_(n.routine, {services_pointer_, n.descriptor, interface});
+    (void)descriptor;
+    if (!status) return;  // the run stopped inside the callback
+    notify_statuses.push_back(*status);
+  }
+}
+
+uint32_t PeiFoundation::allocate_pool(uint32_t size, uint32_t buffer_out) {
+  if (buffer_out == 0) return efi::kInvalidParameter;
+  const uint32_t at = (pool_used_ + 7) & ~7u;
+  if (at > faults_.pool_size || size > faults_.pool_size - at) return efi::kOutOfResources;
+  pool_used_ = at + size;
+  machine_.write32(buffer_out, pool_base_ + at);
+  return efi::kSuccess;
+}
+
+void PeiFoundation::start_hobs() {
+  if (!hobs_.empty()) return;
+  // The handoff information table HOB opens every list the foundation builds.
+  hobs_.assign(56, 0);
+  put16(hobs_, 0, 0x0001);
+  put16(hobs_, 2, 56);
+  hobs_[8] = 9;  // version
+}
+
+void PeiFoundation::add_guid_hob(const Guid& name, std::span<const uint8_t> data) {
+  start_hobs();
+  const size_t length = 24 + ((data.size() + 7) & ~size_t{7});
+  if (length > 0xFFFF) throw std::invalid_argument("GUID HOB data too long");
+  const size_t at = hobs_.size();
+  hobs_.resize(at + length, 0);
+  put16(hobs_, at, 0x0004);
+  put16(hobs_, at + 2, static_cast<uint16_t>(length));
+  std::copy(name.begin(), name.end(), hobs_.begin() + static_cast<long>(at + 8));
+  std::copy(data.begin(), data.end(), hobs_.begin() + static_cast<long>(at + 24));
+}
+
+void PeiFoundation::finish_hobs() {
+  start_hobs();
+  const size_t at = hobs_.size();
+  hobs_.resize(at + 8, 0);
+  put16(hobs_, at, 0xFFFF);
+  put16(hobs_, at + 2, 8);
+  hob_list_ = arena_.place(hobs_);
+}
+
+}  // namespace peiboard

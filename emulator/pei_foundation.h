@@ -1,0 +1,124 @@
+// The PEI foundation the module is dispatched by: the services table, the PPI database
+// with its notifications, the HOB list and the pool, all living in guest RAM.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "log.h"
+#include "machine.h"
+
+namespace peiboard {
+
+using Guid = std::array<uint8_t, 16>;
+Guid guid_from_text(const char* text);  // "C8D85E8C-DC1C-4F8C-ADA7-58C1D107A304"
+std::string guid_text(const Guid& guid);
+
+namespace efi {
+inline constexpr uint32_t kSuccess = 0;
+inline constexpr uint32_t kInvalidParameter = 0x80000002;
+inline constexpr uint32_t kUnsupported = 0x80000003;
+inline constexpr uint32_t kNotReady = 0x80000006;
+inline constexpr uint32_t kDeviceError = 0x80000007;
+inline constexpr uint32_t kOutOfResources = 0x80000009;
+inline constexpr uint32_t kNotFound = 0x8000000E;
+inline constexpr uint32_t kPpiFlagPpi = 0x00000010;
+inline constexpr uint32_t kPpiFlagNotifyCallback = 0x00000020;
+inline constexpr uint32_t kPpiFlagTerminate = 0x80000000;
+}  // namespace efi
+
+// A bump allocator over a range of guest RAM. It never frees.
+class GuestArena {
+ public:
+  GuestArena(Machine& machine, uint32_t base, uint32_t size)
+      : machine_(machine), base_(base), end_(base + size), next_(base) {}
+  std::optional<uint32_t> allocate(uint32_t size, uint32_t align = 8);
+  uint32_t place(std::span<const uint8_t> bytes, uint32_t align = 8);  // allocate and copy
+  uint32_t place_string(const std::string& text);
+  uint32_t used() const { return next_ - base_; }
+  uint32_t base() const { return base_; }
+
+ private:
+  Machine& machine_;
+  uint32_t base_, end_, next_;
+};
+
+// What a test may break in the foundation to see how the module copes.
+struct FoundationFaults {
+  std::optional<uint32_t> notify_status;     // NotifyPpi answers this instead of registering
+  std::optional<uint32_t> reinstall_status;  // ReInstallPpi answers this and changes nothing
+  std::optional<uint32_t> locate_status;     // LocatePpi answers this for every GUID
+  uint32_t pool_size = 0x10000;              // bytes AllocatePool can hand out in all
+};
+
+class PeiFoundation {
+ public:
+  // Calls a guest routine (a notify callback) and returns its EAX, or nothing if the run
+  // stopped abnormally inside it.
+  using GuestCall = std::function<std::optional<uint32_t>(uint32_t, std::vector<uint32_t>)>;
+  using RoutineOf = std::function<std::string(uint32_t return_address)>;
+
+  PeiFoundation(Machine& machine, RunLog& log, GuestArena& arena, GuestCall call,
+                RoutineOf routine_of, FoundationFaults faults, uint32_t pool_base);
+
+  uint32_t services_pointer() const { return services_pointer_; }  // EFI_PEI_SERVICES **
+  uint32_t services_table() const { return services_table_; }
+
+  // Host-side installation by the stand-in modules; notifications run as on real PEI.
+  uint32_t install(uint32_t descriptor_list);
+  // The first installed instance of a GUID: descriptor and interface addresses.
+  std::optional<std::pair<uint32_t, uint32_t>> locate(const Guid& guid) const;
+
+  // The HOB list. Build with add_guid_hob() then finish_hobs().
+  void add_guid_hob(const Guid& name, std::span<const uint8_t> data);
+  void finish_hobs();
+  uint32_t hob_list() const { return hob_list_; }
+
+  std::vector<uint32_t> notify_statuses;  // what each notify callback returned, in order
+  uint32_t pool_used() const { return pool_used_; }
+  uint32_t notify_count() const { return static_cast<uint32_t>(notifies_.size()); }
+
+ private:
+  struct Installed {
+    uint32_t descriptor;
+    Guid guid;
+    uint32_t interface;
+  };
+  struct Notify {
+    uint32_t descriptor;
+    Guid guid;
+    uint32_t routine;
+  };
+  Guid read_guid(uint32_t address) const;
+  void start_hobs();
+  void run_notifies(const Guid& guid, uint32_t descriptor, uint32_t interface);
+  void service(const char* name, TrapFrame& frame, uint32_t status, std::string detail = {});
+  uint32_t install_ppi(uint32_t list);
+  uint32_t reinstall_ppi(uint32_t old_descriptor, uint32_t new_descriptor);
+  uint32_t locate_ppi(uint32_t guid, uint32_t instance, uint32_t descriptor_out,
+                      uint32_t interface_out);
+  uint32_t notify_ppi(uint32_t list);
+  uint32_t allocate_pool(uint32_t size, uint32_t buffer_out);
+
+  Machine& machine_;
+  RunLog& log_;
+  GuestArena& arena_;
+  GuestCall call_;
+  RoutineOf routine_of_;
+  FoundationFaults faults_;
+  uint32_t services_table_ = 0;
+  uint32_t services_pointer_ = 0;
+  uint32_t pool_base_;
+  uint32_t pool_used_ = 0;
+  std::vector<Installed> ppis_;
+  std::vector<Notify> notifies_;
+  std::vector<uint8_t> hobs_;
+  uint32_t hob_list_ = 0;
+};
+
+}  // namespace peiboard

@@ -1,0 +1,233 @@
+#include "platform.h"
+
+#include <cstdio>
+
+#include "format.h"
+
+namespace peiboard {
+namespace {
+
+std::string hex(uint64_t v) {
+  char b[24];
+  std::snprintf(b, sizeof b, "0x%llX", static_cast<unsigned long long>(v));
+  return b;
+}
+
+std::vector<uint8_t> words(const std::vector<uint32_t>& values) {
+  std::vector<uint8_t> bytes;
+  for (uint32_t v : values) {
+    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  }
+  return bytes;
+}
+
+constexpr uint32_t kIccHeaderWord = 0x00040000;
+constexpr uint32_t kIccGetClockingMode = 0x1A;
+constexpr uint32_t kIccBodyLength = 0x1C;
+constexpr uint32_t kIccMessageSize = 48;
+constexpr uint32_t kMeClientIcc = 8;
+constexpr uint32_t kSoftStrapClocking = 0x1F4;
+
+}  // namespace
+
+PlatformPpis::PlatformPpis(const Scenario& scenario, Machine& machine, RunLog& log,
+                           GuestArena& arena, PeiFoundation& foundation,
+                           std::function<std::string(uint32_t)> routine_of)
+    : s_(scenario),
+      machine_(machine),
+      log_(log),
+      arena_(arena),
+      foundation_(foundation),
+      routine_of_(std::move(routine_of)) {}
+
+uint32_t PlatformPpis::table(const std::vector<uint32_t>& slots) {
+  return arena_.place(words(slots), 4);
+}
+
+uint32_t PlatformPpis::ppi(const Guid& guid, uint32_t interface) {
+  const uint32_t guid_at = arena_.place(guid, 4);
+  return table({efi::kPpiFlagPpi | efi::kPpiFlagTerminate, guid_at, interface});
+}
+
+void PlatformPpis::record(TrapFrame& f, const std::string& what, uint32_t status) {
+  log_.call(true, machine_.eip(), status, routine_of_(f.return_address()), what);
+}
+
+std::string PlatformPpis::render(uint32_t format, uint32_t marker) {
+  FormatArgs args{[this, marker]() mutable {
+                    const uint32_t v = machine_.read32(marker);
+                    marker += 4;
+                    return v;
+                  },
+                  [this](uint32_t address) {
+                    return address ? machine_.read_cstring(address) : std::string("(null)");
+                  }};
+  return render_format(machine_.read_cstring(format), args);
+}
+
+void PlatformPpis::install_platform() {
+  if (s_.debug.ppi_present) {
+    const uint32_t print = machine_.add_trap("DebugServices.Print", [this](TrapFrame& f) {
+      log_.print(f.arg(0), render(f.arg(1), f.arg(2)));
+    });
+    const uint32_t assert = machine_.add_trap("DebugServices.Assert", [this](TrapFrame& f) {
+      log_.assertion(machine_.read_cstring(f.arg(0)), f.arg(1), machine_.read_cstring(f.arg(2)));
+      if (s_.debug.halt_on_assert) machine_.halt();
+    });
+    foundation_.install(ppi(guids::kDebugServices, table({print, assert})));
+  }
+
+  // PCD PPI: token 6 through the 64-bit get (slot 4), token 7 through the pointer get (5).
+  if (s_.pcd.mcfg.present) {
+    const size_t entries = std::max<size_t>(8, s_.pcd.mcfg.bases.size());
+    std::vector<uint8_t> mcfg(16 + 16 * entries, 0);
+    const char* sig = "MCFG";
+    for (int i = 0; i < 4; ++i) mcfg[i] = static_cast<uint8_t>(sig[i]);
+    for (int i = 0; i < 4; ++i) mcfg[4 + i] = static_cast<uint8_t>(s_.pcd.mcfg.length >> (8 * i));
+    for (size_t e = 0; e < s_.pcd.mcfg.bases.size(); ++e) {
+      for (int i = 0; i < 8; ++i) {
+        mcfg[16 + 16 * e + i] = static_cast<uint8_t>(s_.pcd.mcfg.bases[e] >> (8 * i));
+      }
+      mcfg[16 + 16 * e + 11] = 0xFF;  // end bus
+    }
+    mcfg_table_ = arena_.place(mcfg);
+  }
+  std::vector<uint32_t> pcd_slots;
+  for (uint32_t slot = 0; slot < 16; ++slot) {
+    pcd_slots.push_back(
+        machine_.add_trap("Pcd." + std::to_string(slot), [this, slot](TrapFrame& f) {
+          const uint32_t token = f.arg(0);
+          if (slot == 4 && token == 6) {
+            f.set_result64(s_.pcd.pcie_base);
+            record(f, "Pcd.Get64(6) = " + hex(s_.pcd.pcie_base), 0);
+          } else if (slot == 5 && token == 7) {
+            f.set_result(mcfg_table_);
+            record(f, "Pcd.GetPtr(7) = " + hex(mcfg_table_), 0);
+          } else {
+            f.set_result64(0);
+            record(f,
+                   "Pcd slot " + std::to_string(slot) + " token " + std::to_string(token) +
+                       " (not provided by this board)",
+                   efi::kUnsupported);
+          }
+        }));
+  }
+  foundation_.install(ppi(guids::kPcd, table(pcd_slots)));
+
+  if (s_.me_icc.ppi_present) {
+    std::vector<uint32_t> slots{
+        machine_.add_trap("Heci.SendwAck", [this](TrapFrame& f) { f.set_result(heci_send(f)); })};
+    for (const char* name :
+         {"Heci.ReadMsg", "Heci.SendMsg", "Heci.ResetHeci", "Heci.GetMeStatus", "Heci.GetMeMode"}) {
+      slots.push_back(machine_.add_trap(name, [this, name](TrapFrame& f) {
+        record(f, std::string(name) + " (not provided by this board)", efi::kUnsupported);
+        f.set_result(efi::kUnsupported);
+      }));
+    }
+    foundation_.install(ppi(guids::kHeci, table(slots)));
+  }
+
+  if (s_.spi.ppi_present) {
+    std::vector<uint32_t> slots;
+    for (uint32_t slot = 0; slot < 16; ++slot) {
+      if (slot == 9) {  // byte offset 36: the soft-strap read
+        slots.push_back(machine_.add_trap(
+            "Spi.ReadPchSoftStrap", [this](TrapFrame& f) { f.set_result(spi_read_strap(f)); }));
+        continue;
+      }
+      slots.push_back(machine_.add_trap("Spi." + std::to_string(slot), [this, slot](TrapFrame& f) {
+        record(f, "Spi slot " + std::to_string(slot) + " (not provided by this board)",
+               efi::kUnsupported);
+        f.set_result(efi::kUnsupported);
+      }));
+    }
+    foundation_.install(ppi(guids::kSpi, table(slots)));
+  }
+
+  std::vector<uint32_t> slots;
+  for (unsigned slot = 0; slot < kSystemBoardSlots; ++slot) {
+    slots.push_back(
+        machine_.add_trap("SystemBoard." + std::to_string(slot), [this, slot](TrapFrame& f) {
+          board_slots_called.push_back(slot);
+          record(f, "stand-in board routine " + std::to_string(slot), 0);
+          f.set_result(0);
+        }));
+  }
+  board_interface_ = table(slots);
+  board_descriptor_ = ppi(guids::kSystemBoard, board_interface_);
+}
+
+uint32_t PlatformPpis::install_system_board() { return foundation_.install(board_descriptor_); }
+
+uint32_t PlatformPpis::heci_send(TrapFrame& f) {
+  HeciRequest r;
+  r.heci_device = f.arg(0);
+  const uint32_t message = f.arg(1);
+  r.length = f.arg(2);
+  const uint32_t reply_length = f.arg(3);
+  r.host_address = f.arg(4) & 0xFF;
+  r.me_address = f.arg(5) & 0xFF;
+  if (message != 0) machine_.read(message, r.message);
+  if (reply_length != 0) r.reply_room = machine_.read32(reply_length);
+  auto word = [&](size_t at) {
+    return static_cast<uint32_t>(r.message[at] | r.message[at + 1] << 8 | r.message[at + 2] << 16 |
+                                 r.message[at + 3] << 24);
+  };
+  auto expect = [&](bool ok, const std::string& what) {
+    if (!ok) r.problems.push_back(what);
+  };
+  expect(message != 0, "null message");
+  expect(reply_length != 0, "null reply length");
+  expect(r.heci_device == 0, "HECI device " + std::to_string(r.heci_device));
+  expect(r.length == kIccMessageSize, "request length " + std::to_string(r.length));
+  expect(r.reply_room == kIccMessageSize, "reply room " + std::to_string(r.reply_room));
+  expect(r.host_address == 0, "host address " + std::to_string(r.host_address));
+  expect(r.me_address == kMeClientIcc, "ME client " + std::to_string(r.me_address));
+  expect(word(0) == kIccHeaderWord, "header word " + hex(word(0)));
+  expect(word(4) == kIccGetClockingMode, "command " + hex(word(4)));
+  expect(word(8) == 0 && word(16) == 0, "non-zero response/reserved field");
+  expect(word(12) == kIccBodyLength, "body length " + hex(word(12)));
+  expect((r.message[20] | r.message[21] << 8) == 1, "request field at 20 not 1");
+  std::string what = "Heci.SendwAck(ME client " + std::to_string(r.me_address) + ", " +
+                     std::to_string(r.length) + " bytes)";
+  for (const auto& p : r.problems) what += "; malformed: " + p;
+  heci_requests.push_back(r);
+
+  const uint32_t status = s_.me_icc.status;
+  if (status == efi::kSuccess && message != 0) {
+    machine_.write32(message + 4, s_.me_icc.reply_command);
+    machine_.write32(message + 8, s_.me_icc.reply_response);
+    machine_.write8(message + 23, s_.me_icc.clocking_mode);
+    if (reply_length != 0) machine_.write32(reply_length, kIccMessageSize);
+  }
+  record(f, what, status);
+  return status;
+}
+
+uint32_t PlatformPpis::spi_read_strap(TrapFrame& f) {
+  const uint32_t offset = f.arg(1), size = f.arg(2), buffer = f.arg(3);
+  std::string what = "Spi.ReadPchSoftStrap(" + hex(offset) + ", " + std::to_string(size) + ")";
+  if (f.arg(0) != foundation_.locate(guids::kSpi).value_or(std::pair{0u, 0u}).second) {
+    what += "; This is not the SPI interface";
+  }
+  uint32_t status = s_.spi.status;
+  if (status == efi::kSuccess) {
+    if (buffer == 0 || size == 0) {
+      status = efi::kInvalidParameter;
+    } else {
+      // The strap region holds the scenario's clocking strap at 0x1F4 and zeros elsewhere.
+      for (uint32_t i = 0; i < size; ++i) {
+        const uint32_t at = offset + i;
+        const uint32_t strap = at >= kSoftStrapClocking && at < kSoftStrapClocking + 4
+                                   ? s_.spi.soft_strap >> (8 * (at - kSoftStrapClocking))
+                                   : 0;
+        const uint8_t byte = static_cast<uint8_t>(strap);
+        machine_.write8(buffer + i, byte);
+      }
+    }
+  }
+  record(f, what, status);
+  return status;
+}
+
+}  // namespace peiboard

@@ -1,0 +1,308 @@
+#include "report.h"
+
+#include <cstdio>
+#include <sstream>
+
+#include "format.h"
+
+namespace peiboard {
+namespace {
+
+std::string hex(uint64_t v, int digits = 8) {
+  char b[24];
+  std::snprintf(b, sizeof b, "0x%0*llX", digits, static_cast<unsigned long long>(v));
+  return b;
+}
+
+// One setting of a lane record: an enable bit and the value field above it.
+struct Setting {
+  unsigned word;
+  unsigned enable_bit;
+  unsigned value_lsb;
+  unsigned value_bits;
+};
+
+constexpr Setting kSataSettings[] = {{0, 0, 1, 6},   {0, 7, 8, 6},   {0, 14, 15, 6},
+                                     {0, 21, 22, 6}, {1, 0, 1, 6},   {1, 7, 8, 6},
+                                     {1, 14, 15, 6}, {1, 21, 22, 6}, {2, 0, 1, 6}};
+constexpr Setting kPcieSettings[] = {
+    {0, 0, 1, 6}, {2, 0, 1, 5}, {2, 6, 7, 8}, {3, 0, 1, 24}, {3, 25, 26, 5}};
+
+template <size_t N, size_t W>
+void describe_changes(std::ostringstream& out, const char* name,
+                      const std::array<std::array<uint32_t, W>, N>& before,
+                      const std::array<std::array<uint32_t, W>, N>& after,
+                      std::span<const Setting> settings) {
+  for (size_t r = 0; r < N; ++r) {
+    if (before[r] == after[r]) continue;
+    out << name << "[" << r << "]:";
+    for (size_t w = 0; w < W; ++w) {
+      out << " w" << w << " " << hex(before[r][w]);
+      if (before[r][w] != after[r][w]) out << "->" << hex(after[r][w]);
+    }
+    out << "\n";
+    for (size_t i = 0; i < settings.size(); ++i) {
+      const Setting& s = settings[i];
+      const auto field = [&](uint32_t word) {
+        const uint32_t mask = s.value_bits >= 32 ? ~0u : (1u << s.value_bits) - 1;
+        return std::pair<unsigned, uint32_t>((word >> s.enable_bit) & 1,
+                                             (word >> s.value_lsb) & mask);
+      };
+      const auto [en0, v0] = field(before[r][s.word]);
+      const auto [en1, v1] = field(after[r][s.word]);
+      out << "    setting " << i + 1 << ": enable " << en0;
+      if (en1 != en0) out << "->" << en1;
+      out << ", value " << hex(v0, 2);
+      if (v1 != v0) out << "->" << hex(v1, 2);
+      out << (en0 != en1 || v0 != v1 ? "  (changed)" : "") << "\n";
+    }
+  }
+}
+
+nlohmann::ordered_json records_json(const auto& records) {
+  nlohmann::ordered_json list = nlohmann::ordered_json::array();
+  for (const auto& record : records) {
+    nlohmann::ordered_json words = nlohmann::ordered_json::array();
+    for (uint32_t w : record) words.push_back(w);
+    list.push_back(words);
+  }
+  return list;
+}
+
+const char* trace_kind(TraceRecord::Kind kind) {
+  switch (kind) {
+    case TraceRecord::Kind::kRead:
+      return "read";
+    case TraceRecord::Kind::kWrite:
+      return "write";
+    case TraceRecord::Kind::kService:
+      return "service";
+    case TraceRecord::Kind::kPpi:
+      return "ppi";
+  }
+  return "?";
+}
+
+std::string trace_line(const TraceRecord& t) {
+  char b[96];
+  if (t.kind == TraceRecord::Kind::kRead || t.kind == TraceRecord::Kind::kWrite) {
+    std::snprintf(b, sizeof b, "%-8s %-5s %08X/%u = %s", phase_name(t.phase), trace_kind(t.kind),
+                  t.address, t.width, hex(t.value, static_cast<int>(2 * t.width)).c_str());
+    return std::string(b) + "  " + t.what + "  [" + t.routine + "]";
+  }
+  std::snprintf(b, sizeof b, "%-8s %-5s ", phase_name(t.phase), trace_kind(t.kind));
+  return std::string(b) + t.what + " -> " + status_name(static_cast<uint32_t>(t.value)) + "  [" +
+         t.routine + "]";
+}
+
+std::string status_text(uint32_t status) { return hex(status) + " (" + status_name(status) + ")"; }
+
+}  // namespace
+
+RunStats collect_stats(Board& board, const RunResult& result) {
+  RunStats s;
+  s.instructions = result.instructions;
+  for (const auto& t : board.log().trace) {
+    switch (t.kind) {
+      case TraceRecord::Kind::kRead:
+      case TraceRecord::Kind::kWrite:
+        ++s.register_accesses;
+        break;
+      case TraceRecord::Kind::kService:
+        ++s.service_calls;
+        break;
+      case TraceRecord::Kind::kPpi:
+        ++s.ppi_calls;
+        break;
+    }
+  }
+  s.bus_aborts = board.log().bus_aborts;
+  s.pool_bytes = board.foundation().pool_used();
+  s.heci_requests = board.ppis().heci_requests.size();
+  return s;
+}
+
+nlohmann::ordered_json run_json(Board& board, const RunResult& result, bool with_trace) {
+  nlohmann::ordered_json j;
+  j["scenario"] = board.scenario().name;
+  j["entry_status"] = result.entry_status ? nlohmann::ordered_json(*result.entry_status)
+                                          : nlohmann::ordered_json(nullptr);
+  j["notify_statuses"] = result.notify_statuses;
+  j["slot15_called"] = result.slot15_called;
+  auto& events = j["events"] = nlohmann::ordered_json::array();
+  for (const auto& e : board.log().events) {
+    nlohmann::ordered_json item;
+    item["phase"] = phase_name(e.phase);
+    if (e.kind == Event::Kind::kPrint) {
+      item["kind"] = "print";
+      item["level"] = e.level;
+      item["text"] = e.text;
+    } else {
+      item["kind"] = "assert";
+      item["file"] = e.file;
+      item["line"] = e.line;
+      item["text"] = e.text;
+    }
+    events.push_back(item);
+  }
+  j["policy"] = {{"sata", records_json(result.policy.sata)},
+                 {"ssata", records_json(result.policy.ssata)},
+                 {"pcie_rp", records_json(result.policy.pcie_rp)},
+                 {"pcie_direct", records_json(result.policy.pcie_direct)}};
+  j["pmc"] = {{"acpi_base", result.acpi_base}, {"acpi_control", result.acpi_control}};
+  if (result.fault) {
+    j["fault"] = {{"kind", result.fault->kind},
+                  {"address", result.fault->address},
+                  {"eip", result.fault->eip},
+                  {"routine", result.fault->routine}};
+  } else {
+    j["fault"] = nullptr;
+  }
+  const RunStats s = collect_stats(board, result);
+  j["stats"] = {{"instructions", s.instructions},  {"register_accesses", s.register_accesses},
+                {"bus_aborts", s.bus_aborts},      {"service_calls", s.service_calls},
+                {"ppi_calls", s.ppi_calls},        {"pool_bytes", s.pool_bytes},
+                {"heci_requests", s.heci_requests}};
+  if (with_trace) {
+    auto& trace = j["trace"] = nlohmann::ordered_json::array();
+    for (const auto& t : board.log().trace) {
+      trace.push_back({{"phase", phase_name(t.phase)},
+                       {"kind", trace_kind(t.kind)},
+                       {"address", t.address},
+                       {"width", t.width},
+                       {"value", t.value},
+                       {"routine", t.routine},
+                       {"what", t.what}});
+    }
+  }
+  return j;
+}
+
+std::string console_text(const std::vector<Event>& events) {
+  std::string out;
+  for (const auto& e : events) {
+    if (e.kind == Event::Kind::kPrint) {
+      out += e.text;
+      continue;
+    }
+    if (!out.empty() && out.back() != '\n') out += '\n';
+    out += "!! ASSERT " + e.file + "(" + std::to_string(e.line) + "): " + e.text + "\n";
+  }
+  if (!out.empty() && out.back() != '\n') out += '\n';
+  return out;
+}
+
+std::string policy_changes(const PolicyConfig& before, const PolicyConfig& after) {
+  std::ostringstream out;
+  describe_changes(out, "sata", before.sata, after.sata, kSataSettings);
+  describe_changes(out, "ssata", before.ssata, after.ssata, kSataSettings);
+  describe_changes(out, "pcie_rp", before.pcie_rp, after.pcie_rp, kPcieSettings);
+  describe_changes(out, "pcie_direct", before.pcie_direct, after.pcie_direct, kPcieSettings);
+  return out.str();
+}
+
+std::string human_report(Board& board, const RunResult& result, bool with_trace) {
+  std::ostringstream out;
+  out << "peiboard: " << board.scenario().name << " (" << board.scenario().source << ")\n";
+  out << "\n== console ==\n" << console_text(board.log().events);
+  out << "\n== boot ==\n";
+  out << "dispatch: entry status "
+      << (result.entry_status ? status_text(*result.entry_status) : std::string("none")) << "\n";
+  out << "install:  notify statuses";
+  if (result.notify_statuses.empty()) out << " none";
+  for (uint32_t s : result.notify_statuses) out << " " << status_text(s);
+  out << "\nchipset:  slot 15 " << (result.slot15_called ? "called" : "not called") << "\n";
+  out << "PMC:      ACPI base " << hex(result.acpi_base, 4) << ", ACPI control "
+      << hex(result.acpi_control, 2) << "\n";
+  if (result.fault) {
+    out << "FAULT:    " << result.fault->kind << " at " << hex(result.fault->address) << ", eip "
+        << hex(result.fault->eip) << " in " << result.fault->routine << "\n";
+  }
+  const std::string changes = policy_changes(result.policy_before, result.policy);
+  out << "\n== policy lane records that changed ==\n" << (changes.empty() ? "none\n" : changes);
+  const RunStats s = collect_stats(board, result);
+  out << "\n== stats ==\n"
+      << "instructions " << s.instructions << ", register accesses " << s.register_accesses
+      << ", bus aborts " << s.bus_aborts << ", service calls " << s.service_calls << ", PPI calls "
+      << s.ppi_calls << ", pool bytes " << s.pool_bytes << "\n";
+  if (with_trace) {
+    out << "\n== trace ==\n";
+    for (const auto& t : board.log().trace) out << trace_line(t) << "\n";
+  }
+  return out.str();
+}
+
+std::vector<std::string> check_expectations(const ExpectConfig& e, Board& board,
+                                            const RunResult& r) {
+  std::vector<std::string> diffs;
+  auto status_or_null = [](std::optional<uint32_t> s) {
+    return s ? std::to_string(*s) : std::string("null");
+  };
+  if (e.entry_status) {
+    const std::optional<uint32_t> want =
+        *e.entry_status < 0 ? std::nullopt : std::optional<uint32_t>(*e.entry_status);
+    if (want != r.entry_status) {
+      diffs.push_back("entry_status: expected " + status_or_null(want) + ", got " +
+                      status_or_null(r.entry_status));
+    }
+  }
+  if (e.notify_statuses) {
+    std::vector<int64_t> got(r.notify_statuses.begin(), r.notify_statuses.end());
+    if (got != *e.notify_statuses) {
+      diffs.push_back("notify_statuses: expected " + nlohmann::json(*e.notify_statuses).dump() +
+                      ", got " + nlohmann::json(got).dump());
+    }
+  }
+  if (e.slot15_called && *e.slot15_called != r.slot15_called) {
+    diffs.push_back(std::string("slot15_called: expected ") +
+                    (*e.slot15_called ? "true" : "false"));
+  }
+  if (e.fault && *e.fault != r.fault.has_value()) {
+    diffs.push_back(std::string("fault: expected ") + (*e.fault ? "a fault" : "none") + ", got " +
+                    (r.fault ? r.fault->kind + " in " + r.fault->routine : "none"));
+  }
+  const std::string console = console_text(board.log().events);
+  for (const auto& text : e.prints_contain) {
+    if (console.find(text) == std::string::npos) {
+      diffs.push_back("console lacks: " + nlohmann::json(text).dump());
+    }
+  }
+  for (const auto& text : e.prints_absent) {
+    if (console.find(text) != std::string::npos) {
+      diffs.push_back("console has: " + nlohmann::json(text).dump());
+    }
+  }
+  if (e.assert_lines) {
+    std::vector<int64_t> got;
+    for (const auto& ev : board.log().events) {
+      if (ev.kind == Event::Kind::kAssert) got.push_back(ev.line);
+    }
+    if (got != *e.assert_lines) {
+      diffs.push_back("assert_lines: expected " + nlohmann::json(*e.assert_lines).dump() +
+                      ", got " + nlohmann::json(got).dump());
+    }
+  }
+  auto records = [&](const char* name, const auto& want, const auto& got) {
+    if (!want || *want == got) return;
+    for (size_t i = 0; i < got.size(); ++i) {
+      if ((*want)[i] == got[i]) continue;
+      diffs.push_back(std::string("policy.") + name + "[" + std::to_string(i) + "]: expected " +
+                      nlohmann::json((*want)[i]).dump() + ", got " + nlohmann::json(got[i]).dump());
+    }
+  };
+  records("sata", e.sata, r.policy.sata);
+  records("ssata", e.ssata, r.policy.ssata);
+  records("pcie_rp", e.pcie_rp, r.policy.pcie_rp);
+  records("pcie_direct", e.pcie_direct, r.policy.pcie_direct);
+  if (e.acpi_base && *e.acpi_base != r.acpi_base) {
+    diffs.push_back("pmc.acpi_base: expected " + hex(*e.acpi_base, 4) + ", got " +
+                    hex(r.acpi_base, 4));
+  }
+  if (e.acpi_control && *e.acpi_control != r.acpi_control) {
+    diffs.push_back("pmc.acpi_control: expected " + hex(*e.acpi_control, 2) + ", got " +
+                    hex(r.acpi_control, 2));
+  }
+  return diffs;
+}
+
+}  // namespace peiboard

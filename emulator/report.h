@@ -1,0 +1,40 @@
+// What a run shows a board engineer: the JSON object other tools read, the human report,
+// and the comparison with a scenario's expectations.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "board.h"
+#include "scenario.h"
+
+namespace peiboard {
+
+struct RunStats {
+  uint64_t instructions = 0;
+  uint64_t register_accesses = 0;
+  uint64_t bus_aborts = 0;
+  uint64_t service_calls = 0;
+  uint64_t ppi_calls = 0;
+  uint64_t pool_bytes = 0;
+  uint64_t heci_requests = 0;
+};
+
+RunStats collect_stats(Board& board, const RunResult& result);
+
+nlohmann::ordered_json run_json(Board& board, const RunResult& result, bool with_trace);
+
+// The console as the module printed it, with assertions marked on lines of their own.
+std::string console_text(const std::vector<Event>& events);
+
+std::string human_report(Board& board, const RunResult& result, bool with_trace);
+
+// The lane records that differ between two policies, each decoded into its settings.
+std::string policy_changes(const PolicyConfig& before, const PolicyConfig& after);
+
+// Every way the run differs from what the scenario expects; empty when it matches.
+std::vector<std::string> check_expectations(const ExpectConfig& expect, Board& board,
+                                            const RunResult& result);
+
+}  // namespace peiboard

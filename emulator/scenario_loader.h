@@ -1,0 +1,76 @@
+// Reading scenarios: the compiled-in default board and TOML files laid over it.
+//
+// Every entry point reports a bad file as a ScenarioError value; none throws. A scenario is
+// returned only when every key of the file was valid, so nothing is ever half-applied.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+
+#include "scenario.h"
+
+namespace peiboard {
+
+// Where and why a scenario file was rejected. `line` and `column` are 1-based, 0 when the
+// error concerns the whole file (it cannot be read); `key` is the dotted key, with list
+// indices (`ptss.entries[3].lane`), empty for syntax errors.
+struct ScenarioError {
+  std::string file;
+  int line = 0;
+  int column = 0;
+  std::string key;
+  std::string message;
+
+  // "file:line: key 'pch.lane_owner': expected 4 integers, got 3"; the line and the key part
+  // are left out when there is none.
+  std::string to_string() const;
+};
+
+// A value of type T, or the ScenarioError that prevented it.
+template <class T>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : v_(std::move(value)) {}              // NOLINT: implicit by design
+  Result(ScenarioError error) : v_(std::move(error)) {}  // NOLINT
+  bool ok() const { return std::holds_alternative<T>(v_); }
+  explicit operator bool() const { return ok(); }
+  // Precondition for the accessors: ok() for value(), !ok() for error().
+  T& value() & { return std::get<T>(v_); }
+  const T& value() const& { return std::get<T>(v_); }
+  T&& value() && { return std::get<T>(std::move(v_)); }
+  T* operator->() { return &value(); }
+  const T* operator->() const { return &value(); }
+  T& operator*() & { return value(); }
+  const T& operator*() const& { return value(); }
+  const ScenarioError& error() const { return std::get<ScenarioError>(v_); }
+
+ private:
+  std::variant<T, ScenarioError> v_;
+};
+
+// The text of scenarios/default.toml as it was when the program was built (generated file).
+std::string_view default_scenario_text();
+
+// The default board: default_scenario_text() read over a default-constructed Scenario, with
+// source "<default>". Aborts with a message if the built-in text is invalid (a build defect
+// the tests catch).
+Scenario default_scenario();
+
+// Lays every key of `text` (TOML) over `base`. `source_name` goes into Scenario::source and
+// into every error. Returns the scenario, or the first error found: a syntax error, an unknown
+// table or key, a value of the wrong type, out of range for its field, or a list of the wrong
+// length. `base` is never modified.
+Result<Scenario> overlay_scenario(const Scenario& base, std::string_view text,
+                                  std::string source_name);
+
+// overlay_scenario() over the default board: what a scenario file means.
+Result<Scenario> parse_scenario(std::string_view text, std::string source_name);
+
+// Reads the file and parses it as above, with the path as given for its source name.
+// An unreadable file is an error naming it, with line 0.
+Result<Scenario> load_scenario_file(const std::filesystem::path& path);
+
+}  // namespace peiboard

@@ -1,0 +1,103 @@
+// The emulated board itself: the format renderer, faults, hangs and bus aborts as the
+// machine reports them, and the image check.
+#include "board_fixture.h"
+#include "format.h"
+
+namespace peiboard::testing {
+namespace {
+
+std::string render(std::string_view format, std::vector<uint32_t> values,
+                   std::vector<std::string> strings = {}) {
+  size_t next = 0;
+  FormatArgs args{[&] { return next < values.size() ? values[next++] : 0u; },
+                  [&](uint32_t i) { return i < strings.size() ? strings[i] : std::string(); }};
+  return render_format(format, args);
+}
+
+TEST(FormatTest, ConversionsTheModuleUses) {
+  EXPECT_EQ(render("%d %d %u", {static_cast<uint32_t>(-1), 42, 0xFFFFFFFF}), "-1 42 4294967295");
+  EXPECT_EQ(render("%x %X 0x%08X %04x", {0xab, 0xab, 0x1F, 0xA14C}), "ab AB 0x0000001F a14c");
+  EXPECT_EQ(render("%a and %s", {0, 1}, {"PchSrvA0", "x"}), "PchSrvA0 and x");
+  EXPECT_EQ(render("%c%%%d", {'A', 7}), "A%7");
+  EXPECT_EQ(render("%lx", {0x89ABCDEF, 0x1}), "189abcdef");
+  EXPECT_EQ(render("[%5d|%-4d]", {12, 3}), "[   12|3   ]");
+}
+
+TEST(FormatTest, StatusNamesAsTheUefiListGivesThem) {
+  EXPECT_EQ(render("%r", {0}), "Success");
+  EXPECT_EQ(render("%r", {0x80000002}), "Invalid Parameter");
+  EXPECT_EQ(render("%r", {0x80000003}), "Unsupported");
+  EXPECT_EQ(render("%r", {0x80000006}), "Not Ready");
+  EXPECT_EQ(render("%r", {0x80000007}), "Device Error");
+  EXPECT_EQ(render("%r", {0x80000009}), "Out of Resources");
+  EXPECT_EQ(render("%r", {0x8000000E}), "Not Found");
+  EXPECT_EQ(render("%r", {0x80000063}), "0x80000063");
+  EXPECT_EQ(render("%r", {0x00000063}), "0x00000063");
+}
+
+class MachineTest : public BoardTest {};
+
+TEST_F(MachineTest, UndecodedAddressIsABusAbortNotAFault) {
+  EXPECT_EQ(call("MmioRead32", {0x50000000}), 0xFFFFFFFFu);
+  EXPECT_EQ(board().log().bus_aborts, 1u);
+  ASSERT_EQ(accesses().size(), 1u);
+  EXPECT_EQ(accesses()[0].what, "bus abort");
+  EXPECT_EQ(accesses()[0].routine, "MmioRead32");
+  call("MmioWrite16", {0x50000010, 0x55AA});
+  EXPECT_EQ(board().log().bus_aborts, 2u);
+}
+
+TEST_F(MachineTest, NullPointerFaultNamesTheRoutine) {
+  const CallResult r = board().call("CopyMem", {0x10, ram::kScratch, 8});
+  EXPECT_EQ(r.stop.kind, StopKind::kFault);
+  EXPECT_EQ(r.stop.fault.kind, "write unmapped");
+  EXPECT_EQ(r.stop.fault.address, 0x10u);
+  EXPECT_EQ(board().routine_at(r.stop.fault.eip).substr(0, 7), "CopyMem");
+}
+
+TEST_F(MachineTest, RunningPastTheBudgetIsAHang) {
+  make_board({.budget = 50});
+  const uint32_t big = board().scratch(4096);
+  const CallResult r = board().call("ZeroMem", {big, 4096});
+  EXPECT_EQ(r.stop.kind, StopKind::kHang);
+  // The board is usable again afterwards: the next call has a fresh budget.
+  EXPECT_EQ(board().call("ZeroMem", {big, 8}).stop.kind, StopKind::kReturned);
+}
+
+TEST_F(MachineTest, CallsAfterAFaultStartClean) {
+  EXPECT_EQ(board().call("CopyMem", {0x10, ram::kScratch, 8}).stop.kind, StopKind::kFault);
+  EXPECT_EQ(call("GetPciCfgBase", {0, 31, 0}), 0x800F8000u);
+}
+
+TEST_F(MachineTest, ApplyBoardPtssTablesHasTheSlotContract) {
+  // Two pointer arguments, no result, cdecl: a call returns with the stack intact.
+  const CallResult r = board().call("ApplyBoardPtssTables", {ram::kSetup, ram::kPolicy});
+  EXPECT_TRUE(r.returned());
+}
+
+TEST(ImageTest, TheBuiltImageIsAnIa32EfiBootServiceDriverWithoutImports) {
+  const PeImage& image = module_image();
+  EXPECT_TRUE(image.check().empty());
+  EXPECT_EQ(image.machine(), PeImage::kMachineI386);
+  EXPECT_EQ(image.subsystem(), PeImage::kSubsystemEfiBootServiceDriver);
+  EXPECT_EQ(image.import_directory_size(), 0u);
+  EXPECT_EQ(image.symbol_at(image.entry_point()), "SystemBoardOverrideEntryPoint");
+}
+
+TEST(ImageTest, CheckRejectsAnImageOfAnotherKind) {
+  auto bytes = module_image().file_bytes();
+  const uint32_t pe = bytes[0x3C] | bytes[0x3D] << 8;
+  bytes[pe + 4] = 0x64;  // machine x64
+  bytes[pe + 5] = 0x86;
+  bytes[pe + 24 + 68] = 10;  // subsystem EFI application
+  auto image = PeImage::parse(bytes, "");
+  ASSERT_TRUE(image);
+  const auto problems = image->check();
+  EXPECT_NE(std::find(problems.begin(), problems.end(), "machine is not i386"), problems.end());
+  EXPECT_NE(std::find(problems.begin(), problems.end(), "subsystem is not EFI boot service driver"),
+            problems.end());
+  EXPECT_FALSE(PeImage::parse({'M', 'Z'}, ""));
+}
+
+}  // namespace
+}  // namespace peiboard::testing

@@ -1,0 +1,241 @@
+// The module's services layer, run in the real image: memory, GUIDs, HOBs, PCDs, register
+// access, debug output and the services pointer below the IDT.
+#include <array>
+#include <numeric>
+
+#include "board_fixture.h"
+#include "platform.h"
+
+namespace peiboard::testing {
+namespace {
+
+constexpr uint32_t kOutOfResources = 0x80000009;
+
+class MemoryTest : public BoardTest {
+ protected:
+  // A buffer of `n` bytes 1, 2, 3, ... with a guard byte 0xEE after it.
+  uint32_t counting(uint32_t n) {
+    std::vector<uint8_t> bytes(n + 1);
+    std::iota(bytes.begin(), bytes.end(), uint8_t{1});
+    bytes[n] = 0xEE;
+    return board().scratch_bytes(bytes, 4);
+  }
+};
+
+TEST_F(MemoryTest, CopyMemMovesOverlappingRangesInBothDirections) {
+  // Destination two bytes above the source: must copy backward.
+  uint32_t buffer = counting(16);
+  const auto original = mem().read(buffer, 10);
+  EXPECT_EQ(call("CopyMem", {buffer + 2, buffer, 10}), buffer + 2);
+  EXPECT_EQ(mem().read(buffer + 2, 10), original);
+
+  // Destination two bytes below the source: forward copy is right.
+  buffer = counting(16);
+  const auto source = mem().read(buffer + 2, 10);
+  call("CopyMem", {buffer, buffer + 2, 10});
+  EXPECT_EQ(mem().read(buffer, 10), source);
+  EXPECT_TRUE(asserts().empty());
+}
+
+TEST_F(MemoryTest, CopyAndZeroTouchExactlyTheirLength) {
+  for (uint32_t length : {1u, 4u, 7u, 9u}) {
+    const uint32_t from = counting(length), to = board().scratch(length + 1, 4);
+    mem().write8(to + length, 0xEE);
+    call("CopyMem", {to, from, length});
+    EXPECT_EQ(mem().read(to, length), mem().read(from, length)) << length;
+    EXPECT_EQ(mem().read8(to + length), 0xEE) << "CopyMem overran with length " << length;
+
+    const uint32_t zeroed = counting(length);
+    EXPECT_EQ(call("ZeroMem", {zeroed, length}), zeroed);
+    EXPECT_EQ(mem().read(zeroed, length), std::vector<uint8_t>(length, 0)) << length;
+    EXPECT_EQ(mem().read8(zeroed + length), 0xEE) << "ZeroMem overran with length " << length;
+  }
+}
+
+TEST_F(MemoryTest, ZeroLengthReturnsAtOnceEvenForNull) {
+  EXPECT_EQ(call("CopyMem", {0, 0, 0}), 0u);
+  EXPECT_EQ(call("ZeroMem", {0, 0}), 0u);
+  EXPECT_TRUE(asserts().empty());
+}
+
+TEST_F(MemoryTest, ZeroMemOfNullAsserts) {
+  // The report comes first; the module then goes on and faults on page 0, as the hardware
+  // would on a real null store: the emulator reports where.
+  const CallResult r = board().call("ZeroMem", {0, 4});
+  ASSERT_FALSE(asserts().empty());
+  EXPECT_EQ(asserts()[0],
+            "BasePkg/Library/BaseMemoryLibRepStr/ZeroMemWrapper:53:Buffer != ((void *) 0)");
+  EXPECT_EQ(r.stop.kind, StopKind::kFault);
+  EXPECT_EQ(board().routine_at(r.stop.fault.eip).substr(0, 7), "ZeroMem");
+}
+
+TEST_F(MemoryTest, CompareGuidAtOddAddressesAndByteFifteen) {
+  const Guid g = guids::kSystemBoard;
+  std::vector<uint8_t> bytes(40, 0);
+  std::copy(g.begin(), g.end(), bytes.begin() + 1);
+  std::copy(g.begin(), g.end(), bytes.begin() + 19);
+  const uint32_t base = board().scratch_bytes(bytes, 4);
+  EXPECT_EQ(call("CompareGuid", {base + 1, base + 19}) & 0xFF, 1u);
+  mem().write8(base + 19 + 15, static_cast<uint8_t>(g[15] ^ 1));
+  EXPECT_EQ(call("CompareGuid", {base + 1, base + 19}) & 0xFF, 0u);
+  mem().write8(base + 19 + 15, g[15]);
+  mem().write8(base + 19, static_cast<uint8_t>(g[0] ^ 0x80));
+  EXPECT_EQ(call("CompareGuid", {base + 1, base + 19}) & 0xFF, 0u);
+}
+
+TEST_F(MemoryTest, AllocateCopyPoolCopiesAndRunsOut) {
+  make_board({.faults = {.pool_size = 16}});
+  const uint32_t source = counting(12);
+  const uint32_t copy = call("AllocateCopyPool", {12, source});
+  ASSERT_NE(copy, 0u);
+  EXPECT_EQ(mem().read(copy, 12), mem().read(source, 12));
+  EXPECT_EQ(call("AllocateCopyPool", {12, source}), 0u) << "the pool holds only 16 bytes";
+  EXPECT_TRUE(asserts().empty());
+}
+
+class HobTest : public BoardTest {
+ protected:
+  uint32_t guid_at(const Guid& g) { return board().scratch_bytes(g, 4); }
+};
+
+TEST_F(HobTest, FindsTheFirstOfTwoHobsWithOneName) {
+  scenario.guid_hobs.push_back({guids::kPlatformInfoHob, std::vector<uint8_t>(64, 0x77)});
+  const uint32_t hob = call("GetFirstGuidHob", {guid_at(guids::kPlatformInfoHob)});
+  ASSERT_NE(hob, 0u);
+  EXPECT_EQ(mem().read8(hob + 24 + 37), 14) << "the scenario's own HOB comes first";
+  EXPECT_EQ(call("GetBoardId") & 0xFF, 14u);
+}
+
+TEST_F(HobTest, ListWithOnlyTheEndHobGivesNull) {
+  scenario.platform_info.present = false;
+  make_board();
+  // Replace the whole list by a lone end HOB.
+  const uint32_t list = board().foundation().hob_list();
+  mem().write32(list, 0x0008FFFF);
+  mem().write32(list + 4, 0);
+  EXPECT_EQ(call("GetFirstGuidHob", {guid_at(guids::kPlatformInfoHob)}), 0u);
+  EXPECT_TRUE(asserts().empty());
+}
+
+TEST_F(HobTest, ZeroLengthHobEndsTheWalk) {
+  scenario.platform_info.present = false;
+  make_board();
+  // A GUID HOB of another name whose length field is zero: a naive walk spins forever.
+  const uint32_t list = board().foundation().hob_list();
+  mem().write32(list, 0x00000004);
+  EXPECT_EQ(call("GetFirstGuidHob", {guid_at(guids::kMeFwHob)}), 0u);
+}
+
+TEST_F(HobTest, MissingPlatformInfoGivesBoardIdFFAfterAssertion) {
+  scenario.platform_info.present = false;
+  EXPECT_EQ(call("GetBoardId") & 0xFF, 0xFFu);
+  EXPECT_EQ(asserts(), std::vector<std::string>{
+                           "QuarnelPkg/Library/SystemBoardPpiLib/SystemBoardPpiLib:91:GuidHob != "
+                           "((void *) 0)"});
+}
+
+class DebugTest : public BoardTest {};
+
+TEST_F(DebugTest, LevelFilterPassesOnlyBitsOfTheMask) {
+  const uint32_t format = board().scratch_string("v=%d s=%a\n");
+  const uint32_t text = board().scratch_string("x");
+  for (uint32_t level : {0x80000000u, 0x40u, 0x2u, 0x4u, 0x8u, 0x400000u, 0u}) {
+    call("DebugPrint", {level, format, static_cast<uint32_t>(-5), text});
+  }
+  EXPECT_EQ(print_levels(), (std::vector<uint32_t>{0x80000000u, 0x40u, 0x2u, 0x4u}));
+  EXPECT_EQ(prints()[0], "v=-5 s=x\n");
+  EXPECT_EQ(call("DebugPrintLevelEnabled", {0}) & 0xFF, 0u);
+  EXPECT_EQ(call("DebugPrintLevelEnabled", {0x8}) & 0xFF, 1u);
+  EXPECT_EQ(call("DebugPrintEnabled") & 0xFF, 1u);
+  EXPECT_EQ(call("DebugAssertEnabled") & 0xFF, 1u);
+}
+
+TEST_F(DebugTest, AssertPassesFileLineAndTextUnchanged) {
+  call("DebugAssert", {board().scratch_string("A/B"), 77, board().scratch_string("x == y")});
+  EXPECT_EQ(asserts(), std::vector<std::string>{"A/B:77:x == y"});
+}
+
+TEST_F(DebugTest, WithoutThePpiEverythingIsDroppedAndTheCallerGoesOn) {
+  scenario.debug.ppi_present = false;
+  const uint32_t format = board().scratch_string("dropped\n");
+  call("DebugPrint", {kError, format});
+  call("DebugAssert", {format, 1, format});
+  scenario.platform_info.present = false;
+  make_board();
+  EXPECT_EQ(call("GetBoardId") & 0xFF, 0xFFu);
+  EXPECT_TRUE(board().log().events.empty());
+}
+
+TEST_F(DebugTest, HaltOnAssertStopsTheCall) {
+  scenario.debug.halt_on_assert = true;
+  scenario.platform_info.present = false;
+  const CallResult r = board().call("GetBoardId");
+  EXPECT_EQ(r.stop.kind, StopKind::kHalted);
+  EXPECT_EQ(assert_lines(), std::vector<uint32_t>{91});
+}
+
+class PlatformAccessTest : public BoardTest {
+ protected:
+  bool touched(uint32_t address) {
+    const auto all = accesses();
+    return std::any_of(all.begin(), all.end(), [&](const TraceRecord& t) {
+      return t.address <= address && address < t.address + t.width;
+    });
+  }
+};
+
+TEST_F(PlatformAccessTest, ServicesPointerComesFromBelowTheIdt) {
+  EXPECT_EQ(call("GetPeiServicesTablePointer"), board().foundation().services_pointer());
+  const uint32_t idtr = board().scratch(8, 4);
+  call("ReadIdtr", {idtr});
+  EXPECT_EQ(mem().read16(idtr), ram::kIdtLimit);
+  EXPECT_EQ(mem().read32(idtr + 2), ram::kIdtBase);
+}
+
+TEST_F(PlatformAccessTest, NullServicesPointerIsReturnedWithoutLooping) {
+  mem().write32(ram::kIdtBase - 4, 0);
+  EXPECT_EQ(call("GetPeiServicesTablePointer"), 0u);
+  // Without services the debug PPI cannot be found: prints are dropped, nothing faults.
+  call("DebugPrint", {kError, board().scratch_string("lost\n")});
+  EXPECT_TRUE(prints().empty());
+}
+
+TEST_F(PlatformAccessTest, PcdReadsGoThroughThePcdPpi) {
+  scenario.pcd.pcie_base = 0x00000001E0000000ull;
+  EXPECT_EQ(call64("PcdGet64", {6}), 0x00000001E0000000ull);
+  EXPECT_EQ(call("PcdGetPtr", {7}), board().ppis().mcfg_table());
+  EXPECT_EQ(calls_to("Pcd.Get64(6)"), 1u);
+  EXPECT_EQ(calls_to("LocatePpi (06E81C58"), 2u) << "the PCD PPI is located on every read";
+}
+
+TEST_F(PlatformAccessTest, MissingPcdPpiIsReportedAndGivesNoValue) {
+  make_board({.faults = {.locate_status = 0x8000000E}});
+  EXPECT_EQ(call64("PcdGet64", {6}), 0u);
+  EXPECT_EQ(call("PcdGetPtr", {7}), 0u);
+}
+
+TEST_F(PlatformAccessTest, MisalignedSixteenBitAccessAssertsThenAccesses) {
+  const uint32_t lpc = scenario.pch.ecam_base + hw::kLpc;
+  EXPECT_EQ(call("MmioRead16", {lpc + 2}), scenario.pch.lpc_device_id);
+  EXPECT_TRUE(asserts().empty());
+  clear_log();
+  call("MmioRead16", {lpc + 1});
+  EXPECT_EQ(asserts(), std::vector<std::string>{
+                           "BasePkg/Library/BaseIoLibIntrinsic/IoLib:151:(Address & 1) == 0"});
+  // The bus splits a misaligned access into aligned ones; the byte asked for is read.
+  EXPECT_TRUE(touched(lpc + 1));
+  clear_log();
+  call("MmioWrite16", {lpc + 0x41, 0x1234});
+  EXPECT_EQ(assert_lines(), std::vector<uint32_t>{183});
+  EXPECT_TRUE(touched(lpc + 0x41));
+}
+
+TEST_F(PlatformAccessTest, ReadUnaligned64OfNullAsserts) {
+  const uint32_t eight = board().scratch_bytes(std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 9}, 4);
+  EXPECT_EQ(call64("ReadUnaligned64", {eight + 1}), 0x0908070605040302ull);
+  board().call("ReadUnaligned64", {0});
+  EXPECT_EQ(asserts().at(0), "BasePkg/Library/BaseLib/Unaligned:192:Buffer != ((void *) 0)");
+}
+
+}  // namespace
+}  // namespace peiboard::testing
