@@ -157,14 +157,19 @@ PeiFoundation::PeiFoundation(Machine& machine, RunLog& log, GuestArena& arena, G
     }));
   }
   // The services the module relies on replace the default traps above.
+  // Both can run notify callbacks inside them: the call is logged before it, so the trace
+  // shows the callbacks' own calls after the call that triggered them.
   slot(kInstallPpi, machine_.add_trap("InstallPpi", [this](TrapFrame& f) {
+    const size_t record = service("InstallPpi", f, 0);
     const uint32_t status = install_ppi(f.arg(1));
-    service("InstallPpi", f, status);
+    log_.trace[record].value = status;
     f.set_result(status);
   }));
   slot(kReInstallPpi, machine_.add_trap("ReInstallPpi", [this](TrapFrame& f) {
+    const size_t record =
+        service("ReInstallPpi", f, 0, "old " + hex(f.arg(1)) + ", new " + hex(f.arg(2)));
     const uint32_t status = reinstall_ppi(f.arg(1), f.arg(2));
-    service("ReInstallPpi", f, status, "old " + hex(f.arg(1)) + ", new " + hex(f.arg(2)));
+    log_.trace[record].value = status;
     f.set_result(status);
   }));
   slot(kLocatePpi, machine_.add_trap("LocatePpi", [this](TrapFrame& f) {
@@ -203,9 +208,10 @@ PeiFoundation::PeiFoundation(Machine& machine, RunLog& log, GuestArena& arena, G
   services_pointer_ = arena_.place(pointer, 4);
 }
 
-void PeiFoundation::service(const char* name, TrapFrame& f, uint32_t status, std::string detail) {
+size_t PeiFoundation::service(const char* name, TrapFrame& f, uint32_t status, std::string detail) {
   log_.call(false, machine_.eip(), status, routine_of_(f.return_address()),
             std::string(name) + (detail.empty() ? "" : " (" + detail + ")"));
+  return log_.trace.size() - 1;
 }
 
 Guid PeiFoundation::read_guid(uint32_t address) const {

@@ -97,7 +97,8 @@ class PeiFoundation {
   Guid read_guid(uint32_t address) const;
   void start_hobs();
   void run_notifies(const Guid& guid, uint32_t descriptor, uint32_t interface);
-  void service(const char* name, TrapFrame& frame, uint32_t status, std::string detail = {});
+  // Logs a service call; gives its index in the trace.
+  size_t service(const char* name, TrapFrame& frame, uint32_t status, std::string detail = {});
   uint32_t install_ppi(uint32_t list);
   uint32_t reinstall_ppi(uint32_t old_descriptor, uint32_t new_descriptor);
   uint32_t locate_ppi(uint32_t guid, uint32_t instance, uint32_t descriptor_out,
