@@ -500,7 +500,12 @@ Scenario default_scenario() {
 }
 
 Result<Scenario> parse_scenario(std::string_view text, std::string source_name) {
-  return overlay_scenario(default_scenario(), text, std::move(source_name));
+  // A file inherits the default board's inputs, not what the default board expects of its
+  // own run: those expectations would be wrong for any other board.
+  Scenario base = default_scenario();
+  base.name = std::filesystem::path(source_name).stem().string();
+  base.expect = ExpectConfig{};
+  return overlay_scenario(base, text, std::move(source_name));
 }
 
 Result<Scenario> load_scenario_file(const std::filesystem::path& path) {

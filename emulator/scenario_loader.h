@@ -66,7 +66,9 @@ Scenario default_scenario();
 Result<Scenario> overlay_scenario(const Scenario& base, std::string_view text,
                                   std::string source_name);
 
-// overlay_scenario() over the default board: what a scenario file means.
+// overlay_scenario() over the default board: what a scenario file means. The file's name
+// (without extension) is its name unless it sets one, and its [expect] is its own: the default
+// board's expectations are not inherited.
 Result<Scenario> parse_scenario(std::string_view text, std::string source_name);
 
 // Reads the file and parses it as above, with the path as given for its source name.

@@ -1,0 +1,104 @@
+// What a run shows: the JSON object's events and policy, the decoded lane records, and the
+// comparison with a scenario's expectations.
+#include "report.h"
+
+#include "board_fixture.h"
+
+namespace peiboard::testing {
+namespace {
+
+class ReportTest : public BoardTest {
+ protected:
+  nlohmann::ordered_json run(bool trace = false) {
+    result_ = board().boot();
+    return run_json(board(), result_, trace);
+  }
+  RunResult result_;
+};
+
+TEST_F(ReportTest, UnsupportedRevisionShowsTheExactPrintThenLine167) {
+  scenario.pch.lpc_revision_id = 0x01;
+  const auto json = run();
+  const auto& events = json["events"];
+  auto it = std::find_if(events.begin(), events.end(), [](const auto& e) {
+    return e["kind"] == "print" && e["text"] ==
+                                       "Unsupported PCH Stepping. Supporting PCH stepping "
+                                       "starting from PchSrvA0 and above\n";
+  });
+  ASSERT_NE(it, events.end());
+  EXPECT_EQ((*it)["phase"], "chipset");
+  EXPECT_EQ((*it)["level"], 0x80000000u);
+  const auto& next = *std::next(it);
+  EXPECT_EQ(next["kind"], "assert");
+  EXPECT_EQ(next["line"], 167);
+  EXPECT_EQ(next["file"], "ServerSktPkg/SouthClusterSrv/Library/PeiDxeSmmPchInfoLib/PchInfoLib");
+}
+
+TEST_F(ReportTest, PolicyArraysAlwaysHaveFullLength) {
+  scenario.pch.lpc_device_id = 0x9D48;  // 3 SATA ports, 12 root ports
+  scenario.pch.lpc_revision_id = 0x10;
+  const auto json = run();
+  EXPECT_EQ(json["policy"]["sata"].size(), 8u);
+  EXPECT_EQ(json["policy"]["ssata"].size(), 6u);
+  EXPECT_EQ(json["policy"]["pcie_rp"].size(), 20u);
+  EXPECT_EQ(json["policy"]["pcie_direct"].size(), 20u);
+  EXPECT_EQ(json["policy"]["pcie_rp"][19].size(), 4u);
+  EXPECT_TRUE(json["fault"].is_null());
+  EXPECT_EQ(json["notify_statuses"], nlohmann::json::array({0, 0}));
+}
+
+TEST_F(ReportTest, DefaultBoardJsonMatchesTheTunedRecords) {
+  const auto json = run(true);
+  EXPECT_EQ(json["policy"]["sata"][0], nlohmann::json::array({2376323, 199246049, 81}));
+  EXPECT_EQ(json["entry_status"], 0);
+  EXPECT_GT(json["stats"]["instructions"].get<uint64_t>(), 1000u);
+  EXPECT_FALSE(json["trace"].empty());
+  EXPECT_EQ(json["trace"][0]["phase"], "dispatch");
+}
+
+TEST_F(ReportTest, ChangedRecordsAreDecodedIntoSettings) {
+  PolicyConfig before, after;
+  after.sata[0] = {0x00244283, 0x0BE040E1, 0x00000051};
+  after.pcie_direct[19] = {0, 0, 0, 0x2468AD};
+  const std::string text = policy_changes(before, after);
+  EXPECT_NE(text.find("sata[0]: w0 0x00000000->0x00244283"), std::string::npos) << text;
+  EXPECT_NE(text.find("setting 3: enable 0->1, value 0x00->0x08"), std::string::npos);
+  EXPECT_NE(text.find("setting 4: enable 0->1, value 0x00->0x123456"), std::string::npos);
+  EXPECT_EQ(text.find("ssata"), std::string::npos) << "unchanged records are left out";
+  EXPECT_EQ(text.find("pcie_rp"), std::string::npos);
+}
+
+TEST_F(ReportTest, CheckNamesEveryDifference) {
+  run();
+  ExpectConfig e;
+  e.entry_status = 0;
+  e.notify_statuses = std::vector<int64_t>{0, 0};
+  e.assert_lines = std::vector<int64_t>{};
+  e.prints_contain = {"Reinstall Descriptor Status = 0.\n"};
+  EXPECT_TRUE(check_expectations(e, board(), result_).empty());
+
+  e.entry_status = -1;  // null: the entry did not return
+  e.prints_absent = {"Reinstall"};
+  e.acpi_control = 0x00;
+  std::array<std::array<uint32_t, 3>, 6> ssata{};
+  e.ssata = ssata;
+  const auto diffs = check_expectations(e, board(), result_);
+  ASSERT_EQ(diffs.size(), 9u);
+  EXPECT_EQ(diffs[0], "entry_status: expected null, got 0");
+  EXPECT_EQ(diffs[1], "console has: \"Reinstall\"");
+  EXPECT_EQ(diffs[2].rfind("policy.ssata[0]: expected [0,0,0], got [", 0), 0u);
+  EXPECT_EQ(diffs.back(), "pmc.acpi_control: expected 0x00, got 0x80");
+}
+
+TEST_F(ReportTest, FaultIsReportedWithItsRoutine) {
+  make_board({.budget = 100});
+  const auto json = run();
+  ASSERT_FALSE(json["fault"].is_null());
+  EXPECT_EQ(json["fault"]["kind"].get<std::string>().rfind("hang", 0), 0u);
+  EXPECT_FALSE(json["fault"]["routine"].get<std::string>().empty());
+  EXPECT_TRUE(json["entry_status"].is_null());
+  EXPECT_FALSE(json["slot15_called"]);
+}
+
+}  // namespace
+}  // namespace peiboard::testing
