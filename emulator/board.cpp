@@ -3,14 +3,10 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "expected.h"
+
 namespace peiboard {
 namespace {
-
-std::string hex(uint64_t v) {
-  char b[24];
-  std::snprintf(b, sizeof b, "0x%08llX", static_cast<unsigned long long>(v));
-  return b;
-}
 
 constexpr uint32_t kPageSize = 0x1000;
 constexpr uint32_t kPlatformInfoSize = 64;  // bytes of data in the platform-information HOB
@@ -48,13 +44,13 @@ Expected<bool> Board::build() {
   if (ecam % hw::kEcamSize != 0 || ecam < 0x10000000u ||
       uint64_t{ecam} + hw::kEcamSize > hw::kPcrBase ||
       (ecam < image_end && image_.image_base() < uint64_t{ecam} + hw::kEcamSize)) {
-    return Error{scenario_.source + ": pch.ecam_base " + hex(ecam) +
+    return Error{scenario_.source + ": pch.ecam_base " + hex(ecam, 8) +
                  " overlaps RAM, the PCR window or the image; use a 256 MiB boundary from "
                  "0x10000000 to 0xE0000000"};
   }
   if (image_.image_base() < hw::kPcrBase + hw::kPcrSize) {
-    return Error{"the image must be linked above the PCR window (base " + hex(image_.image_base()) +
-                 ")"};
+    return Error{"the image must be linked above the PCR window (base " +
+                 hex(image_.image_base(), 8) + ")"};
   }
 
   machine_ = std::make_unique<Machine>();
@@ -176,7 +172,7 @@ uint32_t Board::symbol(std::string_view name) const {
 std::string Board::routine_at(uint32_t address) const {
   if (auto name = image_.symbol_at(address)) return *name;
   if (const std::string* trap = machine_->trap_name(address)) return *trap;
-  return hex(address);
+  return hex(address, 8);
 }
 
 uint32_t Board::scratch(uint32_t size, uint32_t align) {

@@ -3,14 +3,10 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "expected.h"
+
 namespace peiboard {
 namespace {
-
-std::string hex(uint64_t value, int digits = 0) {
-  char buffer[24];
-  std::snprintf(buffer, sizeof buffer, "0x%0*llX", digits, static_cast<unsigned long long>(value));
-  return buffer;
-}
 
 uint64_t all_ones(unsigned width) { return width >= 8 ? ~0ull : (1ull << (8 * width)) - 1; }
 

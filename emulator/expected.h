@@ -1,6 +1,8 @@
-// A value or the reason there is none. Errors are plain text meant for the user.
+// A value or the reason there is none. Errors are meant for the user to read.
 #pragma once
 
+#include <cstdint>
+#include <cstdio>
 #include <string>
 #include <utility>
 #include <variant>
@@ -11,13 +13,14 @@ struct Error {
   std::string message;
 };
 
-template <class T>
+template <class T, class E = Error>
 class [[nodiscard]] Expected {
  public:
-  Expected(T value) : v_(std::move(value)) {}      // NOLINT: implicit by design
-  Expected(Error error) : v_(std::move(error)) {}  // NOLINT
+  Expected(T value) : v_(std::move(value)) {}  // NOLINT: implicit by design
+  Expected(E error) : v_(std::move(error)) {}  // NOLINT
   bool ok() const { return std::holds_alternative<T>(v_); }
   explicit operator bool() const { return ok(); }
+  // Precondition for the accessors: ok() for value(), !ok() for error().
   T& value() & { return std::get<T>(v_); }
   const T& value() const& { return std::get<T>(v_); }
   T&& value() && { return std::get<T>(std::move(v_)); }
@@ -25,10 +28,17 @@ class [[nodiscard]] Expected {
   const T* operator->() const { return &value(); }
   T& operator*() & { return value(); }
   const T& operator*() const& { return value(); }
-  const Error& error() const { return std::get<Error>(v_); }
+  const E& error() const { return std::get<E>(v_); }
 
  private:
-  std::variant<T, Error> v_;
+  std::variant<T, E> v_;
 };
+
+// "0x" and the value in upper-case hexadecimal, zero-padded to `digits`.
+inline std::string hex(uint64_t value, int digits = 0) {
+  char buffer[24];
+  std::snprintf(buffer, sizeof buffer, "0x%0*llX", digits, static_cast<unsigned long long>(value));
+  return buffer;
+}
 
 }  // namespace peiboard

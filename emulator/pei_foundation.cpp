@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "expected.h"
+
 namespace peiboard {
 
 Guid guid_from_text(const char* text) {
@@ -114,12 +116,6 @@ constexpr const char* kSlotNames[] = {"InstallPpi",
 static_assert(std::size(kSlotNames) == kSlotCount);
 constexpr uint32_t kHeaderSize = 24;
 static_assert(kHeaderSize + 4 * kSetMem == 0x54, "SetMem sits at 0x54 of the services table");
-
-std::string hex(uint64_t v) {
-  char b[24];
-  std::snprintf(b, sizeof b, "0x%llX", static_cast<unsigned long long>(v));
-  return b;
-}
 
 void put16(std::vector<uint8_t>& v, size_t at, uint16_t x) {
   v[at] = static_cast<uint8_t>(x);

@@ -2,16 +2,11 @@
 
 #include <cstdio>
 
+#include "expected.h"
 #include "format.h"
 
 namespace peiboard {
 namespace {
-
-std::string hex(uint64_t v) {
-  char b[24];
-  std::snprintf(b, sizeof b, "0x%llX", static_cast<unsigned long long>(v));
-  return b;
-}
 
 std::vector<uint8_t> words(const std::vector<uint32_t>& values) {
   std::vector<uint8_t> bytes;

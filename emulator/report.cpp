@@ -3,16 +3,11 @@
 #include <cstdio>
 #include <sstream>
 
+#include "expected.h"
 #include "format.h"
 
 namespace peiboard {
 namespace {
-
-std::string hex(uint64_t v, int digits = 8) {
-  char b[24];
-  std::snprintf(b, sizeof b, "0x%0*llX", digits, static_cast<unsigned long long>(v));
-  return b;
-}
 
 // One setting of a lane record: an enable bit and the value field above it.
 struct Setting {
@@ -37,8 +32,8 @@ void describe_changes(std::ostringstream& out, const char* name,
     if (before[r] == after[r]) continue;
     out << name << "[" << r << "]:";
     for (size_t w = 0; w < W; ++w) {
-      out << " w" << w << " " << hex(before[r][w]);
-      if (before[r][w] != after[r][w]) out << "->" << hex(after[r][w]);
+      out << " w" << w << " " << hex(before[r][w], 8);
+      if (before[r][w] != after[r][w]) out << "->" << hex(after[r][w], 8);
     }
     out << "\n";
     for (size_t i = 0; i < settings.size(); ++i) {
@@ -95,7 +90,9 @@ std::string trace_line(const TraceRecord& t) {
          t.routine + "]";
 }
 
-std::string status_text(uint32_t status) { return hex(status) + " (" + status_name(status) + ")"; }
+std::string status_text(uint32_t status) {
+  return hex(status, 8) + " (" + status_name(status) + ")";
+}
 
 }  // namespace
 
@@ -215,8 +212,8 @@ std::string human_report(Board& board, const RunResult& result, bool with_trace)
   out << "PMC:      ACPI base " << hex(result.acpi_base, 4) << ", ACPI control "
       << hex(result.acpi_control, 2) << "\n";
   if (result.fault) {
-    out << "FAULT:    " << result.fault->kind << " at " << hex(result.fault->address) << ", eip "
-        << hex(result.fault->eip) << " in " << result.fault->routine << "\n";
+    out << "FAULT:    " << result.fault->kind << " at " << hex(result.fault->address, 8) << ", eip "
+        << hex(result.fault->eip, 8) << " in " << result.fault->routine << "\n";
   }
   const std::string changes = policy_changes(result.policy_before, result.policy);
   out << "\n== policy lane records that changed ==\n" << (changes.empty() ? "none\n" : changes);

@@ -76,12 +76,6 @@ std::string type_name(const toml::node& node) {
   reject(node.source(), key, "expected " + std::string(expected) + ", got " + type_name(node));
 }
 
-std::string hex(uint64_t value) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
-  return text;
-}
-
 std::string indexed(const std::string& key, size_t index) {
   return key + "[" + std::to_string(index) + "]";
 }

@@ -10,6 +10,7 @@
 #include <utility>
 #include <variant>
 
+#include "expected.h"
 #include "scenario.h"
 
 namespace peiboard {
@@ -31,25 +32,7 @@ struct ScenarioError {
 
 // A value of type T, or the ScenarioError that prevented it.
 template <class T>
-class [[nodiscard]] Result {
- public:
-  Result(T value) : v_(std::move(value)) {}              // NOLINT: implicit by design
-  Result(ScenarioError error) : v_(std::move(error)) {}  // NOLINT
-  bool ok() const { return std::holds_alternative<T>(v_); }
-  explicit operator bool() const { return ok(); }
-  // Precondition for the accessors: ok() for value(), !ok() for error().
-  T& value() & { return std::get<T>(v_); }
-  const T& value() const& { return std::get<T>(v_); }
-  T&& value() && { return std::get<T>(std::move(v_)); }
-  T* operator->() { return &value(); }
-  const T* operator->() const { return &value(); }
-  T& operator*() & { return value(); }
-  const T& operator*() const& { return value(); }
-  const ScenarioError& error() const { return std::get<ScenarioError>(v_); }
-
- private:
-  std::variant<T, ScenarioError> v_;
-};
+using Result = Expected<T, ScenarioError>;
 
 // The text of scenarios/default.toml as it was when the program was built (generated file).
 std::string_view default_scenario_text();
