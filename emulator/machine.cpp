@@ -244,7 +244,8 @@ void Machine::count_instructions_in(uint32_t begin, uint32_t end) {
 
 void Machine::on_code(uint64_t address) {
   if (++instructions_ > budget_end_ && !pending_stop_) {
-    stop(StopKind::kHang, {"hang", static_cast<uint32_t>(address), static_cast<uint32_t>(address)});
+    stop(StopKind::kHang, {"instruction budget exhausted", static_cast<uint32_t>(address),
+                           static_cast<uint32_t>(address)});
   }
 }
 
@@ -305,7 +306,9 @@ void Machine::stop(StopKind kind, Fault fault) {
   uc_emu_stop(uc_);
 }
 
-void Machine::halt() { stop(StopKind::kHalted, {"halted", eip(), eip()}); }
+void Machine::halt(std::string reason, uint32_t at) {
+  stop(StopKind::kHalted, {std::move(reason), at, at});
+}
 
 StopInfo Machine::call(uint32_t address, std::span<const uint32_t> args, uint64_t budget) {
   static constexpr uint32_t kStackTop = 0x00100000;  // see the board's RAM map

@@ -101,8 +101,9 @@ class Machine {
   uint32_t eax() const;
   uint32_t edx() const;
 
-  // Asks the running guest to stop at once; the outermost call returns kHalted.
-  void halt();
+  // Asks the running guest to stop at once; the outermost call returns kHalted with the
+  // reason, placed at `at` (the guest address the host wants the stop blamed on).
+  void halt(std::string reason, uint32_t at);
   uint64_t instructions() const { return instructions_; }
   int depth() const { return depth_; }
 

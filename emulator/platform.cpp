@@ -67,7 +67,9 @@ void PlatformPpis::install_platform() {
     });
     const uint32_t assert = machine_.add_trap("DebugServices.Assert", [this](TrapFrame& f) {
       log_.assertion(machine_.read_cstring(f.arg(0)), f.arg(1), machine_.read_cstring(f.arg(2)));
-      if (s_.debug.halt_on_assert) machine_.halt();
+      if (s_.debug.halt_on_assert) {
+        machine_.halt("assertion (halt_on_assert)", f.return_address());
+      }
     });
     foundation_.install(ppi(guids::kDebugServices, table({print, assert})));
   }

@@ -46,3 +46,7 @@ expect_run(check-fails 1 ARGS check tests/cli/wrong-expectation.toml
            STDOUT "FAIL" "entry_status: expected 5, got 0" "policy.sata[0]: expected [1,2,3]")
 expect_run(check-needs-expect 2 ARGS check ${WORK}/acpi7.toml STDERR "no [expect]")
 expect_run(image 0 ARGS image STDOUT "PE32, i386, EFI boot service driver" "SystemBoardOverrideEntryPoint")
+
+file(WRITE ${WORK}/halt.toml "[debug]\nhalt_on_assert = true\n[hob.platform_info]\npresent = false\n")
+expect_run(halted-run 1 ARGS run ${WORK}/halt.toml STDOUT "FAULT:    halt: assertion (halt_on_assert)"
+           "in GetBoardId" "!! ASSERT QuarnelPkg/Library/SystemBoardPpiLib/SystemBoardPpiLib(91)")
