@@ -60,6 +60,7 @@ Expected<bool> Board::build() {
   machine_->write(image_.image_base(), image_.memory_layout());
   machine_->count_instructions_in(image_.image_base(), static_cast<uint32_t>(image_end - 1) + 1);
   machine_->set_idt(ram::kIdtBase, ram::kIdtLimit);
+  machine_->set_stack_top(ram::kStackTop);
 
   arena_ = std::make_unique<GuestArena>(*machine_, ram::kArena, ram::kArenaSize);
   scratch_ = std::make_unique<GuestArena>(*machine_, ram::kScratch, ram::kScratchSize);

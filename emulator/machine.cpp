@@ -311,10 +311,9 @@ void Machine::halt(std::string reason, uint32_t at) {
 }
 
 StopInfo Machine::call(uint32_t address, std::span<const uint32_t> args, uint64_t budget) {
-  static constexpr uint32_t kStackTop = 0x00100000;  // see the board's RAM map
   const bool outermost = depth_ == 0;
   Registers saved;
-  uint32_t sp = kStackTop;
+  uint32_t sp = stack_top_;
   if (outermost) {
     budget_end_ = instructions_ + budget;
     pending_stop_.reset();

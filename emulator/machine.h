@@ -83,6 +83,8 @@ class Machine {
   std::string read_cstring(uint32_t address, size_t limit = 4096) const;
 
   void set_idt(uint32_t base, uint16_t limit);
+  // Where the stack of an outermost call starts; it grows down from there.
+  void set_stack_top(uint32_t top) { stack_top_ = top; }
   uint32_t eip() const;
   uint32_t esp() const;
 
@@ -124,6 +126,7 @@ class Machine {
   std::vector<std::unique_ptr<DeviceMapping>> devices_;
   std::vector<Trap> traps_;
   uint32_t return_trap_ = 0;
+  uint32_t stack_top_ = 0;
   uint64_t instructions_ = 0;
   uint64_t budget_end_ = 0;
   int depth_ = 0;
