@@ -1,5 +1,6 @@
 // peiboard: boots the module's image on the emulated board and shows what it did.
 #include <CLI/CLI.hpp>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -93,6 +94,34 @@ int check(const ImagePaths& paths, const std::vector<std::string>& scenarios) {
   return exit;
 }
 
+// Boots `runs` fresh boards (a new engine each) and reports the rate and the work per boot.
+int bench(const ImagePaths& paths, const std::string& scenario_path, int runs) {
+  auto scenario = load_scenario(scenario_path);
+  if (!scenario) return kBadInput;
+  auto image = load_image(paths);
+  if (!image) return kBadInput;
+  uint64_t instructions = 0;
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < runs; ++i) {
+    auto board = Board::create(*scenario, *image);
+    if (!board) {
+      std::cerr << "peiboard: " << board.error().message << "\n";
+      return kBadInput;
+    }
+    const auto result = (*board)->boot();
+    if (result.fault) {
+      std::cerr << "peiboard: run " << i << " stopped: " << result.fault->kind << "\n";
+      return kFailed;
+    }
+    instructions = result.instructions;
+  }
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::printf("%d boots in %.3f s: %.0f boots/s, %llu guest instructions per boot\n", runs, seconds,
+              runs / seconds, static_cast<unsigned long long>(instructions));
+  return kDone;
+}
+
 int describe_image(const ImagePaths& paths) {
   auto image = load_image(paths);
   if (!image) return kBadInput;
@@ -133,6 +162,11 @@ int main(int argc, char** argv) {
   auto* check_cmd = app.add_subcommand("check", "run scenarios and compare with their [expect]");
   check_cmd->add_option("scenarios", scenarios, "scenario files")->required();
 
+  int runs = 200;
+  auto* bench_cmd = app.add_subcommand("bench", "boot fresh boards repeatedly and time them");
+  bench_cmd->add_option("scenario", scenario, "scenario file (default: the default board)");
+  bench_cmd->add_option("--runs", runs, "number of boots")->check(CLI::Range(1, 1000000));
+
   std::string image_path;
   auto* image_cmd = app.add_subcommand("image", "what the module image is");
   image_cmd->add_option("path", image_path, "image file (default: the built one)");
@@ -150,6 +184,7 @@ int main(int argc, char** argv) {
   try {
     if (*run_cmd) return run(paths, scenario, json, trace);
     if (*check_cmd) return check(paths, scenarios);
+    if (*bench_cmd) return bench(paths, scenario, runs);
     if (!image_path.empty()) {
       paths.image = image_path;
       if (paths.map.empty())
