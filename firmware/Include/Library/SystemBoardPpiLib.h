@@ -35,13 +35,13 @@ extern "C" {
 // The built-in entries, shared by the five tables.
 extern const HsioPtssEntry PtssEntries[PTSS_TABLE_ENTRY_COUNT];
 
-// Table descriptors by PCH stepping and clocking mode. They live in writable data and are read
-// on every call, so a loader may point them at other entries before the boot.
-extern PtssTable PtssTableA;  // stepping 0x30
-extern PtssTable PtssTableB;  // 0x31-0x33, clocking mode other than External
-extern PtssTable PtssTableC;  // 0x31-0x33, External
-extern PtssTable PtssTableD;  // 0x34-0x35, clocking mode other than External
-extern PtssTable PtssTableE;  // 0x34-0x35, External
+// Table descriptors by PCH stepping and clocking mode. Constants in read-only data, read afresh
+// on every call, so a flash tool may point them at other entries before the boot.
+extern const volatile PtssTable PtssTableA;  // stepping 0x30
+extern const volatile PtssTable PtssTableB;  // 0x31-0x33, clocking mode other than External
+extern const volatile PtssTable PtssTableC;  // 0x31-0x33, External
+extern const volatile PtssTable PtssTableD;  // 0x34-0x35, clocking mode other than External
+extern const volatile PtssTable PtssTableE;  // 0x34-0x35, External
 
 // Slot 15 of the System Board PPI: writes the board's PTSS settings into Policy's HSIO lane
 // records. Falls back to the entries for an unknown board when no entry matched.

@@ -27,12 +27,13 @@ const HsioPtssEntry PtssEntries[PTSS_TABLE_ENTRY_COUNT] = {
     PTSS_SATA_LANE(24), PTSS_SATA_LANE(25),
 };
 
-// The five tables have the same content, so they share one array. They are writable data, not
-// constants, so that the descriptors are read from the image on every call.
-PtssTable PtssTableA = {PtssEntries, PTSS_TABLE_ENTRY_COUNT};
-PtssTable PtssTableB = {PtssEntries, PTSS_TABLE_ENTRY_COUNT};
-PtssTable PtssTableC = {PtssEntries, PTSS_TABLE_ENTRY_COUNT};
-PtssTable PtssTableD = {PtssEntries, PTSS_TABLE_ENTRY_COUNT};
-PtssTable PtssTableE = {PtssEntries, PTSS_TABLE_ENTRY_COUNT};
+// The five tables have the same content, so they share one array. The descriptors are constants
+// in read-only data; they are volatile so that every call reads them from the image, and a
+// board's flash tool can point them at a table of its own without a rebuild.
+const volatile PtssTable PtssTableA = {PtssEntries, PTSS_TABLE_ENTRY_COUNT};
+const volatile PtssTable PtssTableB = {PtssEntries, PTSS_TABLE_ENTRY_COUNT};
+const volatile PtssTable PtssTableC = {PtssEntries, PTSS_TABLE_ENTRY_COUNT};
+const volatile PtssTable PtssTableD = {PtssEntries, PTSS_TABLE_ENTRY_COUNT};
+const volatile PtssTable PtssTableE = {PtssEntries, PTSS_TABLE_ENTRY_COUNT};
 
 }  // extern "C"
