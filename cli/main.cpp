@@ -26,8 +26,15 @@ struct ImagePaths {
 };
 
 std::optional<PeImage> load_image(const ImagePaths& paths) {
-  std::filesystem::path map = paths.map;
-  if (map.empty()) map = std::filesystem::path(paths.image).replace_extension(".map");
+  // The link map beside the image is read when it is there; without one the image has no
+  // names, which the kind check below reports.
+  std::optional<std::filesystem::path> map;
+  if (!paths.map.empty()) {
+    map = paths.map;
+  } else if (auto beside = std::filesystem::path(paths.image).replace_extension(".map");
+             std::filesystem::exists(beside)) {
+    map = beside;
+  }
   auto image = PeImage::load(paths.image, map);
   if (!image) {
     std::cerr << "peiboard: " << image.error().message << "\n";
@@ -145,6 +152,7 @@ int describe_image(const ImagePaths& paths) {
 int main(int argc, char** argv) {
   CLI::App app{"peiboard: boots the board's PEI module image on an emulated board"};
   app.require_subcommand(1);
+  app.fallthrough();  // --image and --map may follow the subcommand too
   ImagePaths paths;
   if (const char* env = std::getenv("PEIBOARD_IMAGE")) paths.image = env;
   app.add_option("--image", paths.image, "module image (.efi); its link map sits beside it")
@@ -185,11 +193,7 @@ int main(int argc, char** argv) {
     if (*run_cmd) return run(paths, scenario, json, trace);
     if (*check_cmd) return check(paths, scenarios);
     if (*bench_cmd) return bench(paths, scenario, runs);
-    if (!image_path.empty()) {
-      paths.image = image_path;
-      if (paths.map.empty())
-        paths.map = std::filesystem::path(image_path).replace_extension(".map");
-    }
+    if (!image_path.empty()) paths.image = image_path;
     return describe_image(paths);
   } catch (const std::exception& e) {
     std::cerr << "peiboard: internal error: " << e.what() << "\n";

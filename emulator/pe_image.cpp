@@ -73,7 +73,7 @@ Expected<PeImage> PeImage::parse(std::vector<uint8_t> bytes, std::string_view ma
   PeImage image;
   image.bytes_ = std::move(bytes);
   const Reader r(image.bytes_);
-  if (!r.has(0, 64) || r.u16(0) != 0x5A4D) return Error{"not a PE image (no MZ header)"};
+  if (!r.has(0, 64) || r.u16(0) != 0x5A4D) return Error{"not a PE image (no DOS header)"};
   const uint32_t pe = r.u32(0x3C);
   if (!r.has(pe, 24) || r.u32(pe) != 0x00004550) return Error{"not a PE image (no PE signature)"};
   image.machine_ = r.u16(pe + 4);
