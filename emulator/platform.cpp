@@ -195,7 +195,7 @@ uint32_t PlatformPpis::heci_send(TrapFrame& f) {
     machine_.write32(message + 4, s_.me_icc.reply_command);
     machine_.write32(message + 8, s_.me_icc.reply_response);
     machine_.write8(message + 23, s_.me_icc.clocking_mode);
-    if (reply_length != 0) machine_.write32(reply_length, kIccMessageSize);
+    if (reply_length != 0) machine_.write32(reply_length, s_.me_icc.reply_length);
   }
   record(f, what, status);
   return status;

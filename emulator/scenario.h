@@ -72,6 +72,7 @@ struct MeIccConfig {
   uint32_t reply_command = 0x1A;
   uint32_t reply_response = 0;
   uint8_t clocking_mode = 0;
+  uint32_t reply_length = 48;  // what the send writes back as the reply's length
 
   bool operator==(const MeIccConfig&) const = default;
 };

@@ -251,6 +251,15 @@ TEST_F(ClockingTest, HeciNotReadyFallsBackToTheStrapOtherErrorsDoNot) {
   EXPECT_EQ(calls_to("Spi."), 0u);
 }
 
+TEST_F(ClockingTest, ReplyLengthBeyondTheBufferIsNeverUsed) {
+  // The module reads the reply from its 48-byte buffer only; a length it trusted would run
+  // past its stack frame.
+  scenario.me_icc.reply_length = 0x10000;
+  scenario.me_icc.clocking_mode = 0x12;
+  EXPECT_EQ(query(), 0u);
+  EXPECT_EQ(mode(), 4u);
+}
+
 TEST_F(ClockingTest, SpsInStateTwoUsesTheStrap) {
   scenario.heci.mefs1 = 0x000F0002;
   scenario.spi.soft_strap = 2;

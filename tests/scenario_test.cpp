@@ -67,6 +67,7 @@ Scenario Scrambled() {
   next(s.me_icc.status);
   next(s.me_icc.reply_command);
   next(s.me_icc.reply_response);
+  next(s.me_icc.reply_length);
   next(s.spi.status);
   next(s.spi.soft_strap);
   next(s.pcd.pcie_base);
@@ -158,6 +159,7 @@ TEST_F(ScenarioValues, EveryIntegerFieldTakesExactlyItsWidth) {
                 {"hob.me_fw.fun_number", 0xFFFFFFFF},
                 {"me_icc.clocking_mode", 0xFF},
                 {"me_icc.reply_response", 0xFFFFFFFF},
+                {"me_icc.reply_length", 0xFFFFFFFF},
                 {"spi.soft_strap", 0xFFFFFFFF},
                 {"pcd.mcfg.length", 0xFFFFFFFF},
                 {"expect.acpi_control", 0xFFFFFFFF}};
