@@ -1,9 +1,8 @@
 #include "board.h"
 
-#include <cstdio>
 #include <stdexcept>
 
-#include "expected.h"
+#include "format.h"
 
 namespace peiboard {
 namespace {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "expected.h"
+#include "format.h"
 
 namespace peiboard {
 namespace {

@@ -1,8 +1,6 @@
 // A value or the reason there is none. Errors are meant for the user to read.
 #pragma once
 
-#include <cstdint>
-#include <cstdio>
 #include <string>
 #include <utility>
 #include <variant>
@@ -33,12 +31,5 @@ class [[nodiscard]] Expected {
  private:
   std::variant<T, E> v_;
 };
-
-// "0x" and the value in upper-case hexadecimal, zero-padded to `digits`.
-inline std::string hex(uint64_t value, int digits = 0) {
-  char buffer[24];
-  std::snprintf(buffer, sizeof buffer, "0x%0*llX", digits, static_cast<unsigned long long>(value));
-  return buffer;
-}
 
 }  // namespace peiboard

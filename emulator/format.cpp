@@ -4,6 +4,12 @@
 
 namespace peiboard {
 
+std::string hex(uint64_t value, int digits) {
+  char buffer[24];
+  std::snprintf(buffer, sizeof buffer, "0x%0*llX", digits, static_cast<unsigned long long>(value));
+  return buffer;
+}
+
 std::string status_name(uint32_t status) {
   static const char* const kErrors[] = {nullptr,
                                         "Load Error",

@@ -8,6 +8,9 @@
 
 namespace peiboard {
 
+// "0x" and the value in upper-case hexadecimal, zero-padded to `digits`.
+std::string hex(uint64_t value, int digits = 0);
+
 // Name of an EFI_STATUS as the UEFI specification lists it ("Success", "Not Ready", ...),
 // or its value in hexadecimal when it has no listed name.
 std::string status_name(uint32_t status);

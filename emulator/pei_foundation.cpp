@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "expected.h"
+#include "format.h"
 
 namespace peiboard {
 
@@ -236,7 +236,7 @@ uint32_t PeiFoundation::install_ppi(uint32_t list) {
   }
   for (const auto& p : added) {
     ppis_.push_back(p);
-    run_notifies(p.guid, p.descriptor, p.interface);
+    run_notifies(p.guid, p.interface);
   }
   return efi::kSuccess;
 }
@@ -251,7 +251,7 @@ uint32_t PeiFoundation::reinstall_ppi(uint32_t old_descriptor, uint32_t new_desc
   *it = {new_descriptor, read_guid(machine_.read32(new_descriptor + 4)),
          machine_.read32(new_descriptor + 8)};
   const Installed copy = *it;
-  run_notifies(copy.guid, copy.descriptor, copy.interface);
+  run_notifies(copy.guid, copy.interface);
   return efi::kSuccess;
 }
 
@@ -284,13 +284,12 @@ uint32_t PeiFoundation::notify_ppi(uint32_t list) {
   return efi::kSuccess;
 }
 
-void PeiFoundation::run_notifies(const Guid& guid, uint32_t descriptor, uint32_t interface) {
+void PeiFoundation::run_notifies(const Guid& guid, uint32_t interface) {
   // A callback may install, reinstall or register in turn: walk a snapshot.
   const std::vector<Notify> snapshot = notifies_;
   for (const auto& n : snapshot) {
     if (n.guid != guid) continue;
     auto status = call_(n.routine, {services_pointer_, n.descriptor, interface});
-    (void)descriptor;
     if (!status) return;  // the run stopped inside the callback
     notify_statuses.push_back(*status);
   }

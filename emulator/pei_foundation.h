@@ -96,7 +96,7 @@ class PeiFoundation {
   };
   Guid read_guid(uint32_t address) const;
   void start_hobs();
-  void run_notifies(const Guid& guid, uint32_t descriptor, uint32_t interface);
+  void run_notifies(const Guid& guid, uint32_t interface);
   // Logs a service call; gives its index in the trace.
   size_t service(const char* name, TrapFrame& frame, uint32_t status, std::string detail = {});
   uint32_t install_ppi(uint32_t list);

@@ -1,8 +1,5 @@
 #include "platform.h"
 
-#include <cstdio>
-
-#include "expected.h"
 #include "format.h"
 
 namespace peiboard {

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <sstream>
 
-#include "expected.h"
 #include "format.h"
 
 namespace peiboard {

@@ -13,6 +13,7 @@
 #include <limits>
 #include <sstream>
 
+#include "format.h"
 #include "scenario_loader.h"
 
 namespace peiboard {
