@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "bytes.h"
 #include "format.h"
 
 namespace peiboard {
@@ -16,10 +17,6 @@ constexpr uint32_t kMeFwMefs1Offset = 8;      // HOB byte 32
 constexpr uint32_t kPtssEntrySize = 20;
 constexpr const char* kPtssTables[] = {"PtssTableA", "PtssTableB", "PtssTableC", "PtssTableD",
                                        "PtssTableE"};
-
-void put32(std::vector<uint8_t>& v, size_t at, uint32_t x) {
-  for (int i = 0; i < 4; ++i) v[at + i] = static_cast<uint8_t>(x >> (8 * i));
-}
 
 }  // namespace
 
@@ -110,14 +107,11 @@ Expected<bool> Board::build() {
       entry[0] = e.register_port;
       entry[1] = e.lane;
       entry[2] = e.lane_mode;
-      entry[4] = static_cast<uint8_t>(e.register_offset);
-      entry[5] = static_cast<uint8_t>(e.register_offset >> 8);
+      put16(entry, 4, e.register_offset);
       put32(entry, 8, e.register_value);
       put32(entry, 12, e.keep_mask);
-      entry[16] = static_cast<uint8_t>(e.topology);
-      entry[17] = static_cast<uint8_t>(e.topology >> 8);
-      entry[18] = static_cast<uint8_t>(e.board_id);
-      entry[19] = static_cast<uint8_t>(e.board_id >> 8);
+      put16(entry, 16, e.topology);
+      put16(entry, 18, e.board_id);
       bytes.insert(bytes.end(), entry.begin(), entry.end());
     }
     const uint32_t entries = bytes.empty() ? 0 : arena_->place(bytes, 4);

@@ -1,19 +1,13 @@
 #include "pe_image.h"
 
+#include "files.h"
+
 #include <algorithm>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 
 namespace peiboard {
 namespace {
-
-std::optional<std::vector<uint8_t>> read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
 
 class Reader {
  public:
@@ -56,12 +50,12 @@ std::vector<Symbol> parse_map(std::string_view text) {
 
 Expected<PeImage> PeImage::load(const std::filesystem::path& image,
                                 const std::optional<std::filesystem::path>& map) {
-  auto bytes = read_file(image);
-  if (!bytes) return Error{image.string() + ": cannot read the image"};
+  auto bytes = read_input_file(image, kMaxFileSize, "image");
+  if (!bytes) return bytes.error();
   std::string map_text;
   if (map) {
-    auto map_bytes = read_file(*map);
-    if (!map_bytes) return Error{map->string() + ": cannot read the link map"};
+    auto map_bytes = read_input_file(*map, kMaxFileSize, "link map");
+    if (!map_bytes) return map_bytes.error();
     map_text.assign(map_bytes->begin(), map_bytes->end());
   }
   auto parsed = parse(std::move(*bytes), map_text);

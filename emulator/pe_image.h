@@ -33,6 +33,8 @@ class PeImage {
   static constexpr uint16_t kMachineI386 = 0x014C;
   static constexpr uint16_t kMagicPe32 = 0x010B;
   static constexpr uint16_t kSubsystemEfiBootServiceDriver = 11;
+  // Images and link maps are read only up to this size (the flash window of the board).
+  static constexpr uint64_t kMaxFileSize = 16u << 20;
 
   // Parses the image file and, when given, its link map. Fails on anything that is not
   // a well-formed PE32 file; the kind checks (machine, subsystem, imports) are check().

@@ -4,32 +4,10 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "bytes.h"
 #include "format.h"
 
 namespace peiboard {
-
-Guid guid_from_text(const char* text) {
-  unsigned a = 0, b = 0, c = 0, d[8] = {};
-  if (std::sscanf(text, "%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x", &a, &b, &c, &d[0], &d[1], &d[2],
-                  &d[3], &d[4], &d[5], &d[6], &d[7]) != 11) {
-    throw std::invalid_argument(std::string("bad GUID text ") + text);
-  }
-  Guid g{};
-  for (int i = 0; i < 4; ++i) g[i] = static_cast<uint8_t>(a >> (8 * i));
-  for (int i = 0; i < 2; ++i) g[4 + i] = static_cast<uint8_t>(b >> (8 * i));
-  for (int i = 0; i < 2; ++i) g[6 + i] = static_cast<uint8_t>(c >> (8 * i));
-  for (int i = 0; i < 8; ++i) g[8 + i] = static_cast<uint8_t>(d[i]);
-  return g;
-}
-
-std::string guid_text(const Guid& g) {
-  char buffer[40];
-  std::snprintf(buffer, sizeof buffer,
-                "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", g[3], g[2],
-                g[1], g[0], g[5], g[4], g[7], g[6], g[8], g[9], g[10], g[11], g[12], g[13], g[14],
-                g[15]);
-  return buffer;
-}
 
 std::optional<uint32_t> GuestArena::allocate(uint32_t size, uint32_t align) {
   const uint32_t at = (next_ + align - 1) & ~(align - 1);
@@ -116,11 +94,6 @@ constexpr const char* kSlotNames[] = {"InstallPpi",
 static_assert(std::size(kSlotNames) == kSlotCount);
 constexpr uint32_t kHeaderSize = 24;
 static_assert(kHeaderSize + 4 * kSetMem == 0x54, "SetMem sits at 0x54 of the services table");
-
-void put16(std::vector<uint8_t>& v, size_t at, uint16_t x) {
-  v[at] = static_cast<uint8_t>(x);
-  v[at + 1] = static_cast<uint8_t>(x >> 8);
-}
 
 }  // namespace
 

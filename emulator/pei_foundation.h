@@ -10,14 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "guid.h"
 #include "log.h"
 #include "machine.h"
 
 namespace peiboard {
 
-using Guid = std::array<uint8_t, 16>;
-Guid guid_from_text(const char* text);  // "C8D85E8C-DC1C-4F8C-ADA7-58C1D107A304"
-std::string guid_text(const Guid& guid);
 
 namespace efi {
 inline constexpr uint32_t kSuccess = 0;

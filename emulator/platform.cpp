@@ -1,17 +1,10 @@
 #include "platform.h"
 
+#include "bytes.h"
 #include "format.h"
 
 namespace peiboard {
 namespace {
-
-std::vector<uint8_t> words(const std::vector<uint32_t>& values) {
-  std::vector<uint8_t> bytes;
-  for (uint32_t v : values) {
-    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(v >> (8 * i)));
-  }
-  return bytes;
-}
 
 constexpr uint32_t kIccHeaderWord = 0x00040000;
 constexpr uint32_t kIccGetClockingMode = 0x1A;
@@ -33,7 +26,7 @@ PlatformPpis::PlatformPpis(const Scenario& scenario, Machine& machine, RunLog& l
       routine_of_(std::move(routine_of)) {}
 
 uint32_t PlatformPpis::table(const std::vector<uint32_t>& slots) {
-  return arena_.place(words(slots), 4);
+  return arena_.place(le_words(slots), 4);
 }
 
 uint32_t PlatformPpis::ppi(const Guid& guid, uint32_t interface) {

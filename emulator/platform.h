@@ -16,13 +16,13 @@
 namespace peiboard {
 
 namespace guids {
-inline const Guid kSystemBoard = guid_from_text("C8D85E8C-DC1C-4F8C-ADA7-58C1D107A304");
-inline const Guid kDebugServices = guid_from_text("36232936-0E76-31C8-A13A-3AF2FC1C3932");
-inline const Guid kPcd = guid_from_text("06E81C58-4AD7-44BC-8390-F10265F72480");
-inline const Guid kPlatformInfoHob = guid_from_text("1E2ACC41-E26A-483D-AFC7-A056C34E087B");
-inline const Guid kMeFwHob = guid_from_text("52885E62-4C4D-9546-2DBA-2A8489EEA8A3");
-inline const Guid kHeci = guid_from_text("D14319E2-407A-9580-8DE5-51A8FFC6D7D7");
-inline const Guid kSpi = guid_from_text("FBF26154-4E55-4BDC-AF7B-D918AC443F61");
+inline constexpr Guid kSystemBoard = guid_constant("C8D85E8C-DC1C-4F8C-ADA7-58C1D107A304");
+inline constexpr Guid kDebugServices = guid_constant("36232936-0E76-31C8-A13A-3AF2FC1C3932");
+inline constexpr Guid kPcd = guid_constant("06E81C58-4AD7-44BC-8390-F10265F72480");
+inline constexpr Guid kPlatformInfoHob = guid_constant("1E2ACC41-E26A-483D-AFC7-A056C34E087B");
+inline constexpr Guid kMeFwHob = guid_constant("52885E62-4C4D-9546-2DBA-2A8489EEA8A3");
+inline constexpr Guid kHeci = guid_constant("D14319E2-407A-9580-8DE5-51A8FFC6D7D7");
+inline constexpr Guid kSpi = guid_constant("FBF26154-4E55-4BDC-AF7B-D918AC443F61");
 }  // namespace guids
 
 // One message the module sent over HECI, as the HECI PPI received it.

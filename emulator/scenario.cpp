@@ -3,17 +3,15 @@
 #include <toml++/toml.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <concepts>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <functional>
 #include <limits>
-#include <sstream>
 
+#include "files.h"
 #include "format.h"
+#include "guid.h"
 #include "scenario_loader.h"
 
 namespace peiboard {
@@ -283,38 +281,6 @@ Handler entry_status(std::optional<int64_t>& field) {
   };
 }
 
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// "1E2ACC41-E26A-483D-AFC7-A056C34E087B" in the EFI_GUID memory layout: the 32-bit and the
-// two 16-bit fields little-endian, the last 8 bytes in the order written.
-std::optional<std::array<uint8_t, 16>> guid_from_text(std::string_view text) {
-  constexpr std::string_view kShape = "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx";
-  if (text.size() != kShape.size()) return std::nullopt;
-  std::array<uint8_t, 16> written{};  // bytes in text order
-  size_t nibbles = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (kShape[i] == '-') {
-      if (text[i] != '-') return std::nullopt;
-      continue;
-    }
-    const int digit = hex_digit(text[i]);
-    if (digit < 0) return std::nullopt;
-    uint8_t& byte = written[nibbles / 2];
-    byte = static_cast<uint8_t>(byte << 4 | digit);
-    ++nibbles;
-  }
-  std::array<uint8_t, 16> guid = written;
-  std::reverse(guid.begin(), guid.begin() + 4);
-  std::reverse(guid.begin() + 4, guid.begin() + 6);
-  std::reverse(guid.begin() + 6, guid.begin() + 8);
-  return guid;
-}
-
 // A HOB's 16-bit length covers its 8-byte header, the 16-byte name and the data, and stays
 // a multiple of 8.
 constexpr size_t kMaxGuidHobData = 0xFFF8 - 8 - 16;
@@ -331,7 +297,7 @@ Handler guid_hobs(std::vector<GuidHobConfig>& hobs) {
                  {{"name",
                    [&](const toml::node& value, const std::string& name_key) {
                      const std::string text = Reader<std::string>::read(value, name_key);
-                     const auto guid = guid_from_text(text);
+                     const auto guid = parse_guid(text);
                      if (!guid) {
                        reject(value.source(), name_key,
                               "expected a GUID such as 1E2ACC41-E26A-483D-AFC7-A056C34E087B, "
@@ -505,21 +471,10 @@ Result<Scenario> parse_scenario(std::string_view text, std::string source_name) 
 }
 
 Result<Scenario> load_scenario_file(const std::filesystem::path& path) {
-  std::error_code ignored;
-  if (std::filesystem::is_directory(path, ignored)) {
-    return ScenarioError{path.string(), 0, 0, "", "is a directory, not a scenario file"};
-  }
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
-    return ScenarioError{path.string(), 0, 0, "",
-                         "cannot open: " + std::string(std::strerror(errno))};
-  }
-  std::ostringstream text;
-  text << file.rdbuf();
-  if (file.bad() || text.bad()) {
-    return ScenarioError{path.string(), 0, 0, "", "cannot read the file"};
-  }
-  return parse_scenario(text.view(), path.string());
+  auto bytes = read_input_file(path, kMaxScenarioFileSize, "scenario file");
+  if (!bytes) return ScenarioError{path.string(), 0, 0, "", bytes.error().message};
+  const std::string text(bytes->begin(), bytes->end());
+  return parse_scenario(text, path.string());
 }
 
 }  // namespace peiboard

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "guid.h"
+
 namespace peiboard {
 
 struct PchConfig {
@@ -60,7 +62,7 @@ struct MeFwHobConfig {
 };
 
 struct GuidHobConfig {
-  std::array<uint8_t, 16> name{};  // EFI_GUID in its in-memory byte order
+  Guid name{};  // EFI_GUID in its in-memory byte order
   std::vector<uint8_t> data;       // already padded with zeros to a multiple of 8
 
   bool operator==(const GuidHobConfig&) const = default;

@@ -54,8 +54,13 @@ Result<Scenario> overlay_scenario(const Scenario& base, std::string_view text,
 // board's expectations are not inherited.
 Result<Scenario> parse_scenario(std::string_view text, std::string source_name);
 
+// Scenario files are text of at most this size (the largest valid file, every GUID HOB at
+// its maximum, is a few MiB).
+inline constexpr uint64_t kMaxScenarioFileSize = 16u << 20;
+
 // Reads the file and parses it as above, with the path as given for its source name.
-// An unreadable file is an error naming it, with line 0.
+// A file that cannot be read (missing, not a regular file, too large) is an error naming
+// it, with line 0.
 Result<Scenario> load_scenario_file(const std::filesystem::path& path);
 
 }  // namespace peiboard

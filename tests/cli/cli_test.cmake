@@ -52,6 +52,6 @@ expect_run(halted-run 1 ARGS run ${WORK}/halt.toml STDOUT "FAULT:    halt: asser
            "in GetBoardId" "!! ASSERT QuarnelPkg/Library/SystemBoardPpiLib/SystemBoardPpiLib(91)")
 expect_run(bench 0 ARGS bench --runs 3 STDOUT "3 boots in" "guest instructions per boot")
 expect_run(bench-zero 2 ARGS bench --runs 0)
-expect_run(missing-image 2 ARGS run --image ${WORK}/none.efi STDERR "none.efi: cannot read the image")
+expect_run(missing-image 2 ARGS run --image ${WORK}/none.efi STDERR "none.efi: cannot open the image")
 file(WRITE ${WORK}/not-pe.efi "MZ but not a PE image")
 expect_run(not-an-image 2 ARGS image ${WORK}/not-pe.efi STDERR "not-pe.efi:")

@@ -1,6 +1,7 @@
 // A value or the reason there is none. Errors are meant for the user to read.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -30,6 +31,20 @@ class [[nodiscard]] Expected {
 
  private:
   std::variant<T, E> v_;
+};
+
+// Success with nothing to hand back, or the reason it failed.
+template <class E>
+class [[nodiscard]] Expected<void, E> {
+ public:
+  Expected() = default;
+  Expected(E error) : error_(std::move(error)) {}  // NOLINT: implicit by design
+  bool ok() const { return !error_; }
+  explicit operator bool() const { return ok(); }
+  const E& error() const { return *error_; }  // precondition: !ok()
+
+ private:
+  std::optional<E> error_;
 };
 
 }  // namespace peiboard
