@@ -1,7 +1,10 @@
 // peiboard: boots the module's image on the emulated board and shows what it did.
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <optional>
@@ -47,9 +50,11 @@ std::optional<PeImage> load_image(const ImagePaths& paths) {
   return std::move(image).value();
 }
 
-std::optional<Scenario> load_scenario(const std::string& path) {
-  if (path.empty()) return peiboard::default_scenario();
-  auto scenario = peiboard::load_scenario_file(path);
+// The default board when no file is named; a named file must be a readable scenario, and
+// an empty name is an error, not the default board.
+std::optional<Scenario> load_scenario(const std::optional<std::string>& path) {
+  if (!path) return peiboard::default_scenario();
+  auto scenario = peiboard::load_scenario_file(*path);
   if (!scenario) {
     std::cerr << "peiboard: " << scenario.error().to_string() << "\n";
     return std::nullopt;
@@ -57,22 +62,37 @@ std::optional<Scenario> load_scenario(const std::string& path) {
   return std::move(scenario).value();
 }
 
-int run(const ImagePaths& paths, const std::string& scenario_path, bool json, bool trace) {
+// The report goes out whole or the run fails: a full disk, a closed or broken standard
+// output is an error of its own (exit status 2), never a silent success.
+bool written(std::ostream& out) {
+  out.flush();
+  if (out) return true;
+  std::cerr << "peiboard: cannot write the report to standard output: "
+            << (errno ? std::strerror(errno) : "write failed") << "\n";
+  return false;
+}
+
+int run(const ImagePaths& paths, const std::optional<std::string>& scenario_path, bool json,
+        bool trace) {
   auto scenario = load_scenario(scenario_path);
   if (!scenario) return kBadInput;
   auto image = load_image(paths);
   if (!image) return kBadInput;
-  auto board = Board::create(*scenario, *image);
+  // One run: the board keeps EIP exact at every instruction, so a fault names its
+  // instruction.
+  auto board = Board::create(*scenario, *image, {.precise = true});
   if (!board) {
     std::cerr << "peiboard: " << board.error().message << "\n";
     return kBadInput;
   }
   const auto result = (*board)->boot();
+  errno = 0;
   if (json) {
     std::cout << peiboard::run_json(**board, result, trace).dump(2) << "\n";
   } else {
     std::cout << peiboard::human_report(**board, result, trace);
   }
+  if (!written(std::cout)) return kBadInput;
   return result.fault ? kFailed : kDone;
 }
 
@@ -81,7 +101,7 @@ int check(const ImagePaths& paths, const std::vector<std::string>& scenarios) {
   if (!image) return kBadInput;
   int exit = kDone;
   for (const auto& path : scenarios) {
-    auto scenario = load_scenario(path);
+    auto scenario = load_scenario(std::optional<std::string>(path));
     if (!scenario) return kBadInput;
     if (!scenario->expect.any()) {
       std::cerr << "peiboard: " << path << ": no [expect] to check\n";
@@ -98,35 +118,42 @@ int check(const ImagePaths& paths, const std::vector<std::string>& scenarios) {
     for (const auto& d : diffs) std::cout << "      " << d << "\n";
     if (!diffs.empty()) exit = kFailed;
   }
+  if (!written(std::cout)) return kBadInput;
   return exit;
 }
 
 // Boots `runs` fresh boards (a new engine each) and reports the rate and the work per boot.
-int bench(const ImagePaths& paths, const std::string& scenario_path, int runs) {
+int bench(const ImagePaths& paths, const std::optional<std::string>& scenario_path, int runs) {
   auto scenario = load_scenario(scenario_path);
   if (!scenario) return kBadInput;
   auto image = load_image(paths);
   if (!image) return kBadInput;
   uint64_t instructions = 0;
   const auto start = std::chrono::steady_clock::now();
+  auto board = Board::create(*scenario, *image);
+  if (!board) {
+    std::cerr << "peiboard: " << board.error().message << "\n";
+    return kBadInput;
+  }
   for (int i = 0; i < runs; ++i) {
-    auto board = Board::create(*scenario, *image);
-    if (!board) {
-      std::cerr << "peiboard: " << board.error().message << "\n";
-      return kBadInput;
+    if (i > 0) {
+      if (auto reset = (*board)->reset(*scenario); !reset) {
+        std::cerr << "peiboard: " << reset.error().message << "\n";
+        return kBadInput;
+      }
     }
     const auto result = (*board)->boot();
     if (result.fault) {
-      std::cerr << "peiboard: run " << i << " stopped: " << result.fault->kind << "\n";
+      std::cerr << "peiboard: run " << i << " stopped: " << result.fault->text() << "\n";
       return kFailed;
     }
     instructions = result.instructions;
   }
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  std::printf("%d boots in %.3f s: %.0f boots/s, %llu guest instructions per boot\n", runs, seconds,
-              runs / seconds, static_cast<unsigned long long>(instructions));
-  return kDone;
+  std::cout << runs << " boots in " << seconds << " s: " << static_cast<uint64_t>(runs / seconds)
+            << " boots/s, " << instructions << " guest instructions per boot\n";
+  return written(std::cout) ? kDone : kBadInput;
 }
 
 int describe_image(const ImagePaths& paths) {
@@ -150,6 +177,8 @@ int describe_image(const ImagePaths& paths) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A reader that went away is reported as a failed write, not a silent death by signal.
+  std::signal(SIGPIPE, SIG_IGN);
   CLI::App app{"peiboard: boots the board's PEI module image on an emulated board"};
   app.require_subcommand(1);
   app.fallthrough();  // --image and --map may follow the subcommand too
@@ -159,7 +188,7 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_option("--map", paths.map, "link map of the image, if not beside it");
 
-  std::string scenario;
+  std::optional<std::string> scenario;
   bool json = false, trace = false;
   auto* run_cmd = app.add_subcommand("run", "one boot of the module on a scenario");
   run_cmd->add_option("scenario", scenario, "scenario file (default: the built-in default board)");

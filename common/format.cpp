@@ -1,5 +1,6 @@
 #include "format.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace peiboard {
@@ -70,7 +71,34 @@ std::string status_name(uint32_t status) {
 
 namespace {
 
-std::string pad(std::string body, unsigned width, bool left, bool zero) {
+// Length of the well-formed UTF-8 sequence at the start of `t` (Unicode 15, table 3-7), or 0.
+size_t utf8_sequence(std::string_view t) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(t[i]); };
+  const unsigned char b0 = byte(0);
+  if (b0 < 0x80) return 1;
+  size_t length = 0;
+  unsigned char low = 0x80, high = 0xBF;  // range of the second byte
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    length = 2;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    length = 3;
+    if (b0 == 0xE0) low = 0xA0;   // no overlong forms
+    if (b0 == 0xED) high = 0x9F;  // no surrogates
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    length = 4;
+    if (b0 == 0xF0) low = 0x90;
+    if (b0 == 0xF4) high = 0x8F;  // nothing above U+10FFFF
+  } else {
+    return 0;
+  }
+  if (t.size() < length || byte(1) < low || byte(1) > high) return 0;
+  for (size_t i = 2; i < length; ++i) {
+    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+  }
+  return length;
+}
+
+std::string pad(std::string body, size_t width, bool left, bool zero) {
   if (body.size() >= width) return body;
   const size_t fill = width - body.size();
   if (left) return body + std::string(fill, ' ');
@@ -83,9 +111,31 @@ std::string pad(std::string body, unsigned width, bool left, bool zero) {
 
 }  // namespace
 
-std::string render_format(std::string_view format, const FormatArgs& args) {
+std::string valid_utf8(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  while (!text.empty()) {
+    const size_t n = utf8_sequence(text);
+    if (n == 0) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned char>(text[0]));
+      out += escaped;
+      text.remove_prefix(1);
+    } else {
+      out.append(text.substr(0, n));
+      text.remove_prefix(n);
+    }
+  }
+  return out;
+}
+
+std::string render_format(std::string_view format, const FormatArgs& args, size_t max_length) {
   std::string out;
   for (size_t i = 0; i < format.size(); ++i) {
+    if (out.size() >= max_length) {
+      out.resize(max_length);
+      return out + "...(truncated)";
+    }
     if (format[i] != '%') {
       out.push_back(format[i]);
       continue;
@@ -95,9 +145,9 @@ std::string render_format(std::string_view format, const FormatArgs& args) {
     for (; i < format.size() && (format[i] == '-' || format[i] == '0'); ++i) {
       (format[i] == '-' ? left : zero) = true;
     }
-    unsigned width = 0;
+    size_t width = 0;
     for (; i < format.size() && format[i] >= '0' && format[i] <= '9'; ++i) {
-      width = width * 10 + static_cast<unsigned>(format[i] - '0');
+      width = std::min(width * 10 + static_cast<unsigned>(format[i] - '0'), max_length);
     }
     for (; i < format.size() && (format[i] == 'l' || format[i] == 'L'); ++i) wide = true;
     if (i >= format.size()) {
@@ -153,6 +203,10 @@ std::string render_format(std::string_view format, const FormatArgs& args) {
         break;
     }
     out += pad(std::move(body), width, left, zero);
+  }
+  if (out.size() > max_length) {
+    out.resize(max_length);
+    out += "...(truncated)";
   }
   return out;
 }

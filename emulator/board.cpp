@@ -1,9 +1,12 @@
 #include "board.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "bytes.h"
 #include "format.h"
+#include "instruction_count.h"
+#include "scenario_loader.h"
 
 namespace peiboard {
 namespace {
@@ -15,10 +18,87 @@ constexpr uint32_t kMeFwHobSize = 40;
 constexpr uint32_t kMeFwFunNumberOffset = 4;  // HOB byte 28
 constexpr uint32_t kMeFwMefs1Offset = 8;      // HOB byte 32
 constexpr uint32_t kPtssEntrySize = 20;
+constexpr uint32_t kPtssDescriptorSize = 8;  // entries pointer, entry count
 constexpr const char* kPtssTables[] = {"PtssTableA", "PtssTableB", "PtssTableC", "PtssTableD",
                                        "PtssTableE"};
+constexpr uint32_t kScnCode = 0x00000020;
+constexpr uint32_t kScnMemExecute = 0x20000000;
+constexpr uint32_t kScnMemWrite = 0x80000000;
+
+uint64_t page_up(uint64_t value) { return (value + kPageSize - 1) & ~uint64_t{kPageSize - 1}; }
+
+const char* stop_name(StopKind kind) {
+  switch (kind) {
+    case StopKind::kReturned:
+      return "returned";
+    case StopKind::kFault:
+      return "fault";
+    case StopKind::kHang:
+      return "hang";
+    case StopKind::kHalted:
+      return "halt";
+  }
+  return "fault";
+}
 
 }  // namespace
+
+std::string RunFault::text() const {
+  // A halt's reason is its whole description ("halt: assertion (halt_on_assert)").
+  if (kind == FaultKind::kHalted) return std::string(stop_name(stop)) + ": " + detail;
+  return std::string(stop_name(stop)) + ": " + fault_kind_text(kind);
+}
+
+// Everything the chipset decodes, over every address no RAM claims: one mapping per hole,
+// each forwarding to whatever chipset the board has now, so a reset maps nothing anew.
+class Board::Bus {
+ public:
+  explicit Bus(Board& board) : board_(board) {}
+  void map(Machine& machine, const std::vector<std::pair<uint64_t, uint64_t>>& taken) {
+    std::vector<std::pair<uint64_t, uint64_t>> regions = taken;
+    std::sort(regions.begin(), regions.end());
+    uint64_t cursor = 0;
+    auto hole = [&](uint64_t base, uint64_t end) {
+      if (end <= base) return;
+      windows_.push_back(std::make_unique<Window>(board_, static_cast<uint32_t>(base)));
+      machine.map_device(static_cast<uint32_t>(base), end - base, *windows_.back());
+    };
+    for (const auto& [base, size] : regions) {
+      hole(cursor, base);
+      cursor = std::max(cursor, base + size);
+    }
+    hole(cursor, 0x100000000ull);
+  }
+
+ private:
+  class Window final : public MmioDevice {
+   public:
+    Window(Board& board, uint32_t base) : board_(board), base_(base) {}
+    uint64_t read(uint32_t offset, unsigned width) override {
+      return board_.chipset_->read(base_ + offset, width);
+    }
+    void write(uint32_t offset, unsigned width, uint64_t value) override {
+      board_.chipset_->write(base_ + offset, width, value);
+    }
+
+   private:
+    Board& board_;
+    uint32_t base_;
+  };
+  Board& board_;
+  std::vector<std::unique_ptr<Window>> windows_;
+};
+
+struct Board::Arenas {
+  GuestArena tables, hobs, pool;
+  std::optional<GuestArena> scratch;
+  void reset() {
+    tables.reset();
+    hobs.reset();
+    pool.reset();
+    if (scratch) scratch->reset();
+  }
+};
 
 Board::Board(const Scenario& scenario, const PeImage& image, BoardOptions options)
     : scenario_(scenario), image_(image), options_(options) {}
@@ -27,55 +107,157 @@ Board::~Board() = default;
 
 Expected<std::unique_ptr<Board>> Board::create(const Scenario& scenario, const PeImage& image,
                                                BoardOptions options) {
+  if (auto layout = check_layout(scenario); !layout) return Error{layout.error().to_string()};
+  if (options.faults.pool_size > ram::kPoolMax) {
+    return Error{"a pool of " + std::to_string(options.faults.pool_size) +
+                 " bytes does not fit the board's " + std::to_string(ram::kPoolMax)};
+  }
   std::unique_ptr<Board> board(new Board(scenario, image, options));
-  auto built = board->build();
-  if (!built) return built.error();
+  if (auto checked = board->check_image(); !checked) return checked.error();
+  board->map_memory();
+  if (auto populated = board->populate(); !populated) return populated.error();
   return board;
 }
 
-Expected<bool> Board::build() {
-  const uint32_t ecam = scenario_.pch.ecam_base;
-  const uint64_t image_end =
-      uint64_t{image_.image_base()} + ((image_.size_of_image() + kPageSize - 1) & ~(kPageSize - 1));
-  if (ecam % hw::kEcamSize != 0 || ecam < 0x10000000u ||
-      uint64_t{ecam} + hw::kEcamSize > hw::kPcrBase ||
-      (ecam < image_end && image_.image_base() < uint64_t{ecam} + hw::kEcamSize)) {
-    return Error{scenario_.source + ": pch.ecam_base " + hex(ecam, 8) +
-                 " overlaps RAM, the PCR window or the image; use a 256 MiB boundary from "
-                 "0x10000000 to 0xE0000000"};
+Expected<void> Board::reset(const Scenario& scenario) {
+  if (auto layout = check_layout(scenario); !layout) return Error{layout.error().to_string()};
+  scenario_ = scenario;
+  // The old devices and PPIs refer to the old scenario: they go before anything runs.
+  ppis_.reset();
+  foundation_.reset();
+  chipset_.reset();
+  log_.clear();
+  abnormal_stop_.reset();
+  machine_->reset();
+  arenas_->reset();
+  return populate();
+}
+
+Expected<void> Board::check_image() const {
+  const uint64_t end = uint64_t{image_.image_base()} + image_.size_of_image();
+  if (image_.image_base() < ram::kFlashBase || end > 0x100000000ull) {
+    return Error{"the image at " + hex(image_.image_base(), 8) +
+                 " does not lie in the flash window " + hex(ram::kFlashBase, 8) + " to 0xFFFFFFFF"};
   }
-  if (image_.image_base() < hw::kPcrBase + hw::kPcrSize) {
-    return Error{"the image must be linked above the PCR window (base " +
-                 hex(image_.image_base(), 8) + ")"};
+  // The board rewrites the PTSS table descriptors: each must lie inside one section.
+  for (const char* table : kPtssTables) {
+    const auto at = image_.address_of(table);
+    if (!at) continue;  // populate() says so when a scenario needs it
+    const bool inside =
+        std::any_of(image_.sections().begin(), image_.sections().end(), [&](const PeSection& s) {
+          const uint64_t start = uint64_t{image_.image_base()} + s.virtual_address;
+          return *at >= start && uint64_t{*at} + kPtssDescriptorSize <= start + s.virtual_size;
+        });
+    if (!inside) {
+      return Error{std::string("the link map puts ") + table + " at " + hex(*at, 8) +
+                   ", not inside one of the image's sections"};
+    }
+  }
+  return {};
+}
+
+void Board::map_memory() {
+  MachineOptions machine_options;
+  machine_options.precise = options_.precise;
+  auto counting = std::make_shared<InstructionCounting>();
+  machine_ = std::make_unique<Machine>(
+      [counting](uint32_t address, std::span<const uint8_t> bytes) {
+        return counting->count(address, bytes);
+      },
+      machine_options);
+  Machine& m = *machine_;
+  m.map_ram(ram::kIdtPage, ram::kIdtPageSize, kRead, "IDT");
+  m.map_ram(ram::kStack, ram::kStackSize, kRead | kWrite, "stack");
+  m.map_ram(ram::kArena, ram::kArenaSize, kRead, "PEI foundation");
+  m.map_ram(ram::kHobs, ram::kHobsSize, kRead, "HOB list");
+  const uint32_t pool_pages =
+      static_cast<uint32_t>(std::max<uint64_t>(kPageSize, page_up(options_.faults.pool_size)));
+  m.map_ram(ram::kPool, pool_pages, kRead | kWrite, "pool");
+  m.map_ram(ram::kSetup, ram::kSetupSize, kRead, "setup record (PchSetup)");
+  m.map_ram(ram::kPolicy, ram::kPolicySize, kRead | kWrite, "policy record (PchPolicy)");
+  std::vector<std::pair<uint64_t, uint64_t>> taken = {
+      {0, kPageSize},  // page 0: a null pointer faults
+      {ram::kIdtPage, ram::kIdtPageSize},
+      {ram::kStackGuard, ram::kStack - ram::kStackGuard},  // an overflow faults
+      {ram::kStack, ram::kStackSize},
+      {ram::kArena, ram::kArenaSize},
+      {ram::kHobs, ram::kHobsSize},
+      {ram::kPool, pool_pages},
+      {ram::kSetup, ram::kSetupSize},
+      {ram::kPolicy, ram::kPolicySize},
+      {Machine::kTrapBase, Machine::kTrapPageSize}};
+  if (options_.scratch) {
+    m.map_ram(ram::kScratch, ram::kScratchSize, kRead | kWrite, "test scratch");
+    taken.emplace_back(ram::kScratch, ram::kScratchSize);
   }
 
-  machine_ = std::make_unique<Machine>();
-  machine_->map_ram(ram::kBase, ram::kSize);
-  const uint32_t image_size = static_cast<uint32_t>(image_end - image_.image_base());
-  machine_->map_ram(image_.image_base(), image_size);
-  machine_->write(image_.image_base(), image_.memory_layout());
-  machine_->count_instructions_in(image_.image_base(), static_cast<uint32_t>(image_end - 1) + 1);
-  machine_->set_idt(ram::kIdtBase, ram::kIdtLimit);
-  machine_->set_stack_top(ram::kStackTop);
+  // The image: each page as its sections allow. Code pages execute, the rest is read-only;
+  // a writable section keeps a window the guest may store into.
+  const uint32_t image_base = image_.image_base() & ~(kPageSize - 1);
+  const uint32_t image_size = static_cast<uint32_t>(
+      page_up(uint64_t{image_.image_base()} + image_.size_of_image()) - image_base);
+  m.map_ram(image_base, image_size, kRead, "module image", Machine::OnReset::kKeep);
+  taken.emplace_back(image_base, image_size);
+  m.write(image_.image_base(), image_.memory_layout());
+  m.label(image_.image_base(), image_.size_of_headers(), "module headers", true);
+  for (const auto& s : image_.sections()) {
+    const uint32_t start = image_.image_base() + s.virtual_address;
+    const uint32_t size = std::max(s.virtual_size, s.raw_size);
+    m.label(start, size, "module section " + s.name, true);
+    if (s.characteristics & (kScnCode | kScnMemExecute)) {
+      const uint32_t first = start & ~(kPageSize - 1);
+      m.protect(first, static_cast<uint32_t>(page_up(uint64_t{start} + size) - first),
+                kRead | kExecute);
+    }
+    if (s.characteristics & kScnMemWrite) m.allow_writes(start, size);
+  }
 
-  arena_ = std::make_unique<GuestArena>(*machine_, ram::kArena, ram::kArenaSize);
-  scratch_ = std::make_unique<GuestArena>(*machine_, ram::kScratch, ram::kScratchSize);
-  chipset_ = std::make_unique<Chipset>(scenario_, *machine_, log_,
-                                       [this] { return routine_at(machine_->eip()); });
-  chipset_->map({{ram::kBase, ram::kSize},
-                 {Machine::kTrapBase, Machine::kTrapPageSize},
-                 {image_.image_base(), image_size}});
+  bus_ = std::make_unique<Bus>(*this);
+  bus_->map(m, taken);
+  arenas_ = std::make_unique<Arenas>(
+      Arenas{GuestArena(m, ram::kArena, ram::kArenaSize), GuestArena(m, ram::kHobs, ram::kHobsSize),
+             GuestArena(m, ram::kPool, options_.faults.pool_size), std::nullopt});
+  if (options_.scratch) arenas_->scratch.emplace(m, ram::kScratch, ram::kScratchSize);
+}
 
+Expected<void> Board::populate() {
+  Machine& m = *machine_;
+  m.set_idt(ram::kIdtBase, ram::kIdtLimit);
+  m.set_stack_top(ram::kStackTop);
+
+  // What a run may have changed in the image: its writable sections and the PTSS table
+  // descriptors. Writing the image's own bytes back makes it the freshly loaded one.
+  const std::vector<uint8_t> layout = image_.memory_layout();
+  auto restore = [&](uint32_t address, uint32_t size) {
+    const uint32_t offset = address - image_.image_base();
+    const std::span<const uint8_t> original(layout.data() + offset, size);
+    if (m.read(address, size) != std::vector<uint8_t>(original.begin(), original.end())) {
+      m.write(address, original);
+    }
+  };
+  for (const auto& s : image_.sections()) {
+    if (s.characteristics & kScnMemWrite) {
+      restore(image_.image_base() + s.virtual_address, std::max(s.virtual_size, s.raw_size));
+    }
+  }
+  for (const char* table : kPtssTables) {
+    if (auto at = image_.address_of(table)) restore(*at, kPtssDescriptorSize);
+  }
+
+  chipset_ = std::make_unique<Chipset>(scenario_, log_, [this] {
+    const uint32_t at = machine_->eip();
+    return routine_at(at - Machine::kTrapBase < Machine::kTrapPageSize ? machine_->last_block()
+                                                                       : at);
+  });
   foundation_ = std::make_unique<PeiFoundation>(
-      *machine_, log_, *arena_,
+      m, log_, FoundationMemory{arenas_->tables, arenas_->hobs, arenas_->pool},
       [this](uint32_t routine, std::vector<uint32_t> args) -> std::optional<uint32_t> {
         const CallResult r = call_address(routine, std::move(args));
         if (!r.returned()) return std::nullopt;
         return r.eax;
       },
-      [this](uint32_t return_address) { return routine_at(return_address); }, options_.faults,
-      ram::kPool);
-  machine_->write32(ram::kIdtBase - 4, foundation_->services_pointer());
+      [this](uint32_t return_address) { return routine_at(return_address); }, options_.faults);
+  m.write32(ram::kIdtBase - 4, foundation_->services_pointer());
 
   if (scenario_.platform_info.present) {
     std::vector<uint8_t> data(kPlatformInfoSize, 0);
@@ -91,13 +273,12 @@ Expected<bool> Board::build() {
   for (const auto& hob : scenario_.guid_hobs) foundation_->add_guid_hob(hob.name, hob.data);
   foundation_->finish_hobs();
 
-  ppis_ = std::make_unique<PlatformPpis>(scenario_, *machine_, log_, *arena_, *foundation_,
-                                         [this](uint32_t a) { return routine_at(a); });
+  ppis_ = std::make_unique<PlatformPpis>(scenario_, m, log_, arenas_->tables, *foundation_);
   ppis_->install_platform();
 
-  machine_->write(ram::kSetup + records::kSataTopology, scenario_.setup.sata_topology);
-  machine_->write(ram::kSetup + records::kSSataTopology, scenario_.setup.ssata_topology);
-  machine_->write(ram::kSetup + records::kPcieTopology, scenario_.setup.pcie_topology);
+  m.write(ram::kSetup + records::kSataTopology, scenario_.setup.sata_topology);
+  m.write(ram::kSetup + records::kSSataTopology, scenario_.setup.ssata_topology);
+  m.write(ram::kSetup + records::kPcieTopology, scenario_.setup.pcie_topology);
   write_policy(scenario_.policy);
 
   if (scenario_.ptss.entries) {
@@ -114,15 +295,17 @@ Expected<bool> Board::build() {
       put16(entry, 18, e.board_id);
       bytes.insert(bytes.end(), entry.begin(), entry.end());
     }
-    const uint32_t entries = bytes.empty() ? 0 : arena_->place(bytes, 4);
+    const uint32_t entries = bytes.empty() ? 0 : arenas_->tables.place(bytes, 4, "PTSS entries");
     for (const char* table : kPtssTables) {
       auto at = image_.address_of(table);
-      if (!at) return Error{std::string("the image has no ") + table + " to replace"};
-      machine_->write32(*at, entries);
-      machine_->write32(*at + 4, static_cast<uint32_t>(scenario_.ptss.entries->size()));
+      if (!at) return Error{std::string("the image's link map names no ") + table + " to replace"};
+      std::vector<uint8_t> descriptor(kPtssDescriptorSize);
+      put32(descriptor, 0, entries);
+      put32(descriptor, 4, static_cast<uint32_t>(scenario_.ptss.entries->size()));
+      m.write(*at, descriptor);
     }
   }
-  return true;
+  return {};
 }
 
 namespace {
@@ -170,16 +353,20 @@ std::string Board::routine_at(uint32_t address) const {
 }
 
 uint32_t Board::scratch(uint32_t size, uint32_t align) {
-  auto at = scratch_->allocate(size, align);
-  if (!at) throw std::runtime_error("scratch memory exhausted");
+  auto at = arenas_->scratch ? arenas_->scratch->allocate(size, align) : std::nullopt;
+  if (!at) throw std::runtime_error("scratch memory exhausted or not mapped");
   return *at;
 }
 
 uint32_t Board::scratch_bytes(std::span<const uint8_t> bytes, uint32_t align) {
-  return scratch_->place(bytes, align);
+  if (!arenas_->scratch) throw std::runtime_error("scratch memory not mapped");
+  return arenas_->scratch->place(bytes, align);
 }
 
-uint32_t Board::scratch_string(const std::string& text) { return scratch_->place_string(text); }
+uint32_t Board::scratch_string(const std::string& text) {
+  if (!arenas_->scratch) throw std::runtime_error("scratch memory not mapped");
+  return arenas_->scratch->place_string(text);
+}
 
 CallResult Board::call(std::string_view routine, std::vector<uint32_t> args) {
   return call_address(symbol(routine), std::move(args));
@@ -194,25 +381,29 @@ CallResult Board::call_address(uint32_t address, std::vector<uint32_t> args) {
   return r;
 }
 
+std::optional<RunFault> Board::fault_of(const StopInfo& stop) const {
+  if (stop.kind == StopKind::kReturned) return std::nullopt;
+  const Fault& f = stop.fault;
+  return RunFault{stop.kind, f.kind, f.address, f.eip, routine_at(f.blame), f.region, f.detail};
+}
+
 RunResult Board::boot() {
   RunResult result;
   result.policy_before = read_policy();
-  auto failed = [&](const CallResult& r) {
-    if (r.returned()) return false;
-    static const char* const kinds[] = {"returned", "fault", "hang", "halt"};
-    result.fault =
-        RunFault{std::string(kinds[static_cast<int>(r.stop.kind)]) + ": " + r.stop.fault.kind,
-                 r.stop.fault.address, r.stop.fault.eip, routine_at(r.stop.fault.eip)};
-    return true;
+  auto failed = [&](const StopInfo& stop) {
+    result.fault = fault_of(stop);
+    return result.fault.has_value();
   };
-  const uint32_t instructions_before = static_cast<uint32_t>(machine_->instructions());
+  const uint64_t instructions_before = machine_->instructions();
+  abnormal_stop_.reset();
 
   // 1. dispatch: the foundation calls the entry point with a file handle and its services.
   log_.phase = Phase::kDispatch;
-  const uint32_t file_handle = arena_->place(std::vector<uint8_t>(24, 0));
+  const uint32_t file_handle =
+      arenas_->tables.place(std::vector<uint8_t>(24, 0), 8, "PEIM file handle");
   CallResult entry =
       call_address(image_.entry_point(), {file_handle, foundation_->services_pointer()});
-  bool stopped = failed(entry);
+  bool stopped = failed(entry.stop);
   if (!stopped) result.entry_status = entry.eax;
 
   // 2. install: the stand-in board module publishes the System Board PPI.
@@ -221,20 +412,28 @@ RunResult Board::boot() {
     abnormal_stop_.reset();
     ppis_->install_system_board();
     // A notify callback that did not return ends the run there.
-    if (abnormal_stop_) {
-      CallResult r;
-      r.stop = *abnormal_stop_;
-      stopped = failed(r);
-    }
+    if (abnormal_stop_) stopped = failed(*abnormal_stop_);
   }
 
   // 3. chipset: the stand-in chipset step calls slot 15 of the PPI it finds.
   if (!stopped) {
     log_.phase = Phase::kChipset;
     if (auto located = foundation_->locate(guids::kSystemBoard)) {
-      const uint32_t slot15 = machine_->read32(located->second + 4 * PlatformPpis::kPtssSlot);
-      result.slot15_called = true;
-      stopped = failed(call_address(slot15, {ram::kSetup, ram::kPolicy}));
+      // The interface may be the module's copy: read its slot as the chipset code would.
+      const uint32_t slot_at = located->second + 4 * PlatformPpis::kPtssSlot;
+      std::optional<uint32_t> slot15;
+      try {
+        slot15 = machine_->guest_read32(slot_at);
+      } catch (const GuestFault& g) {
+        // The module installed an interface the chipset code cannot read.
+        Fault fault = g.fault;
+        fault.eip = fault.blame = located->first;
+        stopped = failed(StopInfo{StopKind::kFault, fault});
+      }
+      if (slot15) {
+        result.slot15_called = true;
+        stopped = failed(call_address(*slot15, {ram::kSetup, ram::kPolicy}).stop);
+      }
     }
   }
   log_.phase = Phase::kCall;

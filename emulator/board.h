@@ -1,6 +1,9 @@
 // One emulated board built from a scenario around the loaded module image: the machine,
 // the chipset, the PEI foundation and the other modules' PPIs. It runs the boot flow, or
 // any module routine by name, and keeps what the module printed, asserted and accessed.
+//
+// A board can be reset to a new scenario and booted again on the same engine: the result
+// is the one a freshly built board gives, byte for byte.
 #pragma once
 
 #include <cstdint>
@@ -21,22 +24,31 @@
 
 namespace peiboard {
 
-// Guest RAM map. Page 0 is left unmapped so a null pointer faults.
+// Guest RAM map. Page 0 is left unmapped so a null pointer faults, and so is a guard below
+// the stack; every other address no RAM claims is decoded by the chipset (or aborts).
 namespace ram {
-inline constexpr uint32_t kBase = 0x00001000;
-inline constexpr uint32_t kSize = 0x00FFF000;
+inline constexpr uint32_t kIdtPage = 0x00001000;  // services pointer, then the IDT
+inline constexpr uint32_t kIdtPageSize = 0x2000;
 inline constexpr uint32_t kIdtBase = 0x00002000;  // services pointer at kIdtBase - 4
 inline constexpr uint16_t kIdtLimit = 0x07FF;
-inline constexpr uint32_t kStackTop = 0x00100000;  // the machine's calls start here
-inline constexpr uint32_t kArena = 0x00100000;     // foundation, PPIs, HOBs, tables
+inline constexpr uint32_t kStackGuard = 0x000E0000;  // unmapped: an overflow faults
+inline constexpr uint32_t kStack = 0x000F0000;
+inline constexpr uint32_t kStackSize = 0x00010000;
+inline constexpr uint32_t kStackTop = kStack + kStackSize;  // the machine's calls start here
+inline constexpr uint32_t kArena = 0x00100000;  // foundation tables, PPIs, MCFG, PTSS entries
 inline constexpr uint32_t kArenaSize = 0x00100000;
+inline constexpr uint32_t kHobs = 0x00200000;  // the HOB list
+inline constexpr uint32_t kHobsSize = 0x00100000;
 inline constexpr uint32_t kPool = 0x00300000;  // what AllocatePool hands out
+inline constexpr uint32_t kPoolMax = 0x00100000;
 inline constexpr uint32_t kSetup = 0x00400000;
 inline constexpr uint32_t kSetupSize = 0x1000;
 inline constexpr uint32_t kPolicy = 0x00402000;
 inline constexpr uint32_t kPolicySize = 0x2000;
 inline constexpr uint32_t kScratch = 0x00500000;  // for tests: buffers passed to routines
 inline constexpr uint32_t kScratchSize = 0x00100000;
+// The image executes in place in the flash window at the top of the 4 GiB space.
+inline constexpr uint32_t kFlashBase = 0xFF000000;
 }  // namespace ram
 
 // Where the setup and policy records keep what the module reads and writes.
@@ -55,6 +67,10 @@ inline constexpr uint32_t kPcieStride = 64;
 struct BoardOptions {
   FoundationFaults faults;
   uint64_t budget = 20'000'000;  // instructions per top-level guest call
+  bool scratch = false;          // map ram::kScratch for tests' buffers
+  bool precise = false;          // exact EIP at every instruction (see MachineOptions)
+
+  bool operator==(const BoardOptions&) const = default;
 };
 
 struct CallResult {
@@ -65,11 +81,17 @@ struct CallResult {
   uint64_t value64() const { return static_cast<uint64_t>(edx) << 32 | eax; }
 };
 
+// How a boot ended when it did not end normally.
 struct RunFault {
-  std::string kind;  // "fault", "hang" or "halt", then the detail
+  StopKind stop = StopKind::kFault;
+  FaultKind kind = FaultKind::kHalted;
   uint32_t address = 0;
   uint32_t eip = 0;
-  std::string routine;
+  std::string routine;  // the routine answerable for it
+  std::string region;   // the named memory region of the address, if any
+  std::string detail;
+  // "fault: write unmapped", "hang: instruction budget exhausted", "halt: assertion ...".
+  std::string text() const;
 };
 
 struct RunResult {
@@ -86,11 +108,16 @@ struct RunResult {
 
 class Board {
  public:
+  // Checks that the scenario and the image fit this board's memory map, then builds it.
   static Expected<std::unique_ptr<Board>> create(const Scenario& scenario, const PeImage& image,
                                                  BoardOptions options = {});
   Board(const Board&) = delete;
   Board& operator=(const Board&) = delete;
   ~Board();
+
+  // Makes this board the one create() would build for `scenario`, keeping the engine and
+  // its translated code. On an error the board is unusable until a reset succeeds.
+  Expected<void> reset(const Scenario& scenario);
 
   // The whole boot: dispatch the module, install the System Board PPI, call its slot 15.
   RunResult boot();
@@ -102,7 +129,7 @@ class Board {
   uint32_t symbol(std::string_view name) const;  // address of a routine or datum; throws
   std::string routine_at(uint32_t address) const;
 
-  // Guest memory a test hands to routines; never freed.
+  // Guest memory a test hands to routines (options.scratch); never freed.
   uint32_t scratch(uint32_t size, uint32_t align = 8);
   uint32_t scratch_bytes(std::span<const uint8_t> bytes, uint32_t align = 8);
   uint32_t scratch_string(const std::string& text);
@@ -114,21 +141,27 @@ class Board {
   RunLog& log() { return log_; }
   const Scenario& scenario() const { return scenario_; }
   const PeImage& image() const { return image_; }
+  const BoardOptions& options() const { return options_; }
 
   PolicyConfig read_policy() const;
   void write_policy(const PolicyConfig& policy);
 
  private:
+  class Bus;
+  struct Arenas;
   Board(const Scenario& scenario, const PeImage& image, BoardOptions options);
-  Expected<bool> build();
+  Expected<void> check_image() const;
+  void map_memory();
+  Expected<void> populate();
+  std::optional<RunFault> fault_of(const StopInfo& stop) const;
 
   Scenario scenario_;
   const PeImage& image_;
   BoardOptions options_;
   RunLog log_;
   std::unique_ptr<Machine> machine_;
-  std::unique_ptr<GuestArena> arena_;
-  std::unique_ptr<GuestArena> scratch_;
+  std::unique_ptr<Bus> bus_;
+  std::unique_ptr<Arenas> arenas_;
   std::unique_ptr<Chipset> chipset_;
   std::unique_ptr<PeiFoundation> foundation_;
   std::unique_ptr<PlatformPpis> ppis_;

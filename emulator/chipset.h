@@ -1,6 +1,10 @@
 // The PCH as the module sees it: PCI configuration space decoded from the hardware's
 // configuration window, the private configuration register (PCR) window, the PWRM block,
 // and bus aborts wherever nothing decodes.
+//
+// Every device is declared as blocks of registers, each with its offset, width and kind;
+// an access that no register covers is logged as unmodelled and reads as the hardware
+// would (0 in a present function's configuration space, all ones in PCR and PWRM).
 #pragma once
 
 #include <array>
@@ -12,7 +16,6 @@
 #include <vector>
 
 #include "log.h"
-#include "machine.h"
 #include "scenario.h"
 
 namespace peiboard {
@@ -44,50 +47,102 @@ inline constexpr uint32_t kPmc = bdf(0, 31, 2);
 inline constexpr uint32_t kHeci = bdf(0, 22, 0);
 }  // namespace hw
 
-// One PCI function's 4 KiB configuration space. Reads and writes land in its storage;
-// that is where the hardware keeps what firmware programs (the PMC's ACPI base and control).
-struct ConfigFunction {
+// How a register answers the guest.
+enum class RegisterKind : uint8_t {
+  kConstant,   // reads its value; writes are dropped (identity, straps, fuses)
+  kReadWrite,  // keeps what is written (what firmware programs)
+  kWriteOnce,  // keeps the first write, then locks (a lockable base address)
+  kCustom,     // a routine answers reads and takes writes
+};
+
+struct Register {
+  uint32_t offset = 0;
+  unsigned width = 4;  // bytes
+  RegisterKind kind = RegisterKind::kConstant;
   std::string name;
-  std::array<uint8_t, 4096> space{};
-  void set(uint32_t offset, unsigned width, uint64_t value);
+  uint64_t value = 0;                      // the reset value (not for kCustom)
+  std::function<uint64_t()> on_read;       // kCustom
+  std::function<void(uint64_t)> on_write;  // kCustom
+};
+
+// One register block: a function's configuration space, a PCR port, the PWRM block.
+class RegisterBlock {
+ public:
+  RegisterBlock(std::string name, uint32_t size, uint8_t unmodelled_byte)
+      : name_(std::move(name)), size_(size), unmodelled_byte_(unmodelled_byte) {}
+
+  // Declares a register; it must not overlap another one and must fit the block.
+  RegisterBlock& add(Register reg);
+  // Declares the register, or gives the one already at its offset its value.
+  RegisterBlock& define(Register reg);
+  const std::string& name() const { return name_; }
+  void set_name(std::string name) { name_ = std::move(name); }
+
+  // What the guest sees. `modelled` tells whether every byte belonged to a register;
+  // `blocked` whether a write was (wholly or partly) refused.
+  struct Access {
+    uint64_t value = 0;
+    bool modelled = true;
+    bool blocked = false;
+    std::string registers;  // names of the registers touched, for the trace
+  };
+  Access read(uint32_t offset, unsigned width) const;
+  Access write(uint32_t offset, unsigned width, uint64_t value);
+
+  // Host-side view for tests and reports: the stored bytes, whatever the kind. set()
+  // declares a constant register where none is.
   uint64_t get(uint32_t offset, unsigned width) const;
+  void set(uint32_t offset, unsigned width, uint64_t value);
+
+ private:
+  struct State {
+    Register spec;
+    std::vector<uint8_t> bytes;  // current value, little-endian
+    bool locked = false;         // kWriteOnce after its first write
+  };
+  const State* at(uint32_t offset, uint32_t* byte) const;
+  State* at(uint32_t offset, uint32_t* byte);
+
+  std::string name_;
+  uint32_t size_;
+  uint8_t unmodelled_byte_;
+  std::vector<State> registers_;  // sorted by offset
 };
 
 class Chipset {
  public:
-  Chipset(const Scenario& scenario, Machine& machine, RunLog& log, RoutineOf routine_of);
+  Chipset(const Scenario& scenario, RunLog& log, RoutineOf routine_of);
   Chipset(const Chipset&) = delete;
   Chipset& operator=(const Chipset&) = delete;
   ~Chipset();
 
+  // A guest access at an address no RAM claims: the windows decode it, else it is a bus
+  // abort (reads all ones, writes dropped). Every access is logged.
+  uint64_t read(uint32_t address, unsigned width);
+  void write(uint32_t address, unsigned width, uint64_t value);
+
   // Configuration space by bus/device/function offset (bdf() above); null when absent.
-  ConfigFunction* function(uint32_t bdf);
-  ConfigFunction& add_function(uint32_t bdf, std::string name);
+  RegisterBlock* function(uint32_t bdf);
+  RegisterBlock& add_function(uint32_t bdf, std::string name);
+  // Declares (or changes) a 32-bit PCR register.
   void set_pcr(uint8_t port, uint16_t offset, uint32_t value);
   uint32_t ecam_base() const { return ecam_base_; }
   uint32_t pwrm_base() const { return pwrm_base_; }
 
  private:
-  class Ecam;
-  class Pcr;
-  class Pwrm;
-  class Abort;
   void log_access(bool write, uint32_t address, unsigned width, uint64_t value, std::string what);
+  uint64_t read_ecam(uint32_t offset, unsigned width);
+  void write_ecam(uint32_t offset, unsigned width, uint64_t value);
+  uint64_t read_pcr(uint32_t offset, unsigned width);
+  void write_pcr(uint32_t offset, unsigned width, uint64_t value);
 
-  Machine& machine_;
   RunLog& log_;
   RoutineOf routine_of_;
   uint32_t ecam_base_;
-  uint32_t pwrm_base_ = 0;
-  bool dwr_ = false;
-  std::map<uint32_t, ConfigFunction> functions_;
-  std::map<uint32_t, uint32_t> pcr_;  // port << 16 | offset
-  std::vector<std::unique_ptr<MmioDevice>> devices_;
-
-  friend class Board;
-  // Maps the windows and fills every hole of the 32-bit space with bus-abort regions.
-  // `taken` lists the regions others already mapped (base, size).
-  void map(const std::vector<std::pair<uint32_t, uint64_t>>& taken);
+  uint32_t pwrm_base_ = 0;  // 0: the PWRM block is not decoded
+  std::map<uint32_t, RegisterBlock> functions_;
+  std::map<uint8_t, RegisterBlock> pcr_ports_;
+  RegisterBlock pwrm_;
 };
 
 }  // namespace peiboard

@@ -1,5 +1,8 @@
 // What a run leaves behind: the module's prints and assertions, and the trace of every
 // register access and every service or PPI call, in the order they happened.
+//
+// Both are bounded: past a cap the log keeps one "truncated" mark and counts what it drops,
+// so that no guest can make a run fill the host's memory.
 #pragma once
 
 #include <cstdint>
@@ -12,7 +15,7 @@ enum class Phase : uint8_t { kDispatch, kInstall, kChipset, kCall };
 const char* phase_name(Phase phase);
 
 struct Event {
-  enum class Kind : uint8_t { kPrint, kAssert };
+  enum class Kind : uint8_t { kPrint, kAssert, kTruncated };
   Phase phase = Phase::kCall;
   Kind kind = Kind::kPrint;
   uint32_t level = 0;  // prints
@@ -22,7 +25,7 @@ struct Event {
 };
 
 struct TraceRecord {
-  enum class Kind : uint8_t { kRead, kWrite, kService, kPpi };
+  enum class Kind : uint8_t { kRead, kWrite, kService, kPpi, kTruncated };
   Phase phase = Phase::kCall;
   Kind kind = Kind::kRead;
   uint32_t address = 0;  // register address, or the trap address of the call
@@ -34,30 +37,63 @@ struct TraceRecord {
 
 class RunLog {
  public:
+  static constexpr size_t kMaxEvents = 20'000;
+  static constexpr size_t kMaxEventBytes = 4u << 20;  // text of all events together
+  static constexpr size_t kMaxTrace = 200'000;
+
   Phase phase = Phase::kCall;
   std::vector<Event> events;
   std::vector<TraceRecord> trace;
   uint64_t bus_aborts = 0;
+  uint64_t blocked_writes = 0;  // guest writes a device or memory refused
+  uint64_t events_dropped = 0;  // past the cap, after the truncated mark
+  uint64_t trace_dropped = 0;
 
   void print(uint32_t level, std::string text) {
-    events.push_back({phase, Event::Kind::kPrint, level, std::move(text), {}, 0});
+    add_event({phase, Event::Kind::kPrint, level, std::move(text), {}, 0});
   }
   void assertion(std::string file, uint32_t line, std::string text) {
-    events.push_back({phase, Event::Kind::kAssert, 0, std::move(text), std::move(file), line});
+    add_event({phase, Event::Kind::kAssert, 0, std::move(text), std::move(file), line});
   }
   void access(bool write, uint32_t address, unsigned width, uint64_t value, std::string routine,
               std::string what) {
-    trace.push_back({phase, write ? TraceRecord::Kind::kWrite : TraceRecord::Kind::kRead, address,
-                     width, value, std::move(routine), std::move(what)});
+    add_trace({phase, write ? TraceRecord::Kind::kWrite : TraceRecord::Kind::kRead, address, width,
+               value, std::move(routine), std::move(what)});
   }
-  void call(bool ppi, uint32_t address, uint64_t status, std::string routine, std::string what) {
-    trace.push_back({phase, ppi ? TraceRecord::Kind::kPpi : TraceRecord::Kind::kService, address, 0,
-                     status, std::move(routine), std::move(what)});
+  // Gives the index of the record, to fill in a status later; SIZE_MAX when it was dropped.
+  size_t call(bool ppi, uint32_t address, uint64_t status, std::string routine, std::string what) {
+    return add_trace({phase, ppi ? TraceRecord::Kind::kPpi : TraceRecord::Kind::kService, address,
+                      0, status, std::move(routine), std::move(what)});
   }
-  void clear() {
-    events.clear();
-    trace.clear();
-    bus_aborts = 0;
+  void set_status(size_t record, uint64_t status) {
+    if (record < trace.size()) trace[record].value = status;
+  }
+  void clear() { *this = RunLog{}; }
+
+ private:
+  size_t event_bytes_ = 0;
+
+  void add_event(Event event) {
+    if (events_dropped > 0 ||
+        (events.size() + 1 >= kMaxEvents ||
+         event_bytes_ + event.text.size() + event.file.size() > kMaxEventBytes)) {
+      if (events_dropped++ == 0) {
+        events.push_back({phase, Event::Kind::kTruncated, 0, "truncated", {}, 0});
+      }
+      return;
+    }
+    event_bytes_ += event.text.size() + event.file.size();
+    events.push_back(std::move(event));
+  }
+  size_t add_trace(TraceRecord record) {
+    if (trace_dropped > 0 || trace.size() + 1 >= kMaxTrace) {
+      if (trace_dropped++ == 0) {
+        trace.push_back({phase, TraceRecord::Kind::kTruncated, 0, 0, 0, {}, "truncated"});
+      }
+      return SIZE_MAX;
+    }
+    trace.push_back(std::move(record));
+    return trace.size() - 1;
   }
 };
 

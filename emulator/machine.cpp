@@ -1,11 +1,26 @@
 #include "machine.h"
 
+#include <sys/mman.h>
 #include <unicorn/unicorn.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <ostream>
 #include <stdexcept>
+#include <utility>
+
+#include "format.h"
 
 namespace peiboard {
 namespace {
+
+constexpr uint32_t kPageSize = 0x1000;
+constexpr uint8_t kRet = 0xC3;
+
+static_assert(int{kRead} == int{UC_PROT_READ} && int{kWrite} == int{UC_PROT_WRITE} &&
+                  int{kExecute} == int{UC_PROT_EXEC},
+              "our permissions are the engine's protection bits");
 
 // Every engine call goes through here: an engine error on the host side is a bug of the
 // board model, not something the guest did, so it ends the run loudly.
@@ -14,8 +29,6 @@ void uce(uc_err error, const char* what) {
     throw std::runtime_error(std::string("engine: ") + what + ": " + uc_strerror(error));
   }
 }
-
-constexpr uint8_t kRet = 0xC3;
 
 struct Registers {
   static constexpr int kIds[] = {UC_X86_REG_EAX, UC_X86_REG_EBX,   UC_X86_REG_ECX, UC_X86_REG_EDX,
@@ -33,120 +46,294 @@ struct Registers {
   }
 };
 
-std::string fault_kind(uc_err error) {
-  switch (error) {
-    case UC_ERR_READ_UNMAPPED:
-      return "read unmapped";
-    case UC_ERR_WRITE_UNMAPPED:
-      return "write unmapped";
-    case UC_ERR_FETCH_UNMAPPED:
-      return "fetch unmapped";
-    case UC_ERR_READ_PROT:
-      return "read protected";
-    case UC_ERR_WRITE_PROT:
-      return "write protected";
-    case UC_ERR_FETCH_PROT:
-      return "fetch protected";
-    case UC_ERR_READ_UNALIGNED:
-      return "read unaligned";
-    case UC_ERR_WRITE_UNALIGNED:
-      return "write unaligned";
-    case UC_ERR_INSN_INVALID:
-      return "invalid instruction";
-    case UC_ERR_EXCEPTION:
-      return "cpu exception";
-    default:
-      return uc_strerror(error);
-  }
+bool page_aligned(uint64_t value) { return value % kPageSize == 0; }
+
+// Guest RAM comes from anonymous mappings: zero pages the kernel supplies on first touch,
+// so that a large, mostly unused region costs nothing until the guest or host writes it.
+uint8_t* allocate_pages(uint32_t size) {
+  void* memory = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED) throw std::bad_alloc();
+  return static_cast<uint8_t*>(memory);
 }
 
 }  // namespace
 
-struct Machine::DeviceMapping {
-  Machine* machine;
-  MmioDevice* device;
+const char* fault_kind_text(FaultKind kind) {
+  switch (kind) {
+    case FaultKind::kReadUnmapped:
+      return "read unmapped";
+    case FaultKind::kWriteUnmapped:
+      return "write unmapped";
+    case FaultKind::kWriteProtected:
+      return "write protected";
+    case FaultKind::kExecuteOutside:
+      return "execute outside the image";
+    case FaultKind::kInvalidInstruction:
+      return "invalid instruction";
+    case FaultKind::kCpuException:
+      return "cpu exception";
+    case FaultKind::kBadBuffer:
+      return "bad buffer";
+    case FaultKind::kNestedTooDeep:
+      return "nested guest calls too deep";
+    case FaultKind::kBudgetExhausted:
+      return "instruction budget exhausted";
+    case FaultKind::kHalted:
+      return "halted";
+    case FaultKind::kUnusedTrap:
+      return "call to an unused trap";
+    case FaultKind::kStoppedOutsideReturn:
+      return "stopped outside the return trap";
+  }
+  return "fault";
+}
+
+std::ostream& operator<<(std::ostream& out, FaultKind kind) { return out << fault_kind_text(kind); }
+
+void Machine::PageDeleter::operator()(uint8_t* memory) const { ::munmap(memory, size); }
+
+void Machine::EngineCloser::operator()(uc_struct* uc) const { uc_close(uc); }
+void Machine::ContextFree::operator()(uc_context* context) const { uc_context_free(context); }
+
+bool Machine::Region::executable(uint32_t offset, uint32_t length) const {
+  for (uint32_t page = offset / kPageSize; page <= (offset + length - 1) / kPageSize; ++page) {
+    if (page_permissions[page] & kExecute) return true;
+  }
+  return false;
+}
+
+// One engine hook, deleted when its owner goes.
+class Machine::Hook {
+ public:
+  Hook(uc_engine* uc, int type, void* callback, void* user, uint64_t begin, uint64_t end)
+      : uc_(uc) {
+    uce(uc_hook_add(uc, &handle_, type, callback, user, begin, end), "hook");
+  }
+  ~Hook() { uc_hook_del(uc_, handle_); }
+  Hook(const Hook&) = delete;
+  Hook& operator=(const Hook&) = delete;
+
+ private:
+  uc_engine* uc_;
+  uc_hook handle_ = 0;
 };
+
+// Runs a hook's body so that nothing escapes into the engine: a GuestFault stops the run
+// as the guest's fault, anything else is kept for the outermost call() to rethrow.
+template <class R, class F>
+R guarded(Machine& m, R fallback, F&& body) {
+  try {
+    return body();
+  } catch (const GuestFault& g) {
+    m.stop(StopKind::kFault, g.fault);
+  } catch (...) {
+    m.stop_with_host_error();
+  }
+  return fallback;
+}
 
 class Machine::Frame final : public TrapFrame {
  public:
-  explicit Frame(Machine& m) : m_(m), esp_(m.esp()) {}
-  uint32_t arg(unsigned index) const override { return m_.read32(esp_ + 4 + 4 * index); }
+  Frame(Machine& m, uint32_t trap) : m_(m), esp_(m.esp()), trap_(trap) {}
+  uint32_t arg(unsigned index) const override { return m_.guest_read32(esp_ + 4 + 4 * index); }
   uint32_t args_address() const override { return esp_ + 4; }
-  uint32_t return_address() const override { return m_.read32(esp_); }
-  void set_result(uint32_t eax) override { uce(uc_reg_write(m_.uc_, UC_X86_REG_EAX, &eax), "eax"); }
+  uint32_t return_address() const override { return m_.guest_read32(esp_); }
+  uint32_t trap_address() const override { return trap_; }
+  void set_result(uint32_t eax) override {
+    uce(uc_reg_write(m_.uc_.get(), UC_X86_REG_EAX, &eax), "eax");
+  }
   void set_result64(uint64_t value) override {
     const uint32_t lo = static_cast<uint32_t>(value), hi = static_cast<uint32_t>(value >> 32);
-    uce(uc_reg_write(m_.uc_, UC_X86_REG_EAX, &lo), "eax");
-    uce(uc_reg_write(m_.uc_, UC_X86_REG_EDX, &hi), "edx");
+    uce(uc_reg_write(m_.uc_.get(), UC_X86_REG_EAX, &lo), "eax");
+    uce(uc_reg_write(m_.uc_.get(), UC_X86_REG_EDX, &hi), "edx");
   }
 
  private:
   Machine& m_;
   uint32_t esp_;
+  uint32_t trap_;
 };
 
-Machine::Machine() {
-  uce(uc_open(UC_ARCH_X86, UC_MODE_32, &uc_), "open");
+Machine::Machine(InstructionCounter counter, MachineOptions options)
+    : counter_(std::move(counter)), options_(options) {
+  uc_engine* uc = nullptr;
+  uce(uc_open(UC_ARCH_X86, UC_MODE_32, &uc), "open");
+  uc_.reset(uc);
   // The trap page holds one RET per trap: the host does the work in a code hook at the
-  // trap address, and the guest's own RET returns to the caller with EAX set.
-  uce(uc_mem_map(uc_, kTrapBase, kTrapPageSize, UC_PROT_READ | UC_PROT_EXEC), "map traps");
-  const std::vector<uint8_t> rets(kTrapPageSize, kRet);
-  write(kTrapBase, rets);
-
-  uc_hook hook;
-  uce(uc_hook_add(uc_, &hook, UC_HOOK_CODE,
-                  reinterpret_cast<void*>(+[](uc_engine*, uint64_t address, uint32_t, void* self) {
-                    static_cast<Machine*>(self)->on_trap(address);
-                  }),
-                  this, kTrapBase, kTrapBase + kTrapPageSize - 1),
-      "trap hook");
-  uce(uc_hook_add(uc_, &hook, UC_HOOK_MEM_INVALID,
-                  reinterpret_cast<void*>(+[](uc_engine*, uc_mem_type type, uint64_t address, int,
-                                              int64_t, void* self) {
-                    return static_cast<Machine*>(self)->on_invalid(type, address);
-                  }),
-                  this, 1, 0),
-      "invalid hook");
-  uce(uc_hook_add(uc_, &hook, UC_HOOK_INTR,
-                  reinterpret_cast<void*>(+[](uc_engine*, uint32_t number, void* self) {
-                    static_cast<Machine*>(self)->on_interrupt(number);
-                  }),
-                  this, 1, 0),
-      "interrupt hook");
+  // trap address and returns for the guest.
+  map_ram(kTrapBase, kTrapPageSize, kRead | kExecute, "trap page", OnReset::kKeep);
+  write(kTrapBase, std::vector<uint8_t>(kTrapPageSize, kRet));
+  add_hooks();
   return_trap_ = add_trap("return to host", [](TrapFrame&) {});
+  uc_context* context = nullptr;
+  uce(uc_context_alloc(uc_.get(), &context), "context");
+  initial_context_.reset(context);
+  uce(uc_context_save(uc_.get(), initial_context_.get()), "context");
 }
 
-Machine::~Machine() { uc_close(uc_); }
+Machine::~Machine() = default;
 
-void Machine::map_ram(uint32_t base, uint32_t size) {
-  uce(uc_mem_map(uc_, base, size, UC_PROT_ALL), "map ram");
+void Machine::add_hooks() {
+  uc_engine* uc = uc_.get();
+  auto add = [&](int type, void* callback, uint64_t begin, uint64_t end) {
+    hooks_.push_back(std::make_unique<Hook>(uc, type, callback, this, begin, end));
+  };
+  add(UC_HOOK_CODE,
+      reinterpret_cast<void*>(+[](uc_engine*, uint64_t address, uint32_t, void* self) {
+        auto& m = *static_cast<Machine*>(self);
+        guarded(m, 0, [&] {
+          m.on_trap(static_cast<uint32_t>(address));
+          return 0;
+        });
+      }),
+      kTrapBase, kTrapBase + kTrapPageSize - 1);
+  add(UC_HOOK_BLOCK,
+      reinterpret_cast<void*>(+[](uc_engine*, uint64_t address, uint32_t size, void* self) {
+        auto& m = *static_cast<Machine*>(self);
+        guarded(m, 0, [&] {
+          m.on_block(static_cast<uint32_t>(address), size);
+          return 0;
+        });
+      }),
+      1, 0);
+  add(UC_HOOK_MEM_INVALID,
+      reinterpret_cast<void*>(
+          +[](uc_engine*, uc_mem_type type, uint64_t address, int size, int64_t value, void* self) {
+            auto& m = *static_cast<Machine*>(self);
+            return guarded(m, false, [&] {
+              return m.on_invalid(type, static_cast<uint32_t>(address), size, value);
+            });
+          }),
+      1, 0);
+  add(UC_HOOK_INTR, reinterpret_cast<void*>(+[](uc_engine*, uint32_t number, void* self) {
+        auto& m = *static_cast<Machine*>(self);
+        guarded(m, 0, [&] {
+          m.on_interrupt(number);
+          return 0;
+        });
+      }),
+      1, 0);
+  if (options_.precise) {
+    // A code hook makes the engine keep EIP exact at every instruction.
+    add(UC_HOOK_CODE, reinterpret_cast<void*>(+[](uc_engine*, uint64_t, uint32_t, void*) {}), 1, 0);
+  }
+}
+
+void Machine::map_ram(uint32_t base, uint32_t size, uint8_t permissions, std::string name,
+                      OnReset on_reset) {
+  if (!page_aligned(base) || !page_aligned(size) || size == 0 ||
+      uint64_t{base} + size > 0x100000000ull) {
+    throw std::invalid_argument("map_ram: " + hex(base, 8) + "+" + hex(size) + " is not pages");
+  }
+  label(base, size, name, true);
+  Region region;
+  region.base = base;
+  region.size = size;
+  region.name = std::move(name);
+  region.on_reset = on_reset;
+  region.page_permissions.assign(size / kPageSize, permissions);
+  region.memory = {allocate_pages(size), PageDeleter{size}};
+  uce(uc_mem_map_ptr(uc_.get(), base, size, permissions, region.memory.get()), "map ram");
+  const auto at = std::upper_bound(regions_.begin(), regions_.end(), base,
+                                   [](uint32_t b, const Region& r) { return b < r.base; });
+  regions_.insert(at, std::move(region));
+}
+
+void Machine::protect(uint32_t base, uint32_t size, uint8_t permissions) {
+  Region* r = region_for(base, size);
+  if (!r || !page_aligned(base) || !page_aligned(size)) {
+    throw std::invalid_argument("protect: " + hex(base, 8) + "+" + hex(size) + " is not RAM pages");
+  }
+  if (size == 0) return;
+  uce(uc_mem_protect(uc_.get(), base, size, permissions), "protect");
+  std::fill_n(r->page_permissions.begin() + (base - r->base) / kPageSize, size / kPageSize,
+              permissions);
+}
+
+void Machine::allow_writes(uint32_t base, uint32_t size) {
+  if (size != 0) writable_windows_.emplace_back(base, size);
+}
+
+void Machine::label(uint32_t base, uint32_t size, std::string name, bool persistent) {
+  if (size != 0 && !name.empty()) labels_.push_back({base, size, std::move(name), persistent});
+}
+
+std::string Machine::region_of(uint32_t address) const {
+  // The latest, and so the finest, label that holds the address.
+  for (auto it = labels_.rbegin(); it != labels_.rend(); ++it) {
+    if (address >= it->base && address - it->base < it->size) return it->name;
+  }
+  return {};
 }
 
 void Machine::map_device(uint32_t base, uint64_t size, MmioDevice& device) {
   devices_.push_back(std::make_unique<DeviceMapping>(DeviceMapping{this, &device}));
   uce(uc_mmio_map(
-          uc_, base, size,
+          uc_.get(), base, size,
           +[](uc_engine*, uint64_t offset, unsigned width, void* user) -> uint64_t {
-            return static_cast<DeviceMapping*>(user)->device->read(static_cast<uint32_t>(offset),
-                                                                   width);
+            auto* d = static_cast<DeviceMapping*>(user);
+            return guarded(*d->machine, ~uint64_t{0},
+                           [&] { return d->device->read(static_cast<uint32_t>(offset), width); });
           },
           devices_.back().get(),
           +[](uc_engine*, uint64_t offset, unsigned width, uint64_t value, void* user) {
-            static_cast<DeviceMapping*>(user)->device->write(static_cast<uint32_t>(offset), width,
-                                                             value);
+            auto* d = static_cast<DeviceMapping*>(user);
+            guarded(*d->machine, 0, [&] {
+              d->device->write(static_cast<uint32_t>(offset), width, value);
+              return 0;
+            });
           },
           devices_.back().get()),
       "map device");
 }
 
-void Machine::unmap(uint32_t base, uint64_t size) { uce(uc_mem_unmap(uc_, base, size), "unmap"); }
+Machine::Region* Machine::region_at(uint32_t address) {
+  return const_cast<Region*>(std::as_const(*this).region_at(address));
+}
+
+const Machine::Region* Machine::region_at(uint32_t address) const {
+  auto it = std::upper_bound(regions_.begin(), regions_.end(), address,
+                             [](uint32_t a, const Region& r) { return a < r.base; });
+  if (it == regions_.begin()) return nullptr;
+  --it;
+  return address - it->base < it->size ? &*it : nullptr;
+}
+
+Machine::Region* Machine::region_for(uint32_t address, uint64_t size) {
+  return const_cast<Region*>(std::as_const(*this).region_for(address, size));
+}
+
+const Machine::Region* Machine::region_for(uint32_t address, uint64_t size) const {
+  const Region* r = region_at(address);
+  if (!r || size > r->size - (address - r->base)) return nullptr;
+  return r;
+}
 
 void Machine::write(uint32_t address, std::span<const uint8_t> bytes) {
-  uce(uc_mem_write(uc_, address, bytes.data(), bytes.size()), "write");
+  if (bytes.empty()) return;
+  Region* r = region_for(address, bytes.size());
+  if (!r) {
+    throw std::runtime_error("host write of " + std::to_string(bytes.size()) + " bytes at " +
+                             hex(address, 8) + " outside RAM");
+  }
+  const uint32_t offset = address - r->base;
+  r->dirty_end = std::max(r->dirty_end, offset + static_cast<uint32_t>(bytes.size()));
+  if (r->executable(offset, static_cast<uint32_t>(bytes.size()))) {
+    // Through the engine, so that code translated from these bytes is dropped.
+    uce(uc_mem_write(uc_.get(), address, bytes.data(), bytes.size()), "write");
+  } else {
+    std::memcpy(r->memory.get() + offset, bytes.data(), bytes.size());
+  }
 }
 
 void Machine::read(uint32_t address, std::span<uint8_t> bytes) const {
-  uce(uc_mem_read(uc_, address, bytes.data(), bytes.size()), "read");
+  if (bytes.empty()) return;
+  const Region* r = region_for(address, bytes.size());
+  if (!r) {
+    throw std::runtime_error("host read of " + std::to_string(bytes.size()) + " bytes at " +
+                             hex(address, 8) + " outside RAM");
+  }
+  std::memcpy(bytes.data(), r->memory.get() + (address - r->base), bytes.size());
 }
 
 std::vector<uint8_t> Machine::read(uint32_t address, uint32_t size) const {
@@ -166,7 +353,9 @@ uint16_t Machine::read16(uint32_t address) const {
   return static_cast<uint16_t>(b[0] | b[1] << 8);
 }
 uint32_t Machine::read32(uint32_t address) const {
-  return read16(address) | static_cast<uint32_t>(read16(address + 2)) << 16;
+  uint8_t b[4];
+  read(address, b);
+  return static_cast<uint32_t>(b[0] | b[1] << 8 | b[2] << 16) | static_cast<uint32_t>(b[3]) << 24;
 }
 uint64_t Machine::read64(uint32_t address) const {
   return read32(address) | static_cast<uint64_t>(read32(address + 4)) << 32;
@@ -177,15 +366,81 @@ void Machine::write16(uint32_t address, uint16_t value) {
   write(address, b);
 }
 void Machine::write32(uint32_t address, uint32_t value) {
-  write16(address, static_cast<uint16_t>(value));
-  write16(address + 2, static_cast<uint16_t>(value >> 16));
+  const uint8_t b[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+                        static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+  write(address, b);
 }
 
-std::string Machine::read_cstring(uint32_t address, size_t limit) const {
+bool Machine::writable_by_guest(uint32_t address, uint32_t size) const {
+  const Region* r = region_for(address, size);
+  if (!r) return false;
+  bool pages_writable = true;
+  for (uint32_t page = (address - r->base) / kPageSize;
+       page <= (address - r->base + size - 1) / kPageSize; ++page) {
+    pages_writable = pages_writable && (r->page_permissions[page] & kWrite) != 0;
+  }
+  if (pages_writable) return true;
+  return std::any_of(writable_windows_.begin(), writable_windows_.end(), [&](const auto& w) {
+    return address >= w.first && uint64_t{address} + size <= uint64_t{w.first} + w.second;
+  });
+}
+
+void Machine::check_guest(uint32_t address, uint64_t size, Permission access) const {
+  if (size == 0) return;
+  // The first byte that is not there, for the report.
+  const auto missing = [&]() -> uint32_t {
+    uint64_t at = address;
+    while (at < uint64_t{address} + size) {
+      const Region* r = region_at(static_cast<uint32_t>(at));
+      if (!r) return static_cast<uint32_t>(at);
+      at = uint64_t{r->base} + r->size;
+    }
+    return address;
+  };
+  if (uint64_t{address} + size > 0x100000000ull || !region_for(address, size)) {
+    const uint32_t at = missing();
+    throw GuestFault{
+        {FaultKind::kBadBuffer, at, eip(), eip(), region_of(at),
+         std::to_string(size) + " bytes at " + hex(address, 8) + " are not all memory"}};
+  }
+  if (access == kWrite && !writable_by_guest(address, static_cast<uint32_t>(size))) {
+    throw GuestFault{{FaultKind::kWriteProtected, address, eip(), eip(), region_of(address),
+                      std::to_string(size) + " bytes written on the guest's behalf"}};
+  }
+}
+
+void Machine::guest_read(uint32_t address, std::span<uint8_t> bytes) const {
+  check_guest(address, bytes.size(), kRead);
+  read(address, bytes);
+}
+
+void Machine::guest_write(uint32_t address, std::span<const uint8_t> bytes) {
+  check_guest(address, bytes.size(), kWrite);
+  write(address, bytes);
+}
+
+uint32_t Machine::guest_read32(uint32_t address) const {
+  check_guest(address, 4, kRead);
+  return read32(address);
+}
+
+void Machine::guest_write32(uint32_t address, uint32_t value) {
+  check_guest(address, 4, kWrite);
+  write32(address, value);
+}
+
+std::string Machine::guest_cstring(uint32_t address, size_t limit, bool* truncated) const {
   std::string text;
-  for (size_t i = 0; i < limit; ++i) {
-    uint8_t c = 0;
-    if (uc_mem_read(uc_, address + i, &c, 1) != UC_ERR_OK || c == 0) break;
+  if (truncated) *truncated = false;
+  for (size_t i = 0;; ++i) {
+    if (i == limit) {
+      if (truncated) *truncated = true;
+      break;
+    }
+    const uint32_t at = address + static_cast<uint32_t>(i);
+    check_guest(at, 1, kRead);
+    const uint8_t c = read8(at);
+    if (c == 0) break;
     text.push_back(static_cast<char>(c));
   }
   return text;
@@ -195,27 +450,27 @@ void Machine::set_idt(uint32_t base, uint16_t limit) {
   uc_x86_mmr idtr{};
   idtr.base = base;
   idtr.limit = limit;
-  uce(uc_reg_write(uc_, UC_X86_REG_IDTR, &idtr), "idtr");
+  uce(uc_reg_write(uc_.get(), UC_X86_REG_IDTR, &idtr), "idtr");
 }
 
 uint32_t Machine::eip() const {
   uint32_t v = 0;
-  uce(uc_reg_read(uc_, UC_X86_REG_EIP, &v), "eip");
+  uce(uc_reg_read(uc_.get(), UC_X86_REG_EIP, &v), "eip");
   return v;
 }
 uint32_t Machine::esp() const {
   uint32_t v = 0;
-  uce(uc_reg_read(uc_, UC_X86_REG_ESP, &v), "esp");
+  uce(uc_reg_read(uc_.get(), UC_X86_REG_ESP, &v), "esp");
   return v;
 }
 uint32_t Machine::eax() const {
   uint32_t v = 0;
-  uce(uc_reg_read(uc_, UC_X86_REG_EAX, &v), "eax");
+  uce(uc_reg_read(uc_.get(), UC_X86_REG_EAX, &v), "eax");
   return v;
 }
 uint32_t Machine::edx() const {
   uint32_t v = 0;
-  uce(uc_reg_read(uc_, UC_X86_REG_EDX, &v), "edx");
+  uce(uc_reg_read(uc_.get(), UC_X86_REG_EDX, &v), "edx");
   return v;
 }
 
@@ -232,124 +487,207 @@ const std::string* Machine::trap_name(uint32_t address) const {
   return index < traps_.size() ? &traps_[index].name : nullptr;
 }
 
-void Machine::count_instructions_in(uint32_t begin, uint32_t end) {
-  uc_hook hook;
-  uce(uc_hook_add(uc_, &hook, UC_HOOK_CODE,
-                  reinterpret_cast<void*>(+[](uc_engine*, uint64_t address, uint32_t, void* self) {
-                    static_cast<Machine*>(self)->on_code(address);
-                  }),
-                  this, begin, end - 1),
-      "count hook");
-}
-
-void Machine::on_code(uint64_t address) {
-  if (++instructions_ > budget_end_ && !pending_stop_) {
-    stop(StopKind::kHang, {"instruction budget exhausted", static_cast<uint32_t>(address),
-                           static_cast<uint32_t>(address)});
+uint32_t Machine::count_block(uint32_t address, uint32_t size) {
+  CachedCount& cached = count_cache_[(address ^ (address >> 12)) % kCountCacheSize];
+  if (cached.address == address && cached.size == size && cached.count != 0) return cached.count;
+  const uint64_t key = uint64_t{address} << 32 | size;
+  auto it = block_counts_.find(key);
+  if (it == block_counts_.end()) {
+    std::vector<uint8_t> bytes(size);
+    uce(uc_mem_read(uc_.get(), address, bytes.data(), size), "read block");
+    it = block_counts_.emplace(key, counter_(address, bytes)).first;
   }
+  cached = {address, size, it->second};
+  return it->second;
 }
 
-void Machine::on_trap(uint64_t address) {
+void Machine::on_block(uint32_t address, uint32_t size) {
   if (pending_stop_) return;
-  const uint32_t offset = static_cast<uint32_t>(address - kTrapBase);
-  if (offset % kTrapStride != 0 || offset / kTrapStride >= traps_.size()) {
-    stop(StopKind::kFault, {"call to an unused trap", static_cast<uint32_t>(address),
-                            static_cast<uint32_t>(address)});
+  // The trap page stands in for the host's own routines: its RETs are not the guest's work.
+  if (address - kTrapBase < kTrapPageSize) return;
+  last_block_ = address;
+  const uint32_t count = count_block(address, size);
+  if (instructions_ + count > budget_end_) {
+    // Stopped before the block runs, so the count stays that of the instructions executed.
+    stop(StopKind::kHang, {FaultKind::kBudgetExhausted, address, address, address, {}, {}});
     return;
   }
-  Frame frame(*this);
-  const uint32_t sp = esp();
-  const uint32_t return_to = read32(sp);
-  traps_[offset / kTrapStride].handler(frame);
-  if (pending_stop_) return;
-  // The host performs the RET: after a nested call the engine would otherwise restart the
-  // interrupted block at the trap address and run the handler a second time.
-  const uint32_t new_sp = sp + 4;
-  uce(uc_reg_write(uc_, UC_X86_REG_ESP, &new_sp), "esp");
-  uce(uc_reg_write(uc_, UC_X86_REG_EIP, &return_to), "eip");
+  instructions_ += count;
+  if (observer_) observer_->on_block(address, size);
 }
 
-bool Machine::on_invalid(int type, uint64_t address) {
-  static const char* const kinds[] = {"read", "write", "fetch"};
-  const char* access = "access";
+void Machine::on_trap(uint32_t address) {
+  if (pending_stop_) return;
+  const uint32_t offset = address - kTrapBase;
+  if (offset % kTrapStride != 0 || offset / kTrapStride >= traps_.size()) {
+    stop(StopKind::kFault,
+         {FaultKind::kUnusedTrap, address, address, last_block_, "trap page", {}});
+    return;
+  }
+  Frame frame(*this, address);
+  const uint32_t sp = esp();
+  nested_since_trap_ = false;
+  const uint32_t return_to = guest_read32(sp);
+  try {
+    traps_[offset / kTrapStride].handler(frame);
+  } catch (GuestFault& g) {
+    // What the service was handed is the calling routine's doing.
+    if (g.fault.blame - kTrapBase < kTrapPageSize) g.fault.blame = return_to;
+    throw;
+  }
+  if (pending_stop_) return;
+  // Without a nested call the trap's own RET returns to the caller. After one, the host
+  // performs the RET: the engine would otherwise restart the interrupted block at the trap
+  // address and run the handler a second time. (Writing EIP from a hook makes the engine
+  // drop and look up translated code again, so it is kept to that case.)
+  if (!nested_since_trap_) return;
+  const uint32_t new_sp = sp + 4;
+  uce(uc_reg_write(uc_.get(), UC_X86_REG_ESP, &new_sp), "esp");
+  uce(uc_reg_write(uc_.get(), UC_X86_REG_EIP, &return_to), "eip");
+}
+
+bool Machine::on_invalid(int type, uint32_t address, int size, int64_t value) {
+  const uint32_t at = eip();
   switch (type) {
-    case UC_MEM_READ_UNMAPPED:
-    case UC_MEM_READ_PROT:
-      access = kinds[0];
+    case UC_MEM_WRITE_PROT:
+      if (size > 0 && size <= 8 && writable_by_guest(address, static_cast<uint32_t>(size))) {
+        // A writable section sharing a page with constants: carry out the store here.
+        uint8_t bytes[8];
+        for (int i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
+        write(address, {bytes, static_cast<size_t>(size)});
+        return true;
+      }
+      last_invalid_ = Fault{FaultKind::kWriteProtected, address, at, at, region_of(address), {}};
       break;
     case UC_MEM_WRITE_UNMAPPED:
-    case UC_MEM_WRITE_PROT:
-      access = kinds[1];
+      last_invalid_ = Fault{FaultKind::kWriteUnmapped, address, at, at, region_of(address), {}};
       break;
     case UC_MEM_FETCH_UNMAPPED:
     case UC_MEM_FETCH_PROT:
-      access = kinds[2];
+      // Blame the block that jumped there.
+      last_invalid_ =
+          Fault{FaultKind::kExecuteOutside, address, address, last_block_, region_of(address), {}};
       break;
     default:
+      last_invalid_ = Fault{FaultKind::kReadUnmapped, address, at, at, region_of(address), {}};
       break;
   }
-  last_invalid_ =
-      Fault{std::string(access) +
-                (type == UC_MEM_READ_PROT || type == UC_MEM_WRITE_PROT || type == UC_MEM_FETCH_PROT
-                     ? " protected"
-                     : " unmapped"),
-            static_cast<uint32_t>(address), eip()};
   return false;
 }
 
 void Machine::on_interrupt(uint32_t number) {
-  stop(StopKind::kFault, {"cpu exception " + std::to_string(number), eip(), eip()});
+  const uint32_t at = eip();
+  stop(StopKind::kFault,
+       {FaultKind::kCpuException, at, at, at, {}, "vector " + std::to_string(number)});
 }
 
 void Machine::stop(StopKind kind, Fault fault) {
   if (!pending_stop_) pending_stop_ = StopInfo{kind, std::move(fault)};
-  uc_emu_stop(uc_);
+  uc_emu_stop(uc_.get());
+}
+
+void Machine::stop_with_host_error() {
+  if (!host_error_) host_error_ = std::current_exception();
+  if (!pending_stop_) {
+    pending_stop_ = StopInfo{StopKind::kHalted, {FaultKind::kHalted, 0, 0, 0, {}, "host error"}};
+  }
+  uc_emu_stop(uc_.get());
 }
 
 void Machine::halt(std::string reason, uint32_t at) {
-  stop(StopKind::kHalted, {std::move(reason), at, at});
+  stop(StopKind::kHalted, {FaultKind::kHalted, at, at, at, {}, std::move(reason)});
 }
 
 StopInfo Machine::call(uint32_t address, std::span<const uint32_t> args, uint64_t budget) {
   const bool outermost = depth_ == 0;
+  if (!outermost && depth_ >= kMaxDepth) {
+    const uint32_t at = eip();
+    throw GuestFault{{FaultKind::kNestedTooDeep,
+                      address,
+                      at,
+                      last_block_,
+                      {},
+                      std::to_string(depth_) + " calls deep"}};
+  }
   Registers saved;
   uint32_t sp = stack_top_;
   if (outermost) {
     budget_end_ = instructions_ + budget;
     pending_stop_.reset();
+    host_error_ = nullptr;
   } else {
-    saved.save(uc_);
+    saved.save(uc_.get());
     sp = (esp() - 64) & ~15u;  // below the interrupted frame, aligned
   }
-  for (size_t i = args.size(); i-- > 0;) {
-    sp -= 4;
-    write32(sp, args[i]);
+  std::vector<uint32_t> frame{return_trap_};
+  frame.insert(frame.end(), args.begin(), args.end());
+  sp -= static_cast<uint32_t>(4 * frame.size());
+  std::vector<uint8_t> bytes(4 * frame.size());
+  for (size_t i = 0; i < frame.size(); ++i) {
+    for (int b = 0; b < 4; ++b) bytes[4 * i + b] = static_cast<uint8_t>(frame[i] >> (8 * b));
   }
-  sp -= 4;
-  write32(sp, return_trap_);
-  uce(uc_reg_write(uc_, UC_X86_REG_ESP, &sp), "esp");
+  guest_write(sp, bytes);  // a nested frame goes where the guest's stack pointer says
+  uce(uc_reg_write(uc_.get(), UC_X86_REG_ESP, &sp), "esp");
   ++depth_;
+  nested_since_trap_ = true;
   last_invalid_.reset();
-  const uc_err error = uc_emu_start(uc_, address, return_trap_, 0, 0);
+  const uc_err error = uc_emu_start(uc_.get(), address, return_trap_, 0, 0);
   --depth_;
+  nested_since_trap_ = true;  // for the trap handler that made this call, if any
+  if (host_error_) {
+    if (!outermost) saved.restore(uc_.get());
+    std::exception_ptr e = host_error_;
+    if (outermost) host_error_ = nullptr;
+    std::rethrow_exception(e);
+  }
   if (error != UC_ERR_OK && !pending_stop_) {
-    Fault fault = last_invalid_.value_or(Fault{fault_kind(error), eip(), eip()});
+    const uint32_t at = eip();
+    Fault fault = last_invalid_.value_or(Fault{
+        error == UC_ERR_INSN_INVALID ? FaultKind::kInvalidInstruction : FaultKind::kCpuException,
+        at,
+        at,
+        at,
+        {},
+        error == UC_ERR_INSN_INVALID ? "" : uc_strerror(error)});
     pending_stop_ = StopInfo{StopKind::kFault, fault};
   }
   StopInfo result = pending_stop_.value_or(StopInfo{});
   if (!pending_stop_ && eip() != return_trap_) {
-    result = StopInfo{StopKind::kFault, {"stopped outside the return trap", eip(), eip()}};
+    const uint32_t at = eip();
+    result =
+        StopInfo{StopKind::kFault, {FaultKind::kStoppedOutsideReturn, at, at, last_block_, {}, {}}};
     pending_stop_ = result;
   }
   if (!outermost) {
     const uint32_t eax_value = eax(), edx_value = edx();
-    saved.restore(uc_);
+    saved.restore(uc_.get());
     // The nested routine's result stays readable through eax()/edx() for the handler.
-    uce(uc_reg_write(uc_, UC_X86_REG_EAX, &eax_value), "eax");
-    uce(uc_reg_write(uc_, UC_X86_REG_EDX, &edx_value), "edx");
-    if (pending_stop_) uc_emu_stop(uc_);  // the outer run ends with the inner one
+    uce(uc_reg_write(uc_.get(), UC_X86_REG_EAX, &eax_value), "eax");
+    uce(uc_reg_write(uc_.get(), UC_X86_REG_EDX, &edx_value), "edx");
+    if (pending_stop_) uc_emu_stop(uc_.get());  // the outer run ends with the inner one
   }
   return result;
+}
+
+void Machine::reset() {
+  uce(uc_context_restore(uc_.get(), initial_context_.get()), "context");
+  for (Region& r : regions_) {
+    if (r.on_reset == OnReset::kKeep) continue;
+    const bool guest_writable = std::any_of(r.page_permissions.begin(), r.page_permissions.end(),
+                                            [](uint8_t p) { return (p & kWrite) != 0; });
+    std::memset(r.memory.get(), 0, guest_writable ? r.size : r.dirty_end);
+    r.dirty_end = 0;
+  }
+  traps_.resize(1);  // the return trap
+  instructions_ = 0;
+  budget_end_ = 0;
+  last_block_ = 0;
+  pending_stop_.reset();
+  last_invalid_.reset();
+  host_error_ = nullptr;
+  labels_.erase(
+      std::remove_if(labels_.begin(), labels_.end(), [](const Label& l) { return !l.persistent; }),
+      labels_.end());
 }
 
 }  // namespace peiboard

@@ -1,16 +1,25 @@
 // The CPU of the emulated board: one 32-bit x86 engine, its memory map, traps into the
 // host and calls into the guest. This is the only file pair that includes the engine.
+//
+// Whatever the guest does, a call ends in a StopInfo: a return, a fault, a hang or a halt.
+// No exception ever crosses the engine: the hooks catch everything, a GuestFault becomes
+// the stop of the run, and any other exception (a bug of the host side) is rethrown by the
+// outermost call() once the engine has returned.
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
+#include <iosfwd>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 struct uc_struct;
+struct uc_context;
 
 namespace peiboard {
 
@@ -23,22 +32,55 @@ class MmioDevice {
   virtual void write(uint32_t offset, unsigned size, uint64_t value) = 0;
 };
 
+// What the guest may do with a range of memory. Memory the module must not write is
+// mapped without kWrite; code runs only where kExecute is given.
+enum Permission : uint8_t { kRead = 1, kWrite = 2, kExecute = 4 };
+
 enum class StopKind : uint8_t {
   kReturned,  // the called routine returned to its return trap
-  kFault,     // the engine could not go on (unmapped fetch, invalid instruction, exception)
+  kFault,     // the guest did something the board cannot carry out
   kHang,      // the instruction budget ran out
   kHalted,    // the host asked to stop (an assertion with halt_on_assert)
 };
 
+// Every way a run can stop other than returning. The text form (fault_kind_text) is part of
+// the JSON report and stays stable.
+enum class FaultKind : uint8_t {
+  kReadUnmapped,         // a load from an address nothing decodes as memory (page 0, guards)
+  kWriteUnmapped,        // a store to such an address
+  kWriteProtected,       // a store to memory the module must not write; the region says which
+  kExecuteOutside,       // an instruction fetched outside the image and the trap page
+  kInvalidInstruction,   // bytes the CPU does not decode
+  kCpuException,         // a processor exception or software interrupt; detail gives the vector
+  kBadBuffer,            // a service or PPI was handed memory that is not there
+  kNestedTooDeep,        // guest calls nested past the board's limit
+  kBudgetExhausted,      // the instruction budget of the outermost call ran out
+  kHalted,               // the host halted the run (detail says why)
+  kUnusedTrap,           // a call into the trap page where no trap is
+  kStoppedOutsideReturn  // the engine stopped without an error before the routine returned
+};
+const char* fault_kind_text(FaultKind kind);
+std::ostream& operator<<(std::ostream& out, FaultKind kind);  // its text, for test messages
+
 struct Fault {
-  std::string kind;      // "read unmapped", "fetch unmapped", "invalid instruction", ...
+  FaultKind kind = FaultKind::kHalted;
   uint32_t address = 0;  // the data address for memory faults, else the instruction address
-  uint32_t eip = 0;
+  uint32_t eip = 0;      // where the guest was; for a trap, the trap address
+  uint32_t blame = 0;    // the guest address whose routine is answerable: eip, or for a
+                         // service the caller's return address, for a stray jump its source
+  std::string region;    // the memory region the address lies in, when the board named it
+  std::string detail;    // what else the kind needs ("vector 6", "assertion (halt_on_assert)")
 };
 
 struct StopInfo {
   StopKind kind = StopKind::kReturned;
   Fault fault;  // meaningful unless kReturned
+};
+
+// Thrown by a trap handler (directly or through the guest_* accessors) when the guest
+// handed it something it cannot act on; the machine turns it into the stop of the run.
+struct GuestFault {
+  Fault fault;
 };
 
 // What a trap handler sees: the cdecl frame of the guest's call into the host.
@@ -48,28 +90,64 @@ class TrapFrame {
   virtual uint32_t arg(unsigned index) const = 0;  // 32-bit argument slot, from 0
   virtual uint32_t args_address() const = 0;       // address of argument slot 0
   virtual uint32_t return_address() const = 0;
+  virtual uint32_t trap_address() const = 0;
   virtual void set_result(uint32_t eax) = 0;
   virtual void set_result64(uint64_t edx_eax) = 0;
 };
 
 using TrapHandler = std::function<void(TrapFrame&)>;
 
+// Counts the instructions of a basic block of guest code (its bytes at its address).
+using InstructionCounter = std::function<uint32_t(uint32_t address, std::span<const uint8_t>)>;
+
+// Sees every executed basic block: coverage and edge feedback.
+class BlockObserver {
+ public:
+  virtual ~BlockObserver() = default;
+  virtual void on_block(uint32_t address, uint32_t size) = 0;
+};
+
+struct MachineOptions {
+  // Keeps EIP exact at every instruction (faults report the faulting instruction, not its
+  // block), at the cost of a host callback per guest instruction.
+  bool precise = false;
+};
+
 class Machine {
  public:
   static constexpr uint32_t kTrapBase = 0x0F000000;
   static constexpr uint32_t kTrapPageSize = 0x4000;
   static constexpr uint32_t kTrapStride = 4;
+  // Guest calls a trap handler may start, one inside the other, before it is a fault.
+  static constexpr int kMaxDepth = 16;
 
-  Machine();
+  explicit Machine(InstructionCounter counter, MachineOptions options = {});
   ~Machine();
   Machine(const Machine&) = delete;
   Machine& operator=(const Machine&) = delete;
 
-  void map_ram(uint32_t base, uint32_t size);
+  // What reset() does to a RAM range: clear it, or leave it for its owner to restore.
+  enum class OnReset : uint8_t { kClear, kKeep };
+
+  // RAM the host owns, zero-filled; base and size page-aligned. `name` labels the range in
+  // fault reports. Executable RAM is written through the engine, so that translated code
+  // never goes stale; everything else directly.
+  void map_ram(uint32_t base, uint32_t size, uint8_t permissions, std::string name,
+               OnReset on_reset = OnReset::kClear);
+  // Changes the permissions of whole pages of mapped RAM.
+  void protect(uint32_t base, uint32_t size, uint8_t permissions);
+  // Lets the guest write [base, base + size) inside memory mapped without kWrite (a
+  // writable section that shares a page with constants).
+  void allow_writes(uint32_t base, uint32_t size);
+  // Names a range for fault reports (finer than the mapping: a section, a PPI, a table).
+  // Labels go with reset() unless persistent.
+  void label(uint32_t base, uint32_t size, std::string name, bool persistent = false);
+  std::string region_of(uint32_t address) const;  // the innermost label, or ""
   // The device lives as long as the machine needs it: the caller keeps it alive.
   void map_device(uint32_t base, uint64_t size, MmioDevice& device);
-  void unmap(uint32_t base, uint64_t size);
 
+  // Host access to guest memory, regardless of permissions. Access that no RAM backs is a
+  // bug of the host side and throws std::runtime_error.
   void write(uint32_t address, std::span<const uint8_t> bytes);
   void read(uint32_t address, std::span<uint8_t> bytes) const;
   std::vector<uint8_t> read(uint32_t address, uint32_t size) const;
@@ -80,7 +158,19 @@ class Machine {
   void write8(uint32_t address, uint8_t value);
   void write16(uint32_t address, uint16_t value);
   void write32(uint32_t address, uint32_t value);
-  std::string read_cstring(uint32_t address, size_t limit = 4096) const;
+
+  // Access on the guest's behalf (a service reading its arguments or writing its results):
+  // the range must be memory the guest itself could read (or write), else GuestFault
+  // (kBadBuffer for memory that is not there, kWriteProtected for read-only memory).
+  void guest_read(uint32_t address, std::span<uint8_t> bytes) const;
+  void guest_write(uint32_t address, std::span<const uint8_t> bytes);
+  uint32_t guest_read32(uint32_t address) const;
+  void guest_write32(uint32_t address, uint32_t value);
+  // Checks [address, address + size) as above without touching it; size may be 0.
+  void check_guest(uint32_t address, uint64_t size, Permission access) const;
+  // A NUL-terminated 8-bit string of at most `limit` bytes; stops early at memory that is
+  // not readable. `truncated` tells whether the limit cut it.
+  std::string guest_cstring(uint32_t address, size_t limit, bool* truncated = nullptr) const;
 
   void set_idt(uint32_t base, uint16_t limit);
   // Where the stack of an outermost call starts; it grows down from there.
@@ -93,12 +183,10 @@ class Machine {
   uint32_t add_trap(std::string name, TrapHandler handler);
   const std::string* trap_name(uint32_t address) const;
 
-  // Counts the instructions executed inside [begin, end); the budget applies to them.
-  void count_instructions_in(uint32_t begin, uint32_t end);
-
   // Calls the guest routine at `address` with cdecl arguments and runs until it returns.
-  // Calls nest: a trap handler may call into the guest again. The budget is for the
-  // outermost call and covers the nested ones.
+  // Calls nest: a trap handler may call into the guest again, up to kMaxDepth deep. The
+  // budget is for the outermost call and covers the nested ones; it is enforced at block
+  // boundaries.
   StopInfo call(uint32_t address, std::span<const uint32_t> args, uint64_t budget);
   uint32_t eax() const;
   uint32_t edx() const;
@@ -108,30 +196,100 @@ class Machine {
   void halt(std::string reason, uint32_t at);
   uint64_t instructions() const { return instructions_; }
   int depth() const { return depth_; }
+  // The last block that started executing (0 before any): who jumped when a fetch faults.
+  uint32_t last_block() const { return last_block_; }
+
+  void set_block_observer(BlockObserver* observer) { observer_ = observer; }
+
+  // Back to the state of a machine just built with the same mappings: registers as the
+  // engine starts them, RAM zero, no traps but the return trap, counters at zero. Devices
+  // stay mapped; the translated code stays cached. Memory the host wrote into RAM since is
+  // cleared; callers re-write what they placed.
+  void reset();
 
  private:
+  struct PageDeleter {
+    uint32_t size;
+    void operator()(uint8_t* memory) const;
+  };
+  struct Region {
+    uint32_t base = 0, size = 0;
+    std::string name;
+    OnReset on_reset = OnReset::kClear;
+    std::vector<uint8_t> page_permissions;
+    std::unique_ptr<uint8_t[], PageDeleter> memory{nullptr, PageDeleter{0}};
+    uint32_t dirty_end = 0;  // bytes from base the host may have written since reset
+    bool executable(uint32_t offset, uint32_t length) const;
+  };
   struct Trap {
     std::string name;
     TrapHandler handler;
   };
-  struct DeviceMapping;
+  struct Label {
+    uint32_t base, size;
+    std::string name;
+    bool persistent;
+  };
+  struct EngineCloser {
+    void operator()(uc_struct* uc) const;
+  };
+  struct ContextFree {
+    void operator()(uc_context* context) const;
+  };
+  class Hook;
   class Frame;
-  void on_code(uint64_t address);
-  void on_trap(uint64_t address);
-  bool on_invalid(int type, uint64_t address);
+  template <class R, class F>
+  friend R guarded(Machine& m, R fallback, F&& body);
+
+  void add_hooks();
+  void on_block(uint32_t address, uint32_t size);
+  void on_trap(uint32_t address);
+  bool on_invalid(int type, uint32_t address, int size, int64_t value);
   void on_interrupt(uint32_t number);
   void stop(StopKind kind, Fault fault);
+  void stop_with_host_error();
+  Region* region_at(uint32_t address);
+  const Region* region_at(uint32_t address) const;
+  // The region holding all of [address, address + size), or null.
+  Region* region_for(uint32_t address, uint64_t size);
+  const Region* region_for(uint32_t address, uint64_t size) const;
+  bool writable_by_guest(uint32_t address, uint32_t size) const;
+  uint32_t count_block(uint32_t address, uint32_t size);
 
-  uc_struct* uc_ = nullptr;
+  // The engine first, so that it is closed last; the hooks are deleted before it.
+  std::unique_ptr<uc_struct, EngineCloser> uc_;
+  std::vector<std::unique_ptr<Hook>> hooks_;
+  std::unique_ptr<uc_context, ContextFree> initial_context_;  // registers as it started
+  InstructionCounter counter_;
+  MachineOptions options_;
+  std::vector<Region> regions_;  // RAM the host owns, sorted by base
+  std::vector<std::pair<uint32_t, uint32_t>> writable_windows_;  // (base, size)
+  std::vector<Label> labels_;
+  struct DeviceMapping {
+    Machine* machine;
+    MmioDevice* device;
+  };
   std::vector<std::unique_ptr<DeviceMapping>> devices_;
   std::vector<Trap> traps_;
+  // Instruction counts of the blocks seen so far: a direct-mapped cache in front of the
+  // complete map, because the block hook runs for every block the guest executes.
+  struct CachedCount {
+    uint32_t address = 0, size = 0, count = 0;
+  };
+  static constexpr size_t kCountCacheSize = 4096;
+  std::vector<CachedCount> count_cache_ = std::vector<CachedCount>(kCountCacheSize);
+  std::unordered_map<uint64_t, uint32_t> block_counts_;  // (address << 32 | size) -> count
   uint32_t return_trap_ = 0;
   uint32_t stack_top_ = 0;
   uint64_t instructions_ = 0;
   uint64_t budget_end_ = 0;
+  uint32_t last_block_ = 0;
   int depth_ = 0;
+  bool nested_since_trap_ = false;  // a trap handler called into the guest
+  BlockObserver* observer_ = nullptr;
   std::optional<StopInfo> pending_stop_;
   std::optional<Fault> last_invalid_;
+  std::exception_ptr host_error_;
 };
 
 }  // namespace peiboard

@@ -1,10 +1,10 @@
 #include "pe_image.h"
 
-#include "files.h"
-
 #include <algorithm>
 #include <cstring>
 #include <sstream>
+
+#include "files.h"
 
 namespace peiboard {
 namespace {

@@ -1,7 +1,6 @@
 #include "pei_foundation.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <stdexcept>
 
 #include "bytes.h"
@@ -10,16 +9,20 @@
 namespace peiboard {
 
 std::optional<uint32_t> GuestArena::allocate(uint32_t size, uint32_t align) {
-  const uint32_t at = (next_ + align - 1) & ~(align - 1);
-  if (at < next_ || at > end_ || size > end_ - at) return std::nullopt;
-  next_ = at + size;
-  return at;
+  const uint64_t at = (uint64_t{next_} + align - 1) & ~uint64_t{align - 1};
+  if (at > end_ || size > end_ - at) return std::nullopt;
+  next_ = static_cast<uint32_t>(at) + size;
+  return static_cast<uint32_t>(at);
 }
 
-uint32_t GuestArena::place(std::span<const uint8_t> bytes, uint32_t align) {
+uint32_t GuestArena::place(std::span<const uint8_t> bytes, uint32_t align, std::string label) {
   auto at = allocate(static_cast<uint32_t>(bytes.size()), align);
-  if (!at) throw std::runtime_error("guest arena exhausted");
+  if (!at) {
+    throw std::runtime_error("guest arena at " + hex(base_, 8) + " exhausted placing " +
+                             std::to_string(bytes.size()) + " bytes");
+  }
   machine_.write(*at, bytes);
+  machine_.label(*at, static_cast<uint32_t>(bytes.size()), std::move(label));
   return *at;
 }
 
@@ -31,7 +34,7 @@ uint32_t GuestArena::place_string(const std::string& text) {
 
 namespace {
 
-// Slots of EFI_PEI_SERVICES on IA32, after the 24-byte table header.
+// Slots of EFI_PEI_SERVICES on IA32 (PI 1.x volume 1), after the 24-byte table header.
 enum Slot : uint32_t {
   kInstallPpi,
   kReInstallPpi,
@@ -94,36 +97,26 @@ constexpr const char* kSlotNames[] = {"InstallPpi",
 static_assert(std::size(kSlotNames) == kSlotCount);
 constexpr uint32_t kHeaderSize = 24;
 static_assert(kHeaderSize + 4 * kSetMem == 0x54, "SetMem sits at 0x54 of the services table");
+constexpr uint32_t kDescriptorSize = 12;  // EFI_PEI_PPI_DESCRIPTOR / EFI_PEI_NOTIFY_DESCRIPTOR
 
 }  // namespace
 
-PeiFoundation::PeiFoundation(Machine& machine, RunLog& log, GuestArena& arena, GuestCall call,
-                             RoutineOf routine_of, FoundationFaults faults, uint32_t pool_base)
+PeiFoundation::PeiFoundation(Machine& machine, RunLog& log, FoundationMemory memory, GuestCall call,
+                             RoutineOf routine_of, FoundationFaults faults)
     : machine_(machine),
       log_(log),
-      arena_(arena),
+      memory_(memory),
       call_(std::move(call)),
       routine_of_(std::move(routine_of)),
-      faults_(faults),
-      pool_base_(pool_base) {
+      faults_(faults) {
   std::vector<uint8_t> table(kHeaderSize + 4 * kSlotCount, 0);
-  const uint64_t signature = 0x5652455320494550ull;  // "PEI SERV"
-  for (int i = 0; i < 8; ++i) table[i] = static_cast<uint8_t>(signature >> (8 * i));
-  table[8] = 0x46;  // revision 1.70
-  table[10] = 1;
-  table[12] = static_cast<uint8_t>(table.size());
-  auto slot = [&](Slot s, uint32_t address) {
-    for (int i = 0; i < 4; ++i) {
-      table[kHeaderSize + 4 * s + i] = static_cast<uint8_t>(address >> (8 * i));
-    }
-  };
+  put64(table, 0, 0x5652455320494550ull);  // "PEI SERV"
+  put32(table, 8, 0x00010046);             // revision 1.70
+  put32(table, 12, static_cast<uint32_t>(table.size()));
+  auto slot = [&](Slot s, uint32_t address) { put32(table, kHeaderSize + 4 * s, address); };
   for (uint32_t s = 0; s < kSlotCount; ++s) {
     if (s == kCpuIo || s == kPciCfg) continue;  // PPI pointers the module never follows
-    const char* name = kSlotNames[s];
-    slot(static_cast<Slot>(s), machine_.add_trap(name, [this, name](TrapFrame& f) {
-      service(name, f, efi::kUnsupported, "not provided by this board");
-      f.set_result(efi::kUnsupported);
-    }));
+    slot(static_cast<Slot>(s), not_provided(kSlotNames[s], false));
   }
   // The services the module relies on replace the default traps above.
   // Both can run notify callbacks inside them: the call is logged before it, so the trace
@@ -131,14 +124,14 @@ PeiFoundation::PeiFoundation(Machine& machine, RunLog& log, GuestArena& arena, G
   slot(kInstallPpi, machine_.add_trap("InstallPpi", [this](TrapFrame& f) {
     const size_t record = service("InstallPpi", f, 0);
     const uint32_t status = install_ppi(f.arg(1));
-    log_.trace[record].value = status;
+    log_.set_status(record, status);
     f.set_result(status);
   }));
   slot(kReInstallPpi, machine_.add_trap("ReInstallPpi", [this](TrapFrame& f) {
     const size_t record =
         service("ReInstallPpi", f, 0, "old " + hex(f.arg(1)) + ", new " + hex(f.arg(2)));
     const uint32_t status = reinstall_ppi(f.arg(1), f.arg(2));
-    log_.trace[record].value = status;
+    log_.set_status(record, status);
     f.set_result(status);
   }));
   slot(kLocatePpi, machine_.add_trap("LocatePpi", [this](TrapFrame& f) {
@@ -153,7 +146,7 @@ PeiFoundation::PeiFoundation(Machine& machine, RunLog& log, GuestArena& arena, G
     f.set_result(status);
   }));
   slot(kGetHobList, machine_.add_trap("GetHobList", [this](TrapFrame& f) {
-    if (f.arg(1) != 0) machine_.write32(f.arg(1), hob_list_);
+    if (f.arg(1) != 0) machine_.guest_write32(f.arg(1), hob_list_);
     const uint32_t status = f.arg(1) ? efi::kSuccess : efi::kInvalidParameter;
     service("GetHobList", f, status);
     f.set_result(status);
@@ -164,28 +157,40 @@ PeiFoundation::PeiFoundation(Machine& machine, RunLog& log, GuestArena& arena, G
     f.set_result(status);
   }));
   slot(kSetMem, machine_.add_trap("SetMem", [this](TrapFrame& f) {
-    // SetMem takes no services pointer: (Buffer, Size, Value).
-    const std::vector<uint8_t> fill(f.arg(1), static_cast<uint8_t>(f.arg(2)));
-    if (!fill.empty()) machine_.write(f.arg(0), fill);
+    // SetMem takes no services pointer: (Buffer, Size, Value). The whole buffer must be
+    // memory the guest may write before a byte of it is touched.
+    const uint32_t buffer = f.arg(0), size = f.arg(1);
+    machine_.check_guest(buffer, size, kWrite);
+    machine_.write(buffer, std::vector<uint8_t>(size, static_cast<uint8_t>(f.arg(2))));
     service("SetMem", f, 0,
-            hex(f.arg(0)) + ", " + std::to_string(f.arg(1)) + " bytes of " + hex(f.arg(2) & 0xFF));
+            hex(buffer) + ", " + std::to_string(size) + " bytes of " + hex(f.arg(2) & 0xFF));
   }));
-  services_table_ = arena_.place(table);
-  const uint8_t pointer[4] = {
-      static_cast<uint8_t>(services_table_), static_cast<uint8_t>(services_table_ >> 8),
-      static_cast<uint8_t>(services_table_ >> 16), static_cast<uint8_t>(services_table_ >> 24)};
-  services_pointer_ = arena_.place(pointer, 4);
+  services_table_ = memory_.tables.place(table, 8, "PEI services table");
+  std::vector<uint8_t> pointer(4);
+  put32(pointer, 0, services_table_);
+  services_pointer_ = memory_.tables.place(pointer, 4, "PEI services pointer");
+}
+
+uint32_t PeiFoundation::not_provided(std::string name, bool ppi, uint64_t result) {
+  return machine_.add_trap(name, [this, name, ppi, result](TrapFrame& f) {
+    log_.call(ppi, f.trap_address(), efi::kUnsupported, routine_of_(f.return_address()),
+              name + " (not provided by this board)");
+    f.set_result64(result);
+  });
+}
+
+size_t PeiFoundation::record_ppi(TrapFrame& f, const std::string& what, uint32_t status) {
+  return log_.call(true, f.trap_address(), status, routine_of_(f.return_address()), what);
 }
 
 size_t PeiFoundation::service(const char* name, TrapFrame& f, uint32_t status, std::string detail) {
-  log_.call(false, machine_.eip(), status, routine_of_(f.return_address()),
-            std::string(name) + (detail.empty() ? "" : " (" + detail + ")"));
-  return log_.trace.size() - 1;
+  return log_.call(false, f.trap_address(), status, routine_of_(f.return_address()),
+                   std::string(name) + (detail.empty() ? "" : " (" + detail + ")"));
 }
 
 Guid PeiFoundation::read_guid(uint32_t address) const {
   Guid g{};
-  if (address != 0) machine_.read(address, g);
+  if (address != 0) machine_.guest_read(address, g);
   return g;
 }
 
@@ -198,16 +203,23 @@ std::optional<std::pair<uint32_t, uint32_t>> PeiFoundation::locate(const Guid& g
   return std::nullopt;
 }
 
+template <class Record>
+std::optional<std::vector<Record>> PeiFoundation::read_list(uint32_t list, uint32_t flag) const {
+  std::vector<Record> records;
+  for (uint32_t d = list; records.size() < kMaxDescriptors; d += kDescriptorSize) {
+    const uint32_t flags = machine_.guest_read32(d);
+    if (!(flags & flag)) return std::nullopt;
+    records.push_back({d, read_guid(machine_.guest_read32(d + 4)), machine_.guest_read32(d + 8)});
+    if (flags & efi::kPpiFlagTerminate) return records;
+  }
+  return std::nullopt;
+}
+
 uint32_t PeiFoundation::install_ppi(uint32_t list) {
   if (list == 0) return efi::kInvalidParameter;
-  std::vector<Installed> added;
-  for (uint32_t d = list;; d += 12) {
-    const uint32_t flags = machine_.read32(d);
-    if (!(flags & efi::kPpiFlagPpi)) return efi::kInvalidParameter;
-    added.push_back({d, read_guid(machine_.read32(d + 4)), machine_.read32(d + 8)});
-    if (flags & efi::kPpiFlagTerminate) break;
-  }
-  for (const auto& p : added) {
+  const auto added = read_list<Installed>(list, efi::kPpiFlagPpi);
+  if (!added) return efi::kInvalidParameter;
+  for (const auto& p : *added) {
     ppis_.push_back(p);
     run_notifies(p.guid, p.interface);
   }
@@ -217,12 +229,12 @@ uint32_t PeiFoundation::install_ppi(uint32_t list) {
 uint32_t PeiFoundation::reinstall_ppi(uint32_t old_descriptor, uint32_t new_descriptor) {
   if (faults_.reinstall_status) return *faults_.reinstall_status;
   if (old_descriptor == 0 || new_descriptor == 0) return efi::kInvalidParameter;
-  if (!(machine_.read32(new_descriptor) & efi::kPpiFlagPpi)) return efi::kInvalidParameter;
+  if (!(machine_.guest_read32(new_descriptor) & efi::kPpiFlagPpi)) return efi::kInvalidParameter;
   auto it = std::find_if(ppis_.begin(), ppis_.end(),
                          [&](const Installed& p) { return p.descriptor == old_descriptor; });
   if (it == ppis_.end()) return efi::kNotFound;
-  *it = {new_descriptor, read_guid(machine_.read32(new_descriptor + 4)),
-         machine_.read32(new_descriptor + 8)};
+  *it = {new_descriptor, read_guid(machine_.guest_read32(new_descriptor + 4)),
+         machine_.guest_read32(new_descriptor + 8)};
   const Installed copy = *it;
   run_notifies(copy.guid, copy.interface);
   return efi::kSuccess;
@@ -236,8 +248,8 @@ uint32_t PeiFoundation::locate_ppi(uint32_t guid, uint32_t instance, uint32_t de
   uint32_t seen = 0;
   for (const auto& p : ppis_) {
     if (p.guid != wanted || seen++ != instance) continue;
-    if (descriptor_out != 0) machine_.write32(descriptor_out, p.descriptor);
-    machine_.write32(interface_out, p.interface);
+    if (descriptor_out != 0) machine_.guest_write32(descriptor_out, p.descriptor);
+    machine_.guest_write32(interface_out, p.interface);
     return efi::kSuccess;
   }
   return efi::kNotFound;
@@ -246,14 +258,9 @@ uint32_t PeiFoundation::locate_ppi(uint32_t guid, uint32_t instance, uint32_t de
 uint32_t PeiFoundation::notify_ppi(uint32_t list) {
   if (faults_.notify_status) return *faults_.notify_status;
   if (list == 0) return efi::kInvalidParameter;
-  std::vector<Notify> added;
-  for (uint32_t d = list;; d += 12) {
-    const uint32_t flags = machine_.read32(d);
-    if (!(flags & efi::kPpiFlagNotifyCallback)) return efi::kInvalidParameter;
-    added.push_back({d, read_guid(machine_.read32(d + 4)), machine_.read32(d + 8)});
-    if (flags & efi::kPpiFlagTerminate) break;
-  }
-  notifies_.insert(notifies_.end(), added.begin(), added.end());
+  const auto added = read_list<Notify>(list, efi::kPpiFlagNotifyCallback);
+  if (!added) return efi::kInvalidParameter;
+  notifies_.insert(notifies_.end(), added->begin(), added->end());
   return efi::kSuccess;
 }
 
@@ -270,10 +277,10 @@ void PeiFoundation::run_notifies(const Guid& guid, uint32_t interface) {
 
 uint32_t PeiFoundation::allocate_pool(uint32_t size, uint32_t buffer_out) {
   if (buffer_out == 0) return efi::kInvalidParameter;
-  const uint32_t at = (pool_used_ + 7) & ~7u;
-  if (at > faults_.pool_size || size > faults_.pool_size - at) return efi::kOutOfResources;
-  pool_used_ = at + size;
-  machine_.write32(buffer_out, pool_base_ + at);
+  machine_.check_guest(buffer_out, 4, kWrite);
+  const auto at = memory_.pool.allocate(size, 8);
+  if (!at) return efi::kOutOfResources;
+  machine_.guest_write32(buffer_out, *at);
   return efi::kSuccess;
 }
 
@@ -289,7 +296,7 @@ void PeiFoundation::start_hobs() {
 void PeiFoundation::add_guid_hob(const Guid& name, std::span<const uint8_t> data) {
   start_hobs();
   const size_t length = 24 + ((data.size() + 7) & ~size_t{7});
-  if (length > 0xFFFF) throw std::invalid_argument("GUID HOB data too long");
+  if (length > 0xFFF8) throw std::invalid_argument("GUID HOB data too long");
   const size_t at = hobs_.size();
   hobs_.resize(at + length, 0);
   put16(hobs_, at, 0x0004);
@@ -304,7 +311,7 @@ void PeiFoundation::finish_hobs() {
   hobs_.resize(at + 8, 0);
   put16(hobs_, at, 0xFFFF);
   put16(hobs_, at + 2, 8);
-  hob_list_ = arena_.place(hobs_);
+  hob_list_ = memory_.hobs.place(hobs_, 8, "HOB list");
 }
 
 }  // namespace peiboard

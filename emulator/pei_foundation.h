@@ -16,7 +16,6 @@
 
 namespace peiboard {
 
-
 namespace efi {
 inline constexpr uint32_t kSuccess = 0;
 inline constexpr uint32_t kInvalidParameter = 0x80000002;
@@ -30,16 +29,21 @@ inline constexpr uint32_t kPpiFlagNotifyCallback = 0x00000020;
 inline constexpr uint32_t kPpiFlagTerminate = 0x80000000;
 }  // namespace efi
 
-// A bump allocator over a range of guest RAM. It never frees.
+// A bump allocator over a range of guest RAM. It never frees; reset() starts it over.
 class GuestArena {
  public:
   GuestArena(Machine& machine, uint32_t base, uint32_t size)
       : machine_(machine), base_(base), end_(base + size), next_(base) {}
+  // Room for `size` bytes at an `align`-aligned address, or nothing when it is full.
   std::optional<uint32_t> allocate(uint32_t size, uint32_t align = 8);
-  uint32_t place(std::span<const uint8_t> bytes, uint32_t align = 8);  // allocate and copy
+  // Allocates and copies; `label` names the bytes in fault reports. Running out is a bug
+  // of the board (scenarios are checked against the capacity), so it throws.
+  uint32_t place(std::span<const uint8_t> bytes, uint32_t align = 8, std::string label = {});
   uint32_t place_string(const std::string& text);
   uint32_t used() const { return next_ - base_; }
   uint32_t base() const { return base_; }
+  uint32_t capacity() const { return end_ - base_; }
+  void reset() { next_ = base_; }
 
  private:
   Machine& machine_;
@@ -52,6 +56,15 @@ struct FoundationFaults {
   std::optional<uint32_t> reinstall_status;  // ReInstallPpi answers this and changes nothing
   std::optional<uint32_t> locate_status;     // LocatePpi answers this for every GUID
   uint32_t pool_size = 0x10000;              // bytes AllocatePool can hand out in all
+
+  bool operator==(const FoundationFaults&) const = default;
+};
+
+// Where the foundation keeps its things in guest memory.
+struct FoundationMemory {
+  GuestArena& tables;  // services table, services pointer: read-only to the guest
+  GuestArena& hobs;    // the HOB list: read-only to the guest
+  GuestArena& pool;    // what AllocatePool hands out
 };
 
 class PeiFoundation {
@@ -61,8 +74,11 @@ class PeiFoundation {
   using GuestCall = std::function<std::optional<uint32_t>(uint32_t, std::vector<uint32_t>)>;
   using RoutineOf = std::function<std::string(uint32_t return_address)>;
 
-  PeiFoundation(Machine& machine, RunLog& log, GuestArena& arena, GuestCall call,
-                RoutineOf routine_of, FoundationFaults faults, uint32_t pool_base);
+  // A PPI list longer than this has lost its terminator: the call fails.
+  static constexpr uint32_t kMaxDescriptors = 1024;
+
+  PeiFoundation(Machine& machine, RunLog& log, FoundationMemory memory, GuestCall call,
+                RoutineOf routine_of, FoundationFaults faults);
 
   uint32_t services_pointer() const { return services_pointer_; }  // EFI_PEI_SERVICES **
   uint32_t services_table() const { return services_table_; }
@@ -77,8 +93,14 @@ class PeiFoundation {
   void finish_hobs();
   uint32_t hob_list() const { return hob_list_; }
 
+  // A trap for a routine this board does not provide: it records the call as "NAME (not
+  // provided by this board)" with status Unsupported and returns `result` (EDX:EAX).
+  uint32_t not_provided(std::string name, bool ppi, uint64_t result = efi::kUnsupported);
+  // Records a PPI routine's call in the trace.
+  size_t record_ppi(TrapFrame& frame, const std::string& what, uint32_t status);
+
   std::vector<uint32_t> notify_statuses;  // what each notify callback returned, in order
-  uint32_t pool_used() const { return pool_used_; }
+  uint32_t pool_used() const { return memory_.pool.used(); }
   uint32_t notify_count() const { return static_cast<uint32_t>(notifies_.size()); }
 
  private:
@@ -93,7 +115,10 @@ class PeiFoundation {
     uint32_t routine;
   };
   Guid read_guid(uint32_t address) const;
-  void start_hobs();
+  // The descriptors of a guest list up to its terminator, each with `flag` set; nothing
+  // when one lacks the flag or the list runs past kMaxDescriptors.
+  template <class Record>
+  std::optional<std::vector<Record>> read_list(uint32_t list, uint32_t flag) const;
   void run_notifies(const Guid& guid, uint32_t interface);
   // Logs a service call; gives its index in the trace.
   size_t service(const char* name, TrapFrame& frame, uint32_t status, std::string detail = {});
@@ -103,17 +128,16 @@ class PeiFoundation {
                       uint32_t interface_out);
   uint32_t notify_ppi(uint32_t list);
   uint32_t allocate_pool(uint32_t size, uint32_t buffer_out);
+  void start_hobs();
 
   Machine& machine_;
   RunLog& log_;
-  GuestArena& arena_;
+  FoundationMemory memory_;
   GuestCall call_;
   RoutineOf routine_of_;
   FoundationFaults faults_;
   uint32_t services_table_ = 0;
   uint32_t services_pointer_ = 0;
-  uint32_t pool_base_;
-  uint32_t pool_used_ = 0;
   std::vector<Installed> ppis_;
   std::vector<Notify> notifies_;
   std::vector<uint8_t> hobs_;

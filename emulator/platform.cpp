@@ -16,38 +16,35 @@ constexpr uint32_t kSoftStrapClocking = 0x1F4;
 }  // namespace
 
 PlatformPpis::PlatformPpis(const Scenario& scenario, Machine& machine, RunLog& log,
-                           GuestArena& arena, PeiFoundation& foundation,
-                           std::function<std::string(uint32_t)> routine_of)
-    : s_(scenario),
-      machine_(machine),
-      log_(log),
-      arena_(arena),
-      foundation_(foundation),
-      routine_of_(std::move(routine_of)) {}
+                           GuestArena& arena, PeiFoundation& foundation)
+    : s_(scenario), machine_(machine), log_(log), arena_(arena), foundation_(foundation) {}
 
-uint32_t PlatformPpis::table(const std::vector<uint32_t>& slots) {
-  return arena_.place(le_words(slots), 4);
+uint32_t PlatformPpis::table(const std::vector<uint32_t>& slots, std::string label) {
+  return arena_.place(le_words(slots), 4, std::move(label));
 }
 
-uint32_t PlatformPpis::ppi(const Guid& guid, uint32_t interface) {
-  const uint32_t guid_at = arena_.place(guid, 4);
-  return table({efi::kPpiFlagPpi | efi::kPpiFlagTerminate, guid_at, interface});
-}
-
-void PlatformPpis::record(TrapFrame& f, const std::string& what, uint32_t status) {
-  log_.call(true, machine_.eip(), status, routine_of_(f.return_address()), what);
+uint32_t PlatformPpis::ppi(const Guid& guid, uint32_t interface, const std::string& name) {
+  const uint32_t guid_at = arena_.place(guid, 4, name + " GUID");
+  return table({efi::kPpiFlagPpi | efi::kPpiFlagTerminate, guid_at, interface},
+               name + " descriptor");
 }
 
 std::string PlatformPpis::render(uint32_t format, uint32_t marker) {
+  // Arguments come off the guest's stack, strings out of guest memory: each is checked.
   FormatArgs args{[this, marker]() mutable {
-                    const uint32_t v = machine_.read32(marker);
+                    const uint32_t v = machine_.guest_read32(marker);
                     marker += 4;
                     return v;
                   },
                   [this](uint32_t address) {
-                    return address ? machine_.read_cstring(address) : std::string("(null)");
+                    return address ? machine_.guest_cstring(address, kMaxFormat)
+                                   : std::string("(null)");
                   }};
-  return render_format(machine_.read_cstring(format), args);
+  bool cut = false;
+  std::string text =
+      render_format(machine_.guest_cstring(format, kMaxFormat, &cut), args, kMaxPrint);
+  if (cut) text += "...(format truncated)";
+  return text;
 }
 
 void PlatformPpis::install_platform() {
@@ -56,12 +53,14 @@ void PlatformPpis::install_platform() {
       log_.print(f.arg(0), render(f.arg(1), f.arg(2)));
     });
     const uint32_t assert = machine_.add_trap("DebugServices.Assert", [this](TrapFrame& f) {
-      log_.assertion(machine_.read_cstring(f.arg(0)), f.arg(1), machine_.read_cstring(f.arg(2)));
+      log_.assertion(machine_.guest_cstring(f.arg(0), kMaxFormat), f.arg(1),
+                     machine_.guest_cstring(f.arg(2), kMaxFormat));
       if (s_.debug.halt_on_assert) {
         machine_.halt("assertion (halt_on_assert)", f.return_address());
       }
     });
-    foundation_.install(ppi(guids::kDebugServices, table({print, assert})));
+    foundation_.install(ppi(guids::kDebugServices, table({print, assert}, "debug services PPI"),
+                            "debug services PPI"));
   }
 
   // PCD PPI: token 6 through the 64-bit get (slot 4), token 7 through the pointer get (5).
@@ -77,41 +76,47 @@ void PlatformPpis::install_platform() {
       }
       mcfg[16 + 16 * e + 11] = 0xFF;  // end bus
     }
-    mcfg_table_ = arena_.place(mcfg);
+    mcfg_table_ = arena_.place(mcfg, 8, "MCFG table (PCD token 7)");
   }
   std::vector<uint32_t> pcd_slots;
   for (uint32_t slot = 0; slot < 16; ++slot) {
-    pcd_slots.push_back(
-        machine_.add_trap("Pcd." + std::to_string(slot), [this, slot](TrapFrame& f) {
-          const uint32_t token = f.arg(0);
-          if (slot == 4 && token == 6) {
-            f.set_result64(s_.pcd.pcie_base);
-            record(f, "Pcd.Get64(6) = " + hex(s_.pcd.pcie_base), 0);
-          } else if (slot == 5 && token == 7) {
-            f.set_result(mcfg_table_);
-            record(f, "Pcd.GetPtr(7) = " + hex(mcfg_table_), 0);
-          } else {
-            f.set_result64(0);
-            record(f,
-                   "Pcd slot " + std::to_string(slot) + " token " + std::to_string(token) +
-                       " (not provided by this board)",
-                   efi::kUnsupported);
-          }
-        }));
+    const std::string name = "Pcd." + std::to_string(slot);
+    if (slot == 4) {
+      pcd_slots.push_back(machine_.add_trap("Pcd.Get64", [this](TrapFrame& f) {
+        const uint32_t token = f.arg(0);
+        const bool known = token == 6;
+        f.set_result64(known ? s_.pcd.pcie_base : 0);
+        foundation_.record_ppi(
+            f,
+            "Pcd.Get64(" + std::to_string(token) +
+                ") = " + (known ? hex(s_.pcd.pcie_base) : "0 (not provided by this board)"),
+            known ? efi::kSuccess : efi::kUnsupported);
+      }));
+    } else if (slot == 5) {
+      pcd_slots.push_back(machine_.add_trap("Pcd.GetPtr", [this](TrapFrame& f) {
+        const uint32_t token = f.arg(0);
+        const bool known = token == 7;
+        f.set_result(known ? mcfg_table_ : 0);
+        foundation_.record_ppi(f,
+                               "Pcd.GetPtr(" + std::to_string(token) + ") = " +
+                                   (known ? hex(mcfg_table_) : "0 (not provided by this board)"),
+                               known ? efi::kSuccess : efi::kUnsupported);
+      }));
+    } else {
+      // A PCD get answers with a value, not a status: 0 for what this board lacks.
+      pcd_slots.push_back(foundation_.not_provided(name, true, 0));
+    }
   }
-  foundation_.install(ppi(guids::kPcd, table(pcd_slots)));
+  foundation_.install(ppi(guids::kPcd, table(pcd_slots, "PCD PPI"), "PCD PPI"));
 
   if (s_.me_icc.ppi_present) {
     std::vector<uint32_t> slots{
         machine_.add_trap("Heci.SendwAck", [this](TrapFrame& f) { f.set_result(heci_send(f)); })};
     for (const char* name :
          {"Heci.ReadMsg", "Heci.SendMsg", "Heci.ResetHeci", "Heci.GetMeStatus", "Heci.GetMeMode"}) {
-      slots.push_back(machine_.add_trap(name, [this, name](TrapFrame& f) {
-        record(f, std::string(name) + " (not provided by this board)", efi::kUnsupported);
-        f.set_result(efi::kUnsupported);
-      }));
+      slots.push_back(foundation_.not_provided(name, true));
     }
-    foundation_.install(ppi(guids::kHeci, table(slots)));
+    foundation_.install(ppi(guids::kHeci, table(slots, "HECI PPI"), "HECI PPI"));
   }
 
   if (s_.spi.ppi_present) {
@@ -122,26 +127,22 @@ void PlatformPpis::install_platform() {
             "Spi.ReadPchSoftStrap", [this](TrapFrame& f) { f.set_result(spi_read_strap(f)); }));
         continue;
       }
-      slots.push_back(machine_.add_trap("Spi." + std::to_string(slot), [this, slot](TrapFrame& f) {
-        record(f, "Spi slot " + std::to_string(slot) + " (not provided by this board)",
-               efi::kUnsupported);
-        f.set_result(efi::kUnsupported);
-      }));
+      slots.push_back(foundation_.not_provided("Spi." + std::to_string(slot), true));
     }
-    foundation_.install(ppi(guids::kSpi, table(slots)));
+    foundation_.install(ppi(guids::kSpi, table(slots, "SPI PPI"), "SPI PPI"));
   }
 
   std::vector<uint32_t> slots;
   for (unsigned slot = 0; slot < kSystemBoardSlots; ++slot) {
     slots.push_back(
         machine_.add_trap("SystemBoard." + std::to_string(slot), [this, slot](TrapFrame& f) {
-          board_slots_called.push_back(slot);
-          record(f, "stand-in board routine " + std::to_string(slot), 0);
+          if (board_slots_called.size() < kMaxRecorded) board_slots_called.push_back(slot);
+          foundation_.record_ppi(f, "stand-in board routine " + std::to_string(slot), 0);
           f.set_result(0);
         }));
   }
-  board_interface_ = table(slots);
-  board_descriptor_ = ppi(guids::kSystemBoard, board_interface_);
+  board_interface_ = table(slots, "System Board PPI interface");
+  board_descriptor_ = ppi(guids::kSystemBoard, board_interface_, "System Board PPI");
 }
 
 uint32_t PlatformPpis::install_system_board() { return foundation_.install(board_descriptor_); }
@@ -154,12 +155,9 @@ uint32_t PlatformPpis::heci_send(TrapFrame& f) {
   const uint32_t reply_length = f.arg(3);
   r.host_address = f.arg(4) & 0xFF;
   r.me_address = f.arg(5) & 0xFF;
-  if (message != 0) machine_.read(message, r.message);
-  if (reply_length != 0) r.reply_room = machine_.read32(reply_length);
-  auto word = [&](size_t at) {
-    return static_cast<uint32_t>(r.message[at] | r.message[at + 1] << 8 | r.message[at + 2] << 16 |
-                                 r.message[at + 3] << 24);
-  };
+  if (message != 0) machine_.guest_read(message, r.message);
+  if (reply_length != 0) r.reply_room = machine_.guest_read32(reply_length);
+  auto word = [&](size_t at) { return get32(r.message, at); };
   auto expect = [&](bool ok, const std::string& what) {
     if (!ok) r.problems.push_back(what);
   };
@@ -178,16 +176,20 @@ uint32_t PlatformPpis::heci_send(TrapFrame& f) {
   std::string what = "Heci.SendwAck(ME client " + std::to_string(r.me_address) + ", " +
                      std::to_string(r.length) + " bytes)";
   for (const auto& p : r.problems) what += "; malformed: " + p;
-  heci_requests.push_back(r);
+  ++heci_request_count;
+  if (heci_requests.size() < kMaxRecorded) heci_requests.push_back(r);
 
   const uint32_t status = s_.me_icc.status;
   if (status == efi::kSuccess && message != 0) {
-    machine_.write32(message + 4, s_.me_icc.reply_command);
-    machine_.write32(message + 8, s_.me_icc.reply_response);
-    machine_.write8(message + 23, s_.me_icc.clocking_mode);
-    if (reply_length != 0) machine_.write32(reply_length, s_.me_icc.reply_length);
+    // The reply overwrites the request in the same buffer.
+    std::array<uint8_t, kIccMessageSize> reply = r.message;
+    put32(reply, 4, s_.me_icc.reply_command);
+    put32(reply, 8, s_.me_icc.reply_response);
+    reply[23] = s_.me_icc.clocking_mode;
+    machine_.guest_write(message, reply);
+    if (reply_length != 0) machine_.guest_write32(reply_length, s_.me_icc.reply_length);
   }
-  record(f, what, status);
+  foundation_.record_ppi(f, what, status);
   return status;
 }
 
@@ -202,18 +204,20 @@ uint32_t PlatformPpis::spi_read_strap(TrapFrame& f) {
     if (buffer == 0 || size == 0) {
       status = efi::kInvalidParameter;
     } else {
+      // The whole buffer must be the guest's to write before the read fills any of it.
+      machine_.check_guest(buffer, size, kWrite);
       // The strap region holds the scenario's clocking strap at 0x1F4 and zeros elsewhere.
+      std::vector<uint8_t> bytes(size, 0);
       for (uint32_t i = 0; i < size; ++i) {
         const uint32_t at = offset + i;
-        const uint32_t strap = at >= kSoftStrapClocking && at < kSoftStrapClocking + 4
-                                   ? s_.spi.soft_strap >> (8 * (at - kSoftStrapClocking))
-                                   : 0;
-        const uint8_t byte = static_cast<uint8_t>(strap);
-        machine_.write8(buffer + i, byte);
+        if (at >= kSoftStrapClocking && at < kSoftStrapClocking + 4) {
+          bytes[i] = static_cast<uint8_t>(s_.spi.soft_strap >> (8 * (at - kSoftStrapClocking)));
+        }
       }
+      machine_.guest_write(buffer, bytes);
     }
   }
-  record(f, what, status);
+  foundation_.record_ppi(f, what, status);
   return status;
 }
 

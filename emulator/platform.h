@@ -41,8 +41,13 @@ class PlatformPpis {
   static constexpr unsigned kSystemBoardSlots = 22;
   static constexpr unsigned kPtssSlot = 15;
 
+  // Longest format string and %a/%s argument the debug PPI reads, and longest text one
+  // print may render; past them the text is cut and marked.
+  static constexpr size_t kMaxFormat = 4096;
+  static constexpr size_t kMaxPrint = 16384;
+
   PlatformPpis(const Scenario& scenario, Machine& machine, RunLog& log, GuestArena& arena,
-               PeiFoundation& foundation, std::function<std::string(uint32_t)> routine_of);
+               PeiFoundation& foundation);
 
   // Installed before the module is dispatched: debug services, PCD, HECI, SPI.
   void install_platform();
@@ -52,13 +57,16 @@ class PlatformPpis {
   uint32_t system_board_descriptor() const { return board_descriptor_; }
   uint32_t mcfg_table() const { return mcfg_table_; }
 
+  // What the PPIs saw, the first kMaxRecorded of each.
+  static constexpr size_t kMaxRecorded = 1024;
   std::vector<HeciRequest> heci_requests;
+  uint64_t heci_request_count = 0;
   std::vector<unsigned> board_slots_called;  // stand-in routines the chipset code reached
 
  private:
-  uint32_t ppi(const Guid& guid, uint32_t interface);  // a one-entry descriptor list
-  uint32_t table(const std::vector<uint32_t>& slots);
-  void record(TrapFrame& f, const std::string& what, uint32_t status);
+  // A one-entry descriptor list; `name` labels it and its interface in fault reports.
+  uint32_t ppi(const Guid& guid, uint32_t interface, const std::string& name);
+  uint32_t table(const std::vector<uint32_t>& slots, std::string label);
   uint32_t heci_send(TrapFrame& f);
   uint32_t spi_read_strap(TrapFrame& f);
   std::string render(uint32_t format, uint32_t marker);
@@ -68,7 +76,6 @@ class PlatformPpis {
   RunLog& log_;
   GuestArena& arena_;
   PeiFoundation& foundation_;
-  std::function<std::string(uint32_t)> routine_of_;
   uint32_t board_interface_ = 0;
   uint32_t board_descriptor_ = 0;
   uint32_t mcfg_table_ = 0;

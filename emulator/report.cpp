@@ -1,6 +1,8 @@
 #include "report.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <sstream>
 
 #include "format.h"
@@ -22,21 +24,32 @@ constexpr Setting kSataSettings[] = {{0, 0, 1, 6},   {0, 7, 8, 6},   {0, 14, 15,
 constexpr Setting kPcieSettings[] = {
     {0, 0, 1, 6}, {2, 0, 1, 5}, {2, 6, 7, 8}, {3, 0, 1, 24}, {3, 25, 26, 5}};
 
+// One table row per changed record: each setting as enable:value, marked * where the run
+// changed it. A family's header row numbers its settings.
 template <size_t N, size_t W>
 void describe_changes(std::ostringstream& out, const char* name,
                       const std::array<std::array<uint32_t, W>, N>& before,
                       const std::array<std::array<uint32_t, W>, N>& after,
                       std::span<const Setting> settings) {
+  bool header = false;
   for (size_t r = 0; r < N; ++r) {
     if (before[r] == after[r]) continue;
-    out << name << "[" << r << "]:";
-    for (size_t w = 0; w < W; ++w) {
-      out << " w" << w << " " << hex(before[r][w], 8);
-      if (before[r][w] != after[r][w]) out << "->" << hex(after[r][w], 8);
+    char cell[32];
+    if (!header) {
+      std::string line = name;
+      line.resize(16, ' ');
+      for (size_t i = 0; i < settings.size(); ++i) {
+        std::snprintf(cell, sizeof cell, "%-11zu", i + 1);
+        line += cell;
+      }
+      while (line.back() == ' ') line.pop_back();
+      out << line << "\n";
+      header = true;
     }
-    out << "\n";
-    for (size_t i = 0; i < settings.size(); ++i) {
-      const Setting& s = settings[i];
+    std::snprintf(cell, sizeof cell, "%s[%zu]", name, r);
+    std::string row = cell;
+    row.resize(std::max<size_t>(row.size() + 1, 16), ' ');
+    for (const Setting& s : settings) {
       const auto field = [&](uint32_t word) {
         const uint32_t mask = s.value_bits >= 32 ? ~0u : (1u << s.value_bits) - 1;
         return std::pair<unsigned, uint32_t>((word >> s.enable_bit) & 1,
@@ -44,12 +57,12 @@ void describe_changes(std::ostringstream& out, const char* name,
       };
       const auto [en0, v0] = field(before[r][s.word]);
       const auto [en1, v1] = field(after[r][s.word]);
-      out << "    setting " << i + 1 << ": enable " << en0;
-      if (en1 != en0) out << "->" << en1;
-      out << ", value " << hex(v0, 2);
-      if (v1 != v0) out << "->" << hex(v1, 2);
-      out << (en0 != en1 || v0 != v1 ? "  (changed)" : "") << "\n";
+      std::snprintf(cell, sizeof cell, "%u:%02X%s", en1, v1, en0 != en1 || v0 != v1 ? "*" : "");
+      row += cell;
+      row.resize(std::max<size_t>(row.size() + 1, row.size() + 11 - std::strlen(cell)), ' ');
     }
+    while (!row.empty() && row.back() == ' ') row.pop_back();
+    out << row << "\n";
   }
 }
 
@@ -73,12 +86,18 @@ const char* trace_kind(TraceRecord::Kind kind) {
       return "service";
     case TraceRecord::Kind::kPpi:
       return "ppi";
+    case TraceRecord::Kind::kTruncated:
+      return "truncated";
   }
   return "?";
 }
 
-std::string trace_line(const TraceRecord& t) {
+std::string trace_line(const TraceRecord& t, uint64_t dropped) {
   char b[96];
+  if (t.kind == TraceRecord::Kind::kTruncated) {
+    return std::string(phase_name(t.phase)) + " truncated: " + std::to_string(dropped) +
+           " more records dropped";
+  }
   if (t.kind == TraceRecord::Kind::kRead || t.kind == TraceRecord::Kind::kWrite) {
     std::snprintf(b, sizeof b, "%-8s %-5s %08X/%u = %s", phase_name(t.phase), trace_kind(t.kind),
                   t.address, t.width, hex(t.value, static_cast<int>(2 * t.width)).c_str());
@@ -110,17 +129,21 @@ RunStats collect_stats(Board& board, const RunResult& result) {
       case TraceRecord::Kind::kPpi:
         ++s.ppi_calls;
         break;
+      case TraceRecord::Kind::kTruncated:
+        break;
     }
   }
   s.bus_aborts = board.log().bus_aborts;
+  s.blocked_writes = board.log().blocked_writes;
   s.pool_bytes = board.foundation().pool_used();
-  s.heci_requests = board.ppis().heci_requests.size();
+  s.heci_requests = board.ppis().heci_request_count;
   return s;
 }
 
 nlohmann::ordered_json run_json(Board& board, const RunResult& result, bool with_trace) {
+  const auto text = [](const std::string& t) { return valid_utf8(t); };
   nlohmann::ordered_json j;
-  j["scenario"] = board.scenario().name;
+  j["scenario"] = text(board.scenario().name);
   j["entry_status"] = result.entry_status ? nlohmann::ordered_json(*result.entry_status)
                                           : nlohmann::ordered_json(nullptr);
   j["notify_statuses"] = result.notify_statuses;
@@ -129,15 +152,22 @@ nlohmann::ordered_json run_json(Board& board, const RunResult& result, bool with
   for (const auto& e : board.log().events) {
     nlohmann::ordered_json item;
     item["phase"] = phase_name(e.phase);
-    if (e.kind == Event::Kind::kPrint) {
-      item["kind"] = "print";
-      item["level"] = e.level;
-      item["text"] = e.text;
-    } else {
-      item["kind"] = "assert";
-      item["file"] = e.file;
-      item["line"] = e.line;
-      item["text"] = e.text;
+    switch (e.kind) {
+      case Event::Kind::kPrint:
+        item["kind"] = "print";
+        item["level"] = e.level;
+        item["text"] = text(e.text);
+        break;
+      case Event::Kind::kAssert:
+        item["kind"] = "assert";
+        item["file"] = text(e.file);
+        item["line"] = e.line;
+        item["text"] = text(e.text);
+        break;
+      case Event::Kind::kTruncated:
+        item["kind"] = "truncated";
+        item["dropped"] = board.log().events_dropped;
+        break;
     }
     events.push_back(item);
   }
@@ -146,29 +176,34 @@ nlohmann::ordered_json run_json(Board& board, const RunResult& result, bool with
                  {"pcie_rp", records_json(result.policy.pcie_rp)},
                  {"pcie_direct", records_json(result.policy.pcie_direct)}};
   j["pmc"] = {{"acpi_base", result.acpi_base}, {"acpi_control", result.acpi_control}};
-  if (result.fault) {
-    j["fault"] = {{"kind", result.fault->kind},
-                  {"address", result.fault->address},
-                  {"eip", result.fault->eip},
-                  {"routine", result.fault->routine}};
+  if (const auto& f = result.fault) {
+    j["fault"] = {
+        {"kind", f->text()},           {"address", f->address},     {"eip", f->eip},
+        {"routine", text(f->routine)}, {"region", text(f->region)}, {"detail", text(f->detail)}};
   } else {
     j["fault"] = nullptr;
   }
   const RunStats s = collect_stats(board, result);
-  j["stats"] = {{"instructions", s.instructions},  {"register_accesses", s.register_accesses},
-                {"bus_aborts", s.bus_aborts},      {"service_calls", s.service_calls},
-                {"ppi_calls", s.ppi_calls},        {"pool_bytes", s.pool_bytes},
-                {"heci_requests", s.heci_requests}};
+  j["stats"] = {{"instructions", s.instructions},   {"register_accesses", s.register_accesses},
+                {"bus_aborts", s.bus_aborts},       {"blocked_writes", s.blocked_writes},
+                {"service_calls", s.service_calls}, {"ppi_calls", s.ppi_calls},
+                {"pool_bytes", s.pool_bytes},       {"heci_requests", s.heci_requests}};
   if (with_trace) {
     auto& trace = j["trace"] = nlohmann::ordered_json::array();
     for (const auto& t : board.log().trace) {
+      if (t.kind == TraceRecord::Kind::kTruncated) {
+        trace.push_back({{"phase", phase_name(t.phase)},
+                         {"kind", trace_kind(t.kind)},
+                         {"dropped", board.log().trace_dropped}});
+        continue;
+      }
       trace.push_back({{"phase", phase_name(t.phase)},
                        {"kind", trace_kind(t.kind)},
                        {"address", t.address},
                        {"width", t.width},
                        {"value", t.value},
-                       {"routine", t.routine},
-                       {"what", t.what}});
+                       {"routine", text(t.routine)},
+                       {"what", text(t.what)}});
     }
   }
   return j;
@@ -182,6 +217,10 @@ std::string console_text(const std::vector<Event>& events) {
       continue;
     }
     if (!out.empty() && out.back() != '\n') out += '\n';
+    if (e.kind == Event::Kind::kTruncated) {
+      out += "!! TRUNCATED: the log's cap was reached; later prints and assertions are dropped\n";
+      continue;
+    }
     out += "!! ASSERT " + e.file + "(" + std::to_string(e.line) + "): " + e.text + "\n";
   }
   if (!out.empty() && out.back() != '\n') out += '\n';
@@ -210,20 +249,32 @@ std::string human_report(Board& board, const RunResult& result, bool with_trace)
   out << "\nchipset:  slot 15 " << (result.slot15_called ? "called" : "not called") << "\n";
   out << "PMC:      ACPI base " << hex(result.acpi_base, 4) << ", ACPI control "
       << hex(result.acpi_control, 2) << "\n";
-  if (result.fault) {
-    out << "FAULT:    " << result.fault->kind << " at " << hex(result.fault->address, 8) << ", eip "
-        << hex(result.fault->eip, 8) << " in " << result.fault->routine << "\n";
+  if (const auto& f = result.fault) {
+    out << "FAULT:    " << f->text() << " at " << hex(f->address, 8) << ", eip " << hex(f->eip, 8)
+        << " in " << f->routine << "\n";
+    if (!f->region.empty()) out << "          region: " << f->region << "\n";
+    if (!f->detail.empty() && f->kind != FaultKind::kHalted) {
+      out << "          detail: " << f->detail << "\n";
+    }
   }
   const std::string changes = policy_changes(result.policy_before, result.policy);
-  out << "\n== policy lane records that changed ==\n" << (changes.empty() ? "none\n" : changes);
+  out << "\n== policy lane records that changed ==\n";
+  if (changes.empty()) {
+    out << "none\n";
+  } else {
+    out << "each setting as enable:value (hex), * where the run changed it\n" << changes;
+  }
   const RunStats s = collect_stats(board, result);
   out << "\n== stats ==\n"
       << "instructions " << s.instructions << ", register accesses " << s.register_accesses
-      << ", bus aborts " << s.bus_aborts << ", service calls " << s.service_calls << ", PPI calls "
-      << s.ppi_calls << ", pool bytes " << s.pool_bytes << "\n";
+      << ", bus aborts " << s.bus_aborts << ", blocked writes " << s.blocked_writes
+      << ", service calls " << s.service_calls << ", PPI calls " << s.ppi_calls << ", pool bytes "
+      << s.pool_bytes << "\n";
   if (with_trace) {
     out << "\n== trace ==\n";
-    for (const auto& t : board.log().trace) out << trace_line(t) << "\n";
+    for (const auto& t : board.log().trace) {
+      out << trace_line(t, board.log().trace_dropped) << "\n";
+    }
   }
   return out.str();
 }
@@ -255,7 +306,7 @@ std::vector<std::string> check_expectations(const ExpectConfig& e, Board& board,
   }
   if (e.fault && *e.fault != r.fault.has_value()) {
     diffs.push_back(std::string("fault: expected ") + (*e.fault ? "a fault" : "none") + ", got " +
-                    (r.fault ? r.fault->kind + " in " + r.fault->routine : "none"));
+                    (r.fault ? r.fault->text() + " in " + r.fault->routine : "none"));
   }
   const std::string console = console_text(board.log().events);
   for (const auto& text : e.prints_contain) {

@@ -15,6 +15,7 @@ struct RunStats {
   uint64_t instructions = 0;
   uint64_t register_accesses = 0;
   uint64_t bus_aborts = 0;
+  uint64_t blocked_writes = 0;
   uint64_t service_calls = 0;
   uint64_t ppi_calls = 0;
   uint64_t pool_bytes = 0;

@@ -265,6 +265,9 @@ Handler ecam_base(uint32_t& field) {
   };
 }
 
+// A [[hob.guid]] HOB's length in the list: header, name and data.
+constexpr size_t kGuidHobHeader = 8 + 16;
+
 // The expected entry status: a 32-bit EFI_STATUS, or "null" (stored as -1) when the entry
 // point must not return.
 Handler entry_status(std::optional<int64_t>& field) {
@@ -288,6 +291,12 @@ constexpr size_t kMaxGuidHobData = 0xFFF8 - 8 - 16;
 Handler guid_hobs(std::vector<GuidHobConfig>& hobs) {
   return [&hobs](const toml::node& node, const std::string& key) {
     const toml::array& list = read_list(node, key, "tables");
+    // Each HOB takes at least its header: a longer list cannot fit the HOB list's room.
+    if (list.size() > kHobListCapacity / kGuidHobHeader) {
+      reject(list[kHobListCapacity / kGuidHobHeader].source(), key,
+             "expected at most " + std::to_string(kHobListCapacity / kGuidHobHeader) +
+                 " HOBs, got " + std::to_string(list.size()));
+    }
     std::vector<GuidHobConfig> read;
     for (size_t i = 0; i < list.size(); ++i) {
       const std::string at = indexed(key, i);
@@ -387,7 +396,11 @@ void read_scenario(const toml::table& root, Scenario& s) {
        {"pcd", table({{"pcie_base", into(s.pcd.pcie_base)},
                       {"mcfg", table({{"present", into(s.pcd.mcfg.present)},
                                       {"length", into(s.pcd.mcfg.length)},
-                                      {"bases", into(s.pcd.mcfg.bases)}})}})},
+                                      {"bases",
+                                       [&s](const toml::node& node, const std::string& key) {
+                                         s.pcd.mcfg.bases =
+                                             read_vector<uint64_t>(node, key, kMaxMcfgEntries);
+                                       }}})}})},
        {"setup", table({{"sata_topology", into(s.setup.sata_topology)},
                         {"ssata_topology", into(s.setup.ssata_topology)},
                         {"pcie_topology", into(s.setup.pcie_topology)}})},
@@ -445,7 +458,69 @@ Result<Scenario> overlay_scenario(const Scenario& base, std::string_view text,
   } catch (const Rejection& r) {
     return error_at(std::move(source_name), r.where, r.key, r.message);
   }
+  if (auto layout = check_layout(scenario); !layout) {
+    // Point at the key in this file when the file gave it; else at the file.
+    ScenarioError e = layout.error();
+    e.file = std::move(source_name);
+    if (const toml::node* node = root.at_path(e.key).node()) {
+      e.line = static_cast<int>(node->source().begin.line);
+      e.column = static_cast<int>(node->source().begin.column);
+    }
+    return e;
+  }
   return scenario;
+}
+
+Result<void> check_layout(const Scenario& s) {
+  auto error = [&](std::string key, std::string message) {
+    return ScenarioError{s.source, 0, 0, std::move(key), std::move(message)};
+  };
+  constexpr uint64_t kEcamSize = 0x10000000, kPwrmSize = 0x10000;
+  const uint64_t ecam = s.pch.ecam_base;
+  if (ecam < kEcamLowest || ecam > kEcamHighest) {
+    return error("pch.ecam_base",
+                 "expected a 256 MiB boundary from " + hex(kEcamLowest) + " to " +
+                     hex(kEcamHighest) +
+                     " (the window must not overlap the board's RAM, the PCR window or flash), "
+                     "got " +
+                     hex(ecam));
+  }
+  const uint64_t pwrm = s.pmc.pwrm_base & 0xFFFF0000u;
+  if (s.pmc.present && pwrm != 0) {
+    const struct {
+      uint64_t base, size;
+      const char* name;
+    } taken[] = {{0, 0x01000000, "the board's RAM (below 16 MiB)"},
+                 {0x0F000000, 0x4000, "the trap page"},
+                 {ecam, kEcamSize, "the configuration window (pch.ecam_base)"},
+                 {0xFD000000, 0x01000000, "the PCR window"},
+                 {0xFF000000, 0x01000000, "the flash window"}};
+    for (const auto& t : taken) {
+      if (pwrm < t.base + t.size && t.base < pwrm + kPwrmSize) {
+        return error("pmc.pwrm_base",
+                     "the 64 KiB PWRM block at " + hex(pwrm) + " overlaps " + t.name);
+      }
+    }
+  }
+  // The HOB list: the handoff table, the two HOBs the board makes, the others, the end.
+  constexpr size_t kHandoff = 56, kEnd = 8, kPlatformInfo = 24 + 64, kMeFw = 24 + 40;
+  size_t hobs = kHandoff + kEnd + (s.platform_info.present ? kPlatformInfo : 0) +
+                (s.me_fw.present ? kMeFw : 0);
+  for (size_t i = 0; i < s.guid_hobs.size(); ++i) {
+    hobs += kGuidHobHeader + s.guid_hobs[i].data.size();
+    if (hobs > kHobListCapacity) {
+      return error("hob.guid[" + std::to_string(i) + "]", "the HOB list would take " +
+                                                              std::to_string(hobs) +
+                                                              " bytes with this HOB, "
+                                                              "more than the board's " +
+                                                              std::to_string(kHobListCapacity));
+    }
+  }
+  if (s.pcd.mcfg.bases.size() > kMaxMcfgEntries) {
+    return error("pcd.mcfg.bases", "expected at most " + std::to_string(kMaxMcfgEntries) +
+                                       " entries, got " + std::to_string(s.pcd.mcfg.bases.size()));
+  }
+  return {};
 }
 
 Scenario default_scenario() {

@@ -62,8 +62,8 @@ struct MeFwHobConfig {
 };
 
 struct GuidHobConfig {
-  Guid name{};  // EFI_GUID in its in-memory byte order
-  std::vector<uint8_t> data;       // already padded with zeros to a multiple of 8
+  Guid name{};                // EFI_GUID in its in-memory byte order
+  std::vector<uint8_t> data;  // already padded with zeros to a multiple of 8
 
   bool operator==(const GuidHobConfig&) const = default;
 };

@@ -34,6 +34,17 @@ struct ScenarioError {
 template <class T>
 using Result = Expected<T, ScenarioError>;
 
+// What the board's memory map leaves to a scenario.
+inline constexpr uint32_t kEcamLowest = 0x10000000;       // above the board's RAM and trap page
+inline constexpr uint32_t kEcamHighest = 0xE0000000;      // below the PCR window and flash
+inline constexpr uint32_t kHobListCapacity = 0x00100000;  // bytes of HOBs, headers included
+inline constexpr size_t kMaxMcfgEntries = 4096;
+
+// The rules that tie values together or to the board's memory map: the configuration
+// window's place, the PWRM block overlapping nothing else, the HOB list fitting its room.
+// The error names the offending key; its file, line and column are left to the caller.
+Result<void> check_layout(const Scenario& scenario);
+
 // The text of scenarios/default.toml as it was when the program was built (generated file).
 std::string_view default_scenario_text();
 

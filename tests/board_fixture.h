@@ -26,8 +26,10 @@ inline const PeImage& module_image() {
 
 class BoardTest : public ::testing::Test {
  protected:
-  // Builds a board from `scenario` (edit it first) and the given foundation faults.
+  // Builds a board from `scenario` (edit it first) and the given options; tests always
+  // have scratch memory for the buffers they hand to routines.
   Board& make_board(BoardOptions options = {}) {
+    options.scratch = true;
     auto made = Board::create(scenario, module_image(), options);
     if (!made) throw std::runtime_error(made.error().message);
     board_ = std::move(made).value();

@@ -50,7 +50,7 @@ TEST_F(MachineTest, UndecodedAddressIsABusAbortNotAFault) {
 TEST_F(MachineTest, NullPointerFaultNamesTheRoutine) {
   const CallResult r = board().call("CopyMem", {0x10, ram::kScratch, 8});
   EXPECT_EQ(r.stop.kind, StopKind::kFault);
-  EXPECT_EQ(r.stop.fault.kind, "write unmapped");
+  EXPECT_EQ(r.stop.fault.kind, FaultKind::kWriteUnmapped);
   EXPECT_EQ(r.stop.fault.address, 0x10u);
   EXPECT_EQ(board().routine_at(r.stop.fault.eip).substr(0, 7), "CopyMem");
 }

@@ -153,7 +153,7 @@ TEST_F(ScenarioValues, EveryIntegerFieldTakesExactlyItsWidth) {
                 {"pch.lpc_revision_id", 0xFF},
                 {"pmc.acpi_base", 0xFFFF},
                 {"pmc.acpi_control", 0xFF},
-                {"pmc.pwrm_base", 0xFFFFFFFF},
+                {"heci.mefs1", 0xFFFFFFFF},
                 {"heci.mefs2", 0xFFFFFFFF},
                 {"hob.platform_info.board_id", 0xFF},
                 {"hob.me_fw.fun_number", 0xFFFFFFFF},
@@ -176,7 +176,8 @@ TEST_F(ScenarioValues, EveryIntegerFieldTakesExactlyItsWidth) {
     }
   }
   EXPECT_EQ(Parse("pcd.pcie_base = 0x7FFFFFFFFFFFFFFF").pcd.pcie_base, 0x7FFFFFFFFFFFFFFFu);
-  EXPECT_EQ(Parse("pch.ecam_base = 0xF0000000").pch.ecam_base, 0xF0000000u);
+  EXPECT_EQ(Parse("pch.ecam_base = 0xE0000000").pch.ecam_base, 0xE0000000u);
+  EXPECT_EQ(Parse("pmc.pwrm_base = 0xFEFFFFFF").pmc.pwrm_base, 0xFEFFFFFFu);
 }
 
 TEST_F(ScenarioValues, GuidHobNameIsStoredInMemoryOrderAndDataPaddedTo8) {
@@ -328,6 +329,50 @@ TEST_F(ScenarioErrors, MalformedGuidNames) {
 TEST_F(ScenarioErrors, EcamWindowMustBe256MiBAligned) {
   ExpectRejectedAt("[pch]\necam_base = 0x88000000\n", 2, "pch.ecam_base", "256 MiB");
   ExpectRejectedAt("[pch]\necam_base = 0x100000000\n", 2, "pch.ecam_base", "0xFFFFFFFF");
+}
+
+// Windows that would overlap RAM, the trap page, each other, the PCR window or flash are
+// refused while the file is read, at the key that places them.
+TEST_F(ScenarioErrors, WindowsMustFitTheMemoryMap) {
+  ExpectRejectedAt("[pch]\necam_base = 0\n", 2, "pch.ecam_base", "from 0x10000000 to 0xE0000000");
+  ExpectRejectedAt("[pch]\n\necam_base = 0xF0000000\n", 3, "pch.ecam_base", "PCR window");
+  for (const auto& [base, what] :
+       std::vector<std::pair<std::string, std::string>>{{"0x00300000", "RAM"},
+                                                        {"0x0F000000", "trap page"},
+                                                        {"0x8FFF0000", "configuration window"},
+                                                        {"0xFD000000", "PCR window"},
+                                                        {"0xFF000000", "flash window"}}) {
+    SCOPED_TRACE(base);
+    ExpectRejectedAt("[pmc]\npwrm_base = " + base + "\n", 2, "pmc.pwrm_base", what);
+  }
+  // Just clear of each neighbour, or not decoded at all, is fine.
+  for (const char* base : {"0x01000000", "0x0F010000", "0x90000000", "0xFEFF0000", "0x0000FFFF"}) {
+    EXPECT_TRUE(parse_scenario(std::string("[pmc]\npwrm_base = ") + base, "e.toml").ok()) << base;
+  }
+  // Without a PMC nothing decodes the block.
+  EXPECT_TRUE(parse_scenario("[pmc]\npresent = false\npwrm_base = 0xFF000000\n", "e.toml").ok());
+  // A key the file does not name is still the one reported, at the file.
+  const ScenarioError e = Reject("[pch]\necam_base = 0xF0000000\n[pmc]\npresent = false\n");
+  EXPECT_EQ(e.key, "pch.ecam_base");
+}
+
+TEST_F(ScenarioErrors, HobsMustFitTheHobList) {
+  // The largest GUID HOB: 0xFFF8 bytes with its header and name.
+  std::string hob = "[[hob.guid]]\nname = '00000000-0000-0000-0000-000000000000'\ndata = [0";
+  for (int i = 1; i < 0xFFF8 - 24; ++i) hob += ",0";
+  hob += "]\n";
+  std::string text;
+  for (int i = 0; i < 15; ++i) text += hob;
+  EXPECT_TRUE(parse_scenario(text, "e.toml").ok()) << "15 of the largest HOBs fit";
+  text += hob;
+  ExpectRejectedAt(text, 46, "hob.guid[15]", "more than the board's 1048576");
+}
+
+TEST_F(ScenarioErrors, McfgTableHasABoundedSize) {
+  std::string bases = "[pcd.mcfg]\nbases = [0";
+  for (int i = 1; i < 4096; ++i) bases += ",0";
+  EXPECT_TRUE(parse_scenario(bases + "]\n", "e.toml").ok());
+  ExpectRejectedAt(bases + ",0]\n", 2, "pcd.mcfg.bases", "at most 4096");
 }
 
 TEST_F(ScenarioErrors, SyntaxErrorsReportTomlLine) {

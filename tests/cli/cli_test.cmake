@@ -32,11 +32,11 @@ expect_run(help 0 ARGS --help STDOUT "run" "check" "image")
 expect_run(no-command 2 ARGS)
 expect_run(unknown-option 2 ARGS run --jsn)
 expect_run(default-run 0 ARGS run STDOUT "Reinstall Descriptor Status = 0." "entry status 0x00000000"
-           "setting 9: enable 0->1, value 0x00->0x28")
+           "sata[0]         1:01*      1:02*      1:08*")
 expect_run(json 0 ARGS run ${WORK}/acpi7.toml --json
            STDOUT "\"pmc\": {\n    \"acpi_base\": 1280,\n    \"acpi_control\": 135\n  }"
                   "\"entry_status\": 0" "\"slot15_called\": true" "\"fault\": null")
-expect_run(trace 0 ARGS run --trace STDOUT "== trace ==" "[GetPchStepping]" "PWRM DWR register"
+expect_run(trace 0 ARGS run --trace STDOUT "== trace ==" "[GetPchStepping]" "PWRM+0x012C DWR"
            "Heci.SendwAck" "PCR port 0x13+0x0258" "PCR port 0xE0+0x0000")
 expect_run(missing-file 2 ARGS run ${WORK}/none.toml STDERR "none.toml: cannot open")
 expect_run(unknown-key 2 ARGS run ${WORK}/bad-key.toml STDERR "bad-key.toml:3: key 'pmc.acpi_controll'")
