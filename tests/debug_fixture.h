@@ -35,23 +35,31 @@ inline const PeImage& released_image() {
   return image;
 }
 
-// What a shell command printed on its standard output; fails the test when it does not exit 0.
-inline std::string command_output(const std::string& command) {
+struct CommandResult {
+  int status = -1;  // as pclose() gives it: 0 for exit code 0
+  std::string output;
+};
+
+// Runs a shell command and collects what it printed on its standard output.
+inline CommandResult run_command(const std::string& command) {
   struct Closer {
     void operator()(FILE* f) const { pclose(f); }
   };
-  std::string out;
-  int status = -1;
-  {
-    std::unique_ptr<FILE, Closer> pipe(popen(command.c_str(), "r"));
-    if (!pipe) throw std::runtime_error("cannot run " + command);
-    char buffer[4096];
-    size_t n = 0;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe.get())) > 0) out.append(buffer, n);
-    status = pclose(pipe.release());
-  }
-  EXPECT_EQ(status, 0) << command;
-  return out;
+  CommandResult result;
+  std::unique_ptr<FILE, Closer> pipe(popen(command.c_str(), "r"));
+  if (!pipe) throw std::runtime_error("cannot run " + command);
+  char buffer[4096];
+  size_t n = 0;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe.get())) > 0) result.output.append(buffer, n);
+  result.status = pclose(pipe.release());
+  return result;
+}
+
+// What a shell command printed on its standard output; fails the test when it does not exit 0.
+inline std::string command_output(const std::string& command) {
+  CommandResult result = run_command(command);
+  EXPECT_EQ(result.status, 0) << command << "\n" << result.output;
+  return result.output;
 }
 
 // Path of a module source file, relative to the firmware tree.
