@@ -9,13 +9,14 @@
 namespace peiboard {
 namespace {
 
-// Owns one Capstone handle and closes it.
+// Owns one Capstone handle and the storage of the one instruction it decodes at a time.
 class Handle {
  public:
   Handle() = default;
   Handle(const Handle&) = delete;
   Handle& operator=(const Handle&) = delete;
   ~Handle() {
+    if (insn_ != nullptr) cs_free(insn_, 1);
     if (open_) cs_close(&handle_);
   }
   Expected<void> open(bool detail) {
@@ -26,28 +27,23 @@ class Handle {
     if (detail && cs_option(handle_, CS_OPT_DETAIL, CS_OPT_ON) != CS_ERR_OK) {
       return Error{"the Capstone disassembler gives no instruction details"};
     }
+    // Allocated once (after the detail option, which sizes it): decoding then allocates nothing.
+    insn_ = cs_malloc(handle_);
+    if (insn_ == nullptr) return Error{"no memory for the Capstone disassembler"};
     return {};
   }
-  csh get() const { return handle_; }
+  // Decodes the instruction at the start of `bytes` into insn(); false when there is none.
+  bool decode(std::span<const uint8_t> bytes, uint64_t address) const {
+    const uint8_t* code = bytes.data();
+    size_t size = bytes.size();
+    return cs_disasm_iter(handle_, &code, &size, &address, insn_);
+  }
+  const cs_insn& insn() const { return *insn_; }
 
  private:
   csh handle_ = 0;
   bool open_ = false;
-};
-
-// One decoded instruction's storage, freed when the decoding ends.
-class InsnBuffer {
- public:
-  explicit InsnBuffer(csh handle) : insn_(cs_malloc(handle)) {}
-  InsnBuffer(const InsnBuffer&) = delete;
-  InsnBuffer& operator=(const InsnBuffer&) = delete;
-  ~InsnBuffer() {
-    if (insn_ != nullptr) cs_free(insn_, 1);
-  }
-  cs_insn* get() const { return insn_; }
-
- private:
-  cs_insn* insn_;
+  cs_insn* insn_ = nullptr;
 };
 
 bool is_conditional_branch(unsigned id) {
@@ -101,39 +97,31 @@ Expected<Disassembler> Disassembler::create() {
 std::vector<Instruction> Disassembler::disassemble(uint32_t address, std::span<const uint8_t> bytes,
                                                    size_t count) const {
   std::vector<Instruction> out;
-  InsnBuffer insn(handles_->plain.get());
-  if (insn.get() == nullptr) return out;
-  const uint8_t* code = bytes.data();
-  size_t size = bytes.size();
-  uint64_t at = address;
-  while (out.size() < count &&
-         cs_disasm_iter(handles_->plain.get(), &code, &size, &at, insn.get())) {
-    std::string text = insn.get()->mnemonic;
-    if (insn.get()->op_str[0] != '\0') text += std::string(" ") + insn.get()->op_str;
-    out.push_back({static_cast<uint32_t>(insn.get()->address), insn.get()->size, std::move(text)});
+  const Handle& h = handles_->plain;
+  for (uint32_t at = 0; out.size() < count && h.decode(bytes.subspan(at), address + at);) {
+    const cs_insn& i = h.insn();
+    std::string text = i.mnemonic;
+    if (i.op_str[0] != '\0') text += std::string(" ") + i.op_str;
+    out.push_back({address + at, i.size, std::move(text)});
+    at += i.size;
   }
   return out;
 }
 
 std::optional<uint32_t> Disassembler::instruction_length(uint32_t address,
                                                          std::span<const uint8_t> bytes) const {
-  const auto one = disassemble(address, bytes, 1);
-  if (one.empty()) return std::nullopt;
-  return one[0].length;
+  if (!handles_->plain.decode(bytes, address)) return std::nullopt;
+  return handles_->plain.insn().size;
 }
 
 Expected<BlockShape> Disassembler::block_shape(uint32_t address,
                                                std::span<const uint8_t> bytes) const {
   if (bytes.empty()) return Error{"the block at " + hex(address, 8) + " is empty"};
-  InsnBuffer insn(handles_->plain.get());
-  if (insn.get() == nullptr) return Error{"no memory to decode an instruction"};
-  const uint8_t* code = bytes.data();
-  size_t size = bytes.size();
-  uint64_t at = address;
+  const Handle& h = handles_->plain;
   BlockShape shape;
-  while (size > 0) {
-    shape.last = static_cast<uint32_t>(at);
-    if (!cs_disasm_iter(handles_->plain.get(), &code, &size, &at, insn.get())) {
+  for (uint32_t at = 0; at < bytes.size(); at += h.insn().size) {
+    shape.last = address + at;
+    if (!h.decode(bytes.subspan(at), shape.last)) {
       return Error{hex(shape.last, 8) + " holds no whole instruction inside the block at " +
                    hex(address, 8)};
     }
@@ -151,19 +139,15 @@ Expected<uint32_t> Disassembler::count_instructions(uint32_t address,
 
 std::optional<ConditionalBranch> Disassembler::conditional_branch(
     uint32_t address, std::span<const uint8_t> bytes) const {
-  InsnBuffer insn(handles_->detailed.get());
-  if (insn.get() == nullptr) return std::nullopt;
-  const uint8_t* code = bytes.data();
-  size_t size = bytes.size();
-  uint64_t at = address;
-  if (!cs_disasm_iter(handles_->detailed.get(), &code, &size, &at, insn.get())) return std::nullopt;
-  const cs_insn& i = *insn.get();
+  const Handle& h = handles_->detailed;
+  if (!h.decode(bytes, address)) return std::nullopt;
+  const cs_insn& i = h.insn();
   if (!is_conditional_branch(i.id) || i.detail == nullptr || i.detail->x86.op_count < 1 ||
       i.detail->x86.operands[0].type != X86_OP_IMM) {
     return std::nullopt;
   }
   return ConditionalBranch{address, static_cast<uint32_t>(i.detail->x86.operands[0].imm),
-                           static_cast<uint32_t>(address + i.size)};
+                           address + i.size};
 }
 
 }  // namespace peiboard
