@@ -121,8 +121,8 @@ Expected<std::string> compare(const std::string& release_path, const std::string
       return Error{"the debug file loads " + d.name + ", which the release has not"};
     }
   }
-  return matched + " (" + std::to_string(bytes) + " bytes) and the entry point " +
-         hex(release->entry(), 8) + " match";
+  return matched.substr(1) + " (" + std::to_string(bytes) + " bytes) and the entry point " +
+         hex(release->entry(), 8) + " are the same";
 }
 
 int run(int argc, char** argv) {
@@ -150,7 +150,7 @@ int run(int argc, char** argv) {
       std::fprintf(stderr, "debugimage: %s: %s\n", args[2].c_str(), r.error().message.c_str());
       return 1;
     }
-    std::printf("debugimage: %s:%s %s\n", args[2].c_str(), r->c_str(), args[1].c_str());
+    std::printf("%s\n", r->c_str());
     return 0;
   }
   std::fprintf(stderr,
