@@ -60,8 +60,9 @@ TEST(SourceMapTest, EntryPointIsTheModuleEntryRoutineInItsSourceFile) {
   ASSERT_NE(signature, 0u);
   EXPECT_GE(info.line, signature);
   EXPECT_LE(info.line, signature + 3);
-  EXPECT_NE(source_line(kModuleFile, info.line).find("PciExpressRead8"), std::string::npos)
-      << source_line(kModuleFile, info.line);
+  const std::string code = source_line(kModuleFile, info.line);
+  EXPECT_EQ(code.find_first_not_of(' '), code.find_first_not_of(" /")) << code;  // no comment
+  EXPECT_NE(code.find_first_not_of(' '), std::string::npos) << "a blank line";
 }
 
 TEST(SourceMapTest, RoutinesAreWhereTheLinkMapPutsThem) {
@@ -116,13 +117,20 @@ TEST(SourceMapTest, DescribesAnAddressAsRoutineOffsetAndLine) {
   EXPECT_EQ(map.routine_at(past), nullptr);
 }
 
-TEST(SourceMapTest, RoutineNamesResolveTheirAliasesToOneName) {
+TEST(SourceMapTest, AliasesAnswerWithOneNameAndEachNameResolves) {
   const SourceMap& map = module_source_map();
-  const auto print = map.address_of("DebugPrintEnabled");
-  const auto assert_ = map.address_of("DebugAssertEnabled");
-  ASSERT_TRUE(print && assert_);
-  ASSERT_EQ(*print, *assert_);
-  EXPECT_EQ(map.routine_at(*print)->name, "DebugAssertEnabled");
+  const auto& routines = map.routines();
+  size_t aliases = 0;
+  for (size_t i = 0; i + 1 < routines.size(); ++i) {
+    if (routines[i].address != routines[i + 1].address) continue;
+    ++aliases;
+    // Sorted by name within an address: the first one answers for all.
+    EXPECT_LT(routines[i].name, routines[i + 1].name);
+    EXPECT_EQ(map.routine_at(routines[i + 1].address)->name,
+              map.routine_at(routines[i].address)->name);
+    EXPECT_EQ(map.address_of(routines[i + 1].name), routines[i].address);
+  }
+  if (aliases == 0) GTEST_SKIP() << "the module has no routines that share an address";
   EXPECT_FALSE(map.address_of("NoSuchRoutine"));
 }
 
