@@ -21,7 +21,11 @@ PACKAGES := \
   nlohmann-json3-dev:/usr/include/nlohmann/json.hpp \
   libgtest-dev:/usr/include/gtest/gtest.h \
   libgmock-dev:/usr/include/gmock/gmock.h \
-  binutils:/usr/bin/objdump
+  binutils:/usr/bin/objdump \
+  libcapstone-dev:/usr/include/capstone/capstone.h \
+  llvm:/usr/bin/llvm-symbolizer \
+  gdb-multiarch:/usr/bin/gdb-multiarch \
+  lcov:/usr/bin/genhtml
 
 MISSING = $(foreach p,$(PACKAGES),$(if $(wildcard $(word 2,$(subst :, ,$(p)))),,$(word 1,$(subst :, ,$(p)))))
 

@@ -1,0 +1,90 @@
+// Line, function and branch coverage of the module's source, gathered from the basic blocks
+// the CPU ran and the edges it took between them over any number of boots, and written as an
+// lcov tracefile that genhtml renders from the source tree.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "disassembler.h"
+#include "expected.h"
+#include "source_map.h"
+
+namespace peiboard {
+
+// One source file's coverage.
+struct FileCoverage {
+  struct Function {
+    std::string name;
+    uint32_t line = 0;   // of its first byte
+    uint64_t calls = 0;  // times its first byte ran
+  };
+  // One conditional branch instruction; both outcome counts are empty when it never ran.
+  struct Branch {
+    uint32_t line = 0;
+    uint32_t address = 0;
+    std::optional<uint64_t> taken;
+    std::optional<uint64_t> fall_through;
+  };
+
+  std::string file;                    // relative to the firmware source tree
+  std::map<uint32_t, uint64_t> lines;  // every line with code -> times its code ran
+  std::vector<Function> functions;     // by line, then name
+  std::vector<Branch> branches;        // by address
+};
+
+struct CoverageSummary {
+  uint32_t lines_found = 0, lines_hit = 0;
+  uint32_t functions_found = 0, functions_hit = 0;
+  uint32_t branches_found = 0, branches_hit = 0;  // outcomes, two per branch instruction
+};
+
+class Coverage {
+ public:
+  // Takes what it needs from the map (line table, routines, and the conditional branches its
+  // code holds); the map need not outlive the Coverage. Fails when the code cannot be decoded.
+  static Expected<Coverage> create(const SourceMap& map);
+
+  // A basic block [address, address + size) ran `count` more times. Blocks may overlap (the CPU
+  // may enter code in the middle of a block it already knows); bytes outside the module's code
+  // are ignored.
+  void add_block(uint32_t address, uint32_t size, uint64_t count = 1);
+  // The CPU went `count` more times from the block whose last instruction starts at `from` to
+  // the block at `to`.
+  void add_edge(uint32_t from, uint32_t to, uint64_t count = 1);
+  // Forgets every block and edge.
+  void clear();
+
+  // Per file, sorted by path: every line of the line table, every routine, every conditional
+  // branch.
+  std::vector<FileCoverage> report() const;
+  CoverageSummary summary() const;
+  // The lcov tracefile of report(): TN, then per file SF, FN, FNDA, FNF, FNH, BRDA, BRF, BRH,
+  // DA, LF, LH, end_of_record. SF is `source_root` / the file's path (source_root may be empty
+  // for paths relative to the firmware tree); a branch outcome is "-" when its instruction
+  // never ran.
+  std::string lcov(std::string_view test_name, const std::filesystem::path& source_root) const;
+
+ private:
+  Coverage() = default;
+  // How often the byte at each address of [code_begin_, code_end_) ran.
+  std::vector<uint64_t> byte_counts() const;
+  uint64_t count_at(const std::vector<uint64_t>& counts, uint32_t address) const;
+
+  std::vector<LineRange> lines_;
+  std::vector<std::string> files_;
+  std::vector<Routine> routines_;
+  std::vector<ConditionalBranch> branches_;
+  uint32_t code_begin_ = 0;
+  uint32_t code_end_ = 0;
+  std::map<std::pair<uint32_t, uint32_t>, uint64_t> blocks_;  // (address, size) -> runs
+  std::map<std::pair<uint32_t, uint32_t>, uint64_t> edges_;   // (from, to) -> times taken
+};
+
+}  // namespace peiboard
