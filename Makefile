@@ -22,7 +22,6 @@ PACKAGES := \
   libgtest-dev:/usr/include/gtest/gtest.h \
   libgmock-dev:/usr/include/gmock/gmock.h \
   binutils:/usr/bin/objdump \
-  libcapstone-dev:/usr/include/capstone/capstone.h \
   llvm:/usr/bin/llvm-symbolizer \
   gdb-multiarch:/usr/bin/gdb-multiarch \
   lcov:/usr/bin/genhtml

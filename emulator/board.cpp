@@ -5,7 +5,7 @@
 
 #include "bytes.h"
 #include "format.h"
-#include "instruction_count.h"
+#include "disassembler.h"
 #include "scenario_loader.h"
 
 namespace peiboard {
@@ -159,10 +159,16 @@ Expected<void> Board::check_image() const {
 void Board::map_memory() {
   MachineOptions machine_options;
   machine_options.precise = options_.precise;
-  auto counting = std::make_shared<InstructionCounting>();
+  auto disassembler = Disassembler::create();
+  if (!disassembler) throw std::runtime_error(disassembler.error().message);
+  auto decoder = std::make_shared<Disassembler>(std::move(disassembler).value());
   machine_ = std::make_unique<Machine>(
-      [counting](uint32_t address, std::span<const uint8_t> bytes) {
-        return counting->count(address, bytes);
+      [decoder](uint32_t address, std::span<const uint8_t> bytes) -> uint32_t {
+        if (auto count = decoder->count_instructions(address, bytes)) return *count;
+        // The engine ends a block at an instruction it cannot decode, which then faults:
+        // it counts as the block's last.
+        return static_cast<uint32_t>(decoder->disassemble(address, bytes, bytes.size()).size()) +
+               1;
       },
       machine_options);
   Machine& m = *machine_;
