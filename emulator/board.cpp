@@ -393,6 +393,16 @@ std::optional<RunFault> Board::fault_of(const StopInfo& stop) const {
   return RunFault{stop.kind, f.kind, f.address, f.eip, routine_at(f.blame), f.region, f.detail};
 }
 
+RunResult Board::boot_exact() {
+  RunResult result = boot();
+  if (!result.fault || result.fault->stop != StopKind::kFault || machine_->precise()) return result;
+  if (auto again = reset(scenario_); !again) throw std::runtime_error(again.error().message);
+  machine_->set_precise(true);
+  result = boot();
+  machine_->set_precise(false);
+  return result;
+}
+
 RunResult Board::boot() {
   RunResult result;
   result.policy_before = read_policy();

@@ -130,7 +130,9 @@ class Chipset {
   uint32_t pwrm_base() const { return pwrm_base_; }
 
  private:
-  void log_access(bool write, uint32_t address, unsigned width, uint64_t value, std::string what);
+  // Logs an access; `what` gives its description and is called only when tracing.
+  template <class What>
+  void log_access(bool write, uint32_t address, unsigned width, uint64_t value, What&& what);
   uint64_t read_ecam(uint32_t offset, unsigned width);
   void write_ecam(uint32_t offset, unsigned width, uint64_t value);
   uint64_t read_pcr(uint32_t offset, unsigned width);

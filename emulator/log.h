@@ -42,8 +42,13 @@ class RunLog {
   static constexpr size_t kMaxTrace = 200'000;
 
   Phase phase = Phase::kCall;
+  // Keep every trace record; without, only the counts below (bulk runs that show no trace).
+  bool tracing = true;
   std::vector<Event> events;
   std::vector<TraceRecord> trace;
+  uint64_t register_accesses = 0;
+  uint64_t service_calls = 0;
+  uint64_t ppi_calls = 0;
   uint64_t bus_aborts = 0;
   uint64_t blocked_writes = 0;  // guest writes a device or memory refused
   uint64_t events_dropped = 0;  // past the cap, after the truncated mark
@@ -55,20 +60,33 @@ class RunLog {
   void assertion(std::string file, uint32_t line, std::string text) {
     add_event({phase, Event::Kind::kAssert, 0, std::move(text), std::move(file), line});
   }
-  void access(bool write, uint32_t address, unsigned width, uint64_t value, std::string routine,
-              std::string what) {
+  // A register access. `routine` and `what` give strings, and are called only when tracing.
+  template <class Routine, class What>
+  void access(bool write, uint32_t address, unsigned width, uint64_t value, Routine&& routine,
+              What&& what) {
+    ++register_accesses;
+    if (!tracing) return;
     add_trace({phase, write ? TraceRecord::Kind::kWrite : TraceRecord::Kind::kRead, address, width,
-               value, std::move(routine), std::move(what)});
+               value, routine(), what()});
   }
-  // Gives the index of the record, to fill in a status later; SIZE_MAX when it was dropped.
-  size_t call(bool ppi, uint32_t address, uint64_t status, std::string routine, std::string what) {
+  // A service or PPI call. Gives the index of the record, to fill in a status later;
+  // SIZE_MAX when none was kept.
+  template <class Routine, class What>
+  size_t call(bool ppi, uint32_t address, uint64_t status, Routine&& routine, What&& what) {
+    ++(ppi ? ppi_calls : service_calls);
+    if (!tracing) return SIZE_MAX;
     return add_trace({phase, ppi ? TraceRecord::Kind::kPpi : TraceRecord::Kind::kService, address,
-                      0, status, std::move(routine), std::move(what)});
+                      0, status, routine(), what()});
   }
   void set_status(size_t record, uint64_t status) {
     if (record < trace.size()) trace[record].value = status;
   }
-  void clear() { *this = RunLog{}; }
+  // Empty again, tracing as before.
+  void clear() {
+    const bool keep = tracing;
+    *this = RunLog{};
+    tracing = keep;
+  }
 
  private:
   size_t event_bytes_ = 0;

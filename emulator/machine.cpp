@@ -213,10 +213,36 @@ void Machine::add_hooks() {
         });
       }),
       1, 0);
-  if (options_.precise) {
-    // A code hook makes the engine keep EIP exact at every instruction.
-    add(UC_HOOK_CODE, reinterpret_cast<void*>(+[](uc_engine*, uint64_t, uint32_t, void*) {}), 1, 0);
+  if (options_.precise) add_precise_hook();
+}
+
+void Machine::add_precise_hook() {
+  // A code hook makes the engine keep EIP exact at every instruction; a debugger, when there
+  // is one, sees each instruction here.
+  precise_hook_ = std::make_unique<Hook>(
+      uc_.get(), UC_HOOK_CODE,
+      reinterpret_cast<void*>(+[](uc_engine*, uint64_t address, uint32_t, void* self) {
+        auto& m = *static_cast<Machine*>(self);
+        if (m.debugger_ == nullptr || m.pending_stop_) return;
+        guarded(m, 0, [&] {
+          m.debugger_->before_instruction(static_cast<uint32_t>(address));
+          return 0;
+        });
+      }),
+      this, 1, 0);
+}
+
+void Machine::set_precise(bool precise) {
+  if (precise == options_.precise) return;
+  if (!precise && debugger_ != nullptr) throw std::logic_error("a debugger needs a precise machine");
+  options_.precise = precise;
+  if (precise) {
+    add_precise_hook();
+  } else {
+    precise_hook_.reset();
   }
+  // Code translated before carries the old instrumentation: translate it again.
+  uce(uc_ctl_flush_tlb(uc_.get()), "flush translated code");
 }
 
 void Machine::map_ram(uint32_t base, uint32_t size, uint8_t permissions, std::string name,
@@ -583,7 +609,43 @@ void Machine::on_interrupt(uint32_t number) {
 
 void Machine::stop(StopKind kind, Fault fault) {
   if (!pending_stop_) pending_stop_ = StopInfo{kind, std::move(fault)};
+  report_stop();
   uc_emu_stop(uc_.get());
+}
+
+void Machine::report_stop() {
+  if (debugger_ == nullptr || stop_reported_ || !pending_stop_ || host_error_) return;
+  stop_reported_ = true;
+  debugger_->on_stop(*pending_stop_);
+}
+
+void Machine::set_debug_observer(DebugObserver* observer) {
+  if (observer != nullptr && !options_.precise) {
+    throw std::logic_error("a debugger needs a precise machine");
+  }
+  debugger_ = observer;
+}
+
+CpuState Machine::cpu() const {
+  static constexpr int kIds[] = {UC_X86_REG_EAX, UC_X86_REG_ECX, UC_X86_REG_EDX, UC_X86_REG_EBX,
+                                 UC_X86_REG_ESP, UC_X86_REG_EBP, UC_X86_REG_ESI, UC_X86_REG_EDI,
+                                 UC_X86_REG_EIP, UC_X86_REG_EFLAGS, UC_X86_REG_CS, UC_X86_REG_SS,
+                                 UC_X86_REG_DS, UC_X86_REG_ES, UC_X86_REG_FS, UC_X86_REG_GS};
+  static_assert(sizeof(CpuState) == sizeof(uint32_t) * std::size(kIds));
+  CpuState state;
+  uint32_t* values = &state.eax;
+  for (size_t i = 0; i < std::size(kIds); ++i) uce(uc_reg_read(uc_.get(), kIds[i], &values[i]), "reg");
+  return state;
+}
+
+void Machine::set_cpu(const CpuState& state) {
+  // Segment registers stay as the engine set them up: a flat 32-bit guest has no use for
+  // others, and loading one that the descriptor tables do not back would fault the host.
+  static constexpr int kIds[] = {UC_X86_REG_EAX, UC_X86_REG_ECX, UC_X86_REG_EDX, UC_X86_REG_EBX,
+                                 UC_X86_REG_ESP, UC_X86_REG_EBP, UC_X86_REG_ESI, UC_X86_REG_EDI,
+                                 UC_X86_REG_EIP, UC_X86_REG_EFLAGS};
+  const uint32_t* values = &state.eax;
+  for (size_t i = 0; i < std::size(kIds); ++i) uce(uc_reg_write(uc_.get(), kIds[i], &values[i]), "reg");
 }
 
 void Machine::stop_with_host_error() {
@@ -615,6 +677,7 @@ StopInfo Machine::call(uint32_t address, std::span<const uint32_t> args, uint64_
     budget_end_ = instructions_ + budget;
     pending_stop_.reset();
     host_error_ = nullptr;
+    stop_reported_ = false;
   } else {
     saved.save(uc_.get());
     sp = (esp() - 64) & ~15u;  // below the interrupted frame, aligned
@@ -650,6 +713,7 @@ StopInfo Machine::call(uint32_t address, std::span<const uint32_t> args, uint64_
         {},
         error == UC_ERR_INSN_INVALID ? "" : uc_strerror(error)});
     pending_stop_ = StopInfo{StopKind::kFault, fault};
+    report_stop();
   }
   StopInfo result = pending_stop_.value_or(StopInfo{});
   if (!pending_stop_ && eip() != return_trap_) {

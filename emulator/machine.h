@@ -107,6 +107,23 @@ class BlockObserver {
   virtual void on_block(uint32_t address, uint32_t size) = 0;
 };
 
+// A debugger's view of the guest: it is called before every instruction (precise machines
+// only) and when a run is about to stop abnormally. It may read and change registers and
+// memory through the machine, and may block while its client decides.
+class DebugObserver {
+ public:
+  virtual ~DebugObserver() = default;
+  virtual void before_instruction(uint32_t address) = 0;
+  // A fault, hang or halt ends the run; the registers are as the guest left them.
+  virtual void on_stop(const StopInfo& stop) = 0;
+};
+
+// The registers a debugger shows, in the order the GDB remote protocol lists them for i386.
+struct CpuState {
+  uint32_t eax = 0, ecx = 0, edx = 0, ebx = 0, esp = 0, ebp = 0, esi = 0, edi = 0;
+  uint32_t eip = 0, eflags = 0, cs = 0, ss = 0, ds = 0, es = 0, fs = 0, gs = 0;
+};
+
 struct MachineOptions {
   // Keeps EIP exact at every instruction (faults report the faulting instruction, not its
   // block), at the cost of a host callback per guest instruction.
@@ -200,6 +217,13 @@ class Machine {
   uint32_t last_block() const { return last_block_; }
 
   void set_block_observer(BlockObserver* observer) { observer_ = observer; }
+  // Switches exact EIP on or off between runs (the translated code is dropped).
+  void set_precise(bool precise);
+  bool precise() const { return options_.precise; }
+  // Only a precise machine sees every instruction: on another this throws.
+  void set_debug_observer(DebugObserver* observer);
+  CpuState cpu() const;
+  void set_cpu(const CpuState& state);
 
   // Back to the state of a machine just built with the same mappings: registers as the
   // engine starts them, RAM zero, no traps but the return trap, counters at zero. Devices
@@ -242,6 +266,7 @@ class Machine {
   friend R guarded(Machine& m, R fallback, F&& body);
 
   void add_hooks();
+  void add_precise_hook();
   void on_block(uint32_t address, uint32_t size);
   void on_trap(uint32_t address);
   bool on_invalid(int type, uint32_t address, int size, int64_t value);
@@ -259,6 +284,7 @@ class Machine {
   // The engine first, so that it is closed last; the hooks are deleted before it.
   std::unique_ptr<uc_struct, EngineCloser> uc_;
   std::vector<std::unique_ptr<Hook>> hooks_;
+  std::unique_ptr<Hook> precise_hook_;
   std::unique_ptr<uc_context, ContextFree> initial_context_;  // registers as it started
   InstructionCounter counter_;
   MachineOptions options_;
@@ -287,6 +313,9 @@ class Machine {
   int depth_ = 0;
   bool nested_since_trap_ = false;  // a trap handler called into the guest
   BlockObserver* observer_ = nullptr;
+  DebugObserver* debugger_ = nullptr;
+  bool stop_reported_ = false;  // the debugger has seen this run's stop
+  void report_stop();
   std::optional<StopInfo> pending_stop_;
   std::optional<Fault> last_invalid_;
   std::exception_ptr host_error_;

@@ -101,6 +101,20 @@ constexpr uint32_t kDescriptorSize = 12;  // EFI_PEI_PPI_DESCRIPTOR / EFI_PEI_NO
 
 }  // namespace
 
+template <class Detail>
+size_t PeiFoundation::service(const char* name, TrapFrame& f, uint32_t status, Detail&& detail) {
+  return log_.call(
+      false, f.trap_address(), status, [&] { return routine_of_(f.return_address()); },
+      [&] {
+        const std::string d = detail();
+        return std::string(name) + (d.empty() ? "" : " (" + d + ")");
+      });
+}
+
+size_t PeiFoundation::service(const char* name, TrapFrame& f, uint32_t status) {
+  return service(name, f, status, [] { return std::string(); });
+}
+
 PeiFoundation::PeiFoundation(Machine& machine, RunLog& log, FoundationMemory memory, GuestCall call,
                              RoutineOf routine_of, FoundationFaults faults)
     : machine_(machine),
@@ -128,16 +142,17 @@ PeiFoundation::PeiFoundation(Machine& machine, RunLog& log, FoundationMemory mem
     f.set_result(status);
   }));
   slot(kReInstallPpi, machine_.add_trap("ReInstallPpi", [this](TrapFrame& f) {
-    const size_t record =
-        service("ReInstallPpi", f, 0, "old " + hex(f.arg(1)) + ", new " + hex(f.arg(2)));
+    const size_t record = service("ReInstallPpi", f, 0,
+                                  [&] { return "old " + hex(f.arg(1)) + ", new " + hex(f.arg(2)); });
     const uint32_t status = reinstall_ppi(f.arg(1), f.arg(2));
     log_.set_status(record, status);
     f.set_result(status);
   }));
   slot(kLocatePpi, machine_.add_trap("LocatePpi", [this](TrapFrame& f) {
     const uint32_t status = locate_ppi(f.arg(1), f.arg(2), f.arg(3), f.arg(4));
-    service("LocatePpi", f, status,
-            guid_text(read_guid(f.arg(1))) + " instance " + std::to_string(f.arg(2)));
+    service("LocatePpi", f, status, [&] {
+      return guid_text(read_guid(f.arg(1))) + " instance " + std::to_string(f.arg(2));
+    });
     f.set_result(status);
   }));
   slot(kNotifyPpi, machine_.add_trap("NotifyPpi", [this](TrapFrame& f) {
@@ -153,7 +168,7 @@ PeiFoundation::PeiFoundation(Machine& machine, RunLog& log, FoundationMemory mem
   }));
   slot(kAllocatePool, machine_.add_trap("AllocatePool", [this](TrapFrame& f) {
     const uint32_t status = allocate_pool(f.arg(1), f.arg(2));
-    service("AllocatePool", f, status, std::to_string(f.arg(1)) + " bytes");
+    service("AllocatePool", f, status, [&] { return std::to_string(f.arg(1)) + " bytes"; });
     f.set_result(status);
   }));
   slot(kSetMem, machine_.add_trap("SetMem", [this](TrapFrame& f) {
@@ -162,8 +177,9 @@ PeiFoundation::PeiFoundation(Machine& machine, RunLog& log, FoundationMemory mem
     const uint32_t buffer = f.arg(0), size = f.arg(1);
     machine_.check_guest(buffer, size, kWrite);
     machine_.write(buffer, std::vector<uint8_t>(size, static_cast<uint8_t>(f.arg(2))));
-    service("SetMem", f, 0,
-            hex(buffer) + ", " + std::to_string(size) + " bytes of " + hex(f.arg(2) & 0xFF));
+    service("SetMem", f, 0, [&] {
+      return hex(buffer) + ", " + std::to_string(size) + " bytes of " + hex(f.arg(2) & 0xFF);
+    });
   }));
   services_table_ = memory_.tables.place(table, 8, "PEI services table");
   std::vector<uint8_t> pointer(4);
@@ -173,19 +189,11 @@ PeiFoundation::PeiFoundation(Machine& machine, RunLog& log, FoundationMemory mem
 
 uint32_t PeiFoundation::not_provided(std::string name, bool ppi, uint64_t result) {
   return machine_.add_trap(name, [this, name, ppi, result](TrapFrame& f) {
-    log_.call(ppi, f.trap_address(), efi::kUnsupported, routine_of_(f.return_address()),
-              name + " (not provided by this board)");
+    log_.call(
+        ppi, f.trap_address(), efi::kUnsupported, [&] { return routine_of_(f.return_address()); },
+        [&] { return name + " (not provided by this board)"; });
     f.set_result64(result);
   });
-}
-
-size_t PeiFoundation::record_ppi(TrapFrame& f, const std::string& what, uint32_t status) {
-  return log_.call(true, f.trap_address(), status, routine_of_(f.return_address()), what);
-}
-
-size_t PeiFoundation::service(const char* name, TrapFrame& f, uint32_t status, std::string detail) {
-  return log_.call(false, f.trap_address(), status, routine_of_(f.return_address()),
-                   std::string(name) + (detail.empty() ? "" : " (" + detail + ")"));
 }
 
 Guid PeiFoundation::read_guid(uint32_t address) const {

@@ -96,8 +96,14 @@ class PeiFoundation {
   // A trap for a routine this board does not provide: it records the call as "NAME (not
   // provided by this board)" with status Unsupported and returns `result` (EDX:EAX).
   uint32_t not_provided(std::string name, bool ppi, uint64_t result = efi::kUnsupported);
-  // Records a PPI routine's call in the trace.
-  size_t record_ppi(TrapFrame& frame, const std::string& what, uint32_t status);
+  // Records a PPI routine's call in the trace; `what` gives its description and is called
+  // only when the log keeps a trace.
+  template <class What>
+  size_t record_ppi(TrapFrame& frame, What&& what, uint32_t status) {
+    return log_.call(
+        true, frame.trap_address(), status, [&] { return routine_of_(frame.return_address()); },
+        std::forward<What>(what));
+  }
 
   std::vector<uint32_t> notify_statuses;  // what each notify callback returned, in order
   uint32_t pool_used() const { return memory_.pool.used(); }
@@ -120,8 +126,11 @@ class PeiFoundation {
   template <class Record>
   std::optional<std::vector<Record>> read_list(uint32_t list, uint32_t flag) const;
   void run_notifies(const Guid& guid, uint32_t interface);
-  // Logs a service call; gives its index in the trace.
-  size_t service(const char* name, TrapFrame& frame, uint32_t status, std::string detail = {});
+  // Logs a service call; gives its index in the trace. `detail` gives the arguments worth
+  // showing and is called only when the log keeps a trace.
+  template <class Detail>
+  size_t service(const char* name, TrapFrame& frame, uint32_t status, Detail&& detail);
+  size_t service(const char* name, TrapFrame& frame, uint32_t status);
   uint32_t install_ppi(uint32_t list);
   uint32_t reinstall_ppi(uint32_t old_descriptor, uint32_t new_descriptor);
   uint32_t locate_ppi(uint32_t guid, uint32_t instance, uint32_t descriptor_out,

@@ -88,8 +88,10 @@ void PlatformPpis::install_platform() {
         f.set_result64(known ? s_.pcd.pcie_base : 0);
         foundation_.record_ppi(
             f,
-            "Pcd.Get64(" + std::to_string(token) +
-                ") = " + (known ? hex(s_.pcd.pcie_base) : "0 (not provided by this board)"),
+            [&] {
+              return "Pcd.Get64(" + std::to_string(token) + ") = " +
+                     (known ? hex(s_.pcd.pcie_base) : "0 (not provided by this board)");
+            },
             known ? efi::kSuccess : efi::kUnsupported);
       }));
     } else if (slot == 5) {
@@ -97,10 +99,13 @@ void PlatformPpis::install_platform() {
         const uint32_t token = f.arg(0);
         const bool known = token == 7;
         f.set_result(known ? mcfg_table_ : 0);
-        foundation_.record_ppi(f,
-                               "Pcd.GetPtr(" + std::to_string(token) + ") = " +
-                                   (known ? hex(mcfg_table_) : "0 (not provided by this board)"),
-                               known ? efi::kSuccess : efi::kUnsupported);
+        foundation_.record_ppi(
+            f,
+            [&] {
+              return "Pcd.GetPtr(" + std::to_string(token) + ") = " +
+                     (known ? hex(mcfg_table_) : "0 (not provided by this board)");
+            },
+            known ? efi::kSuccess : efi::kUnsupported);
       }));
     } else {
       // A PCD get answers with a value, not a status: 0 for what this board lacks.
@@ -137,7 +142,8 @@ void PlatformPpis::install_platform() {
     slots.push_back(
         machine_.add_trap("SystemBoard." + std::to_string(slot), [this, slot](TrapFrame& f) {
           if (board_slots_called.size() < kMaxRecorded) board_slots_called.push_back(slot);
-          foundation_.record_ppi(f, "stand-in board routine " + std::to_string(slot), 0);
+          foundation_.record_ppi(
+              f, [&] { return "stand-in board routine " + std::to_string(slot); }, 0);
           f.set_result(0);
         }));
   }
@@ -189,7 +195,7 @@ uint32_t PlatformPpis::heci_send(TrapFrame& f) {
     machine_.guest_write(message, reply);
     if (reply_length != 0) machine_.guest_write32(reply_length, s_.me_icc.reply_length);
   }
-  foundation_.record_ppi(f, what, status);
+  foundation_.record_ppi(f, [&] { return what; }, status);
   return status;
 }
 
@@ -217,7 +223,7 @@ uint32_t PlatformPpis::spi_read_strap(TrapFrame& f) {
       machine_.guest_write(buffer, bytes);
     }
   }
-  foundation_.record_ppi(f, what, status);
+  foundation_.record_ppi(f, [&] { return what; }, status);
   return status;
 }
 

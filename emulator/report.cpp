@@ -117,22 +117,9 @@ std::string status_text(uint32_t status) {
 RunStats collect_stats(Board& board, const RunResult& result) {
   RunStats s;
   s.instructions = result.instructions;
-  for (const auto& t : board.log().trace) {
-    switch (t.kind) {
-      case TraceRecord::Kind::kRead:
-      case TraceRecord::Kind::kWrite:
-        ++s.register_accesses;
-        break;
-      case TraceRecord::Kind::kService:
-        ++s.service_calls;
-        break;
-      case TraceRecord::Kind::kPpi:
-        ++s.ppi_calls;
-        break;
-      case TraceRecord::Kind::kTruncated:
-        break;
-    }
-  }
+  s.register_accesses = board.log().register_accesses;
+  s.service_calls = board.log().service_calls;
+  s.ppi_calls = board.log().ppi_calls;
   s.bus_aborts = board.log().bus_aborts;
   s.blocked_writes = board.log().blocked_writes;
   s.pool_bytes = board.foundation().pool_used();

@@ -50,7 +50,8 @@ expect_run(image 0 ARGS image STDOUT "PE32, i386, EFI boot service driver" "Syst
 file(WRITE ${WORK}/halt.toml "[debug]\nhalt_on_assert = true\n[hob.platform_info]\npresent = false\n")
 expect_run(halted-run 1 ARGS run ${WORK}/halt.toml STDOUT "FAULT:    halt: assertion (halt_on_assert)"
            "in GetBoardId" "!! ASSERT QuarnelPkg/Library/SystemBoardPpiLib/SystemBoardPpiLib(91)")
-expect_run(bench 0 ARGS bench --runs 3 STDOUT "3 boots in" "guest instructions per boot")
+expect_run(bench 0 ARGS bench --runs 3 --fresh STDOUT "reused        3 boots in" "fresh         3 boots in"
+           "reused/fresh" "40158 guest instructions per boot")
 expect_run(bench-zero 2 ARGS bench --runs 0)
 expect_run(missing-image 2 ARGS run --image ${WORK}/none.efi STDERR "none.efi: cannot open the image")
 file(WRITE ${WORK}/not-pe.efi "MZ but not a PE image")

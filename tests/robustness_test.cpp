@@ -1,0 +1,213 @@
+// Whatever the guest does, a call ends in a report and the board stays usable: bad pointers
+// handed to services, runaway nesting, code outside the image, sizes of gigabytes, writes
+// where the module must not write, and the instruction budget to the instruction.
+#include <chrono>
+
+#include "board_fixture.h"
+#include "bytes.h"
+#include "report.h"
+
+namespace peiboard::testing {
+namespace {
+
+class RobustnessTest : public BoardTest {
+ protected:
+  // The services table slot `index` (after the 24-byte header).
+  uint32_t service(unsigned index) {
+    return mem().read32(board().foundation().services_table() + 24 + 4 * index);
+  }
+  // Expects the call to end in a fault of `kind`, and the board to answer the next call.
+  Fault expect_fault(const CallResult& r, FaultKind kind) {
+    EXPECT_EQ(r.stop.kind, StopKind::kFault) << r.stop.fault.kind;
+    EXPECT_EQ(r.stop.fault.kind, kind);
+    EXPECT_EQ(board().call("GetPciCfgBase", {0, 31, 0}).eax, 0x800F8000u)
+        << "the board must take the next call";
+    return r.stop.fault;
+  }
+  uint32_t bytes(std::vector<uint8_t> b) { return board().scratch_bytes(b, 4); }
+};
+
+TEST_F(RobustnessTest, ServiceHandedABadPointerFaultsWithTheCaller) {
+  // LocatePpi(Services, Guid, Instance, Descriptor, Ppi) with a GUID pointer into page 0.
+  const uint32_t out = board().scratch(4);
+  const Fault f = expect_fault(
+      board().call_address(service(2), {board().foundation().services_pointer(), 0x10, 0, 0, out}),
+      FaultKind::kBadBuffer);
+  EXPECT_EQ(f.address, 0x10u);
+  // Its output pointer into the read-only setup record is refused the same way.
+  const uint32_t guid = board().scratch_bytes(guids::kPcd, 4);
+  const Fault w = expect_fault(
+      board().call_address(service(2),
+                           {board().foundation().services_pointer(), guid, 0, 0, ram::kSetup}),
+      FaultKind::kWriteProtected);
+  EXPECT_EQ(w.region, "setup record (PchSetup)");
+}
+
+TEST_F(RobustnessTest, SizesOfGigabytesAreCheckedBeforeTheHostActs) {
+  using std::chrono::steady_clock;
+  const auto start = steady_clock::now();
+  // SetMem(Buffer, Size, Value) of 0xFFFFFFF0 bytes from a scratch buffer.
+  const uint32_t buffer = board().scratch(16);
+  const Fault f = expect_fault(board().call_address(service(15), {buffer, 0xFFFFFFF0u, 0}),
+                               FaultKind::kBadBuffer);
+  EXPECT_EQ(f.address, ram::kScratch + ram::kScratchSize) << "the first byte that is not memory";
+  EXPECT_EQ(mem().read32(buffer), 0u) << "nothing was written";
+
+  // The SPI PPI's soft-strap read of 1 GiB.
+  const auto spi = board().foundation().locate(guids::kSpi);
+  ASSERT_TRUE(spi);
+  const uint32_t read_strap = mem().read32(spi->second + 36);
+  expect_fault(board().call_address(read_strap, {spi->second, 0x1F4, 1u << 30, buffer}),
+               FaultKind::kBadBuffer);
+
+  // A format width of a billion renders as far as the print's bound and is marked.
+  const uint32_t format = board().scratch_string("%01000000000d|");
+  call("DebugPrint", {0x40, format, 7});
+  ASSERT_EQ(prints().size(), 1u);
+  EXPECT_LE(prints()[0].size(), PlatformPpis::kMaxPrint + 32);
+  EXPECT_TRUE(prints()[0].ends_with("...(truncated)")) << prints()[0].substr(0, 40);
+  EXPECT_LT(steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+TEST_F(RobustnessTest, CodeOutsideTheImageIsAFaultBeforeItRuns) {
+  const uint32_t canary = board().scratch(4);
+  mem().write32(canary, 0xC0FFEE);
+  // Code that would overwrite the canary if any of it ran: mov dword [canary], 0.
+  std::vector<uint8_t> code = {0xC7, 0x05, 0, 0, 0, 0, 0, 0, 0, 0, 0xC3};
+  for (int i = 0; i < 4; ++i) code[2 + i] = static_cast<uint8_t>(canary >> (8 * i));
+  const uint32_t in_ram = board().scratch_bytes(code, 16);
+  for (uint32_t target : {in_ram, ram::kSetup, ram::kStack, 0x90000000u}) {
+    SCOPED_TRACE(target);
+    const Fault f = expect_fault(board().call_address(target, {}), FaultKind::kExecuteOutside);
+    EXPECT_EQ(f.address, target);
+    EXPECT_EQ(mem().read32(canary), 0xC0FFEEu);
+  }
+}
+
+TEST_F(RobustnessTest, WritesWhereTheModuleMustNotWriteNameTheRegion) {
+  make_board();
+  const uint32_t source = bytes({1, 2, 3, 4});
+  const struct {
+    uint32_t at;
+    std::string region;
+  } cases[] = {
+      {board().symbol("PtssTableA"), "module section .rdata"},
+      {board().symbol("CompareGuid"), "module section .text"},
+      {board().image().image_base(), "module headers"},
+      {ram::kSetup + records::kPcieTopology, "setup record (PchSetup)"},
+      {board().ppis().system_board_interface() + 60, "System Board PPI interface"},
+      {board().ppis().system_board_descriptor(), "System Board PPI descriptor"},
+      {board().foundation().hob_list() + 8, "HOB list"},
+      {board().foundation().services_table(), "PEI services table"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.region);
+    const auto before = mem().read32(c.at);
+    const Fault f =
+        expect_fault(board().call("CopyMem", {c.at, source, 4}), FaultKind::kWriteProtected);
+    EXPECT_EQ(f.address, c.at);
+    EXPECT_EQ(f.region, c.region);
+    EXPECT_EQ(mem().read32(c.at), before) << "nothing was written";
+  }
+  // The data section shares a page with constants and stays writable.
+  const uint32_t cache = board().symbol("CachedPchStepping");
+  EXPECT_TRUE(board().call("CopyMem", {cache, source, 4}).returned());
+  EXPECT_EQ(mem().read32(cache), 0x04030201u);
+  // The byte before it is constants again.
+  EXPECT_EQ(expect_fault(board().call("CopyMem", {cache - 1, source, 1}), FaultKind::kWriteProtected)
+                .region,
+            "module section .rdata");
+}
+
+TEST_F(RobustnessTest, BudgetIsEnforcedToTheInstruction) {
+  // A routine's exact cost, then the same call with that budget and one less.
+  const uint64_t before = board().machine().instructions();
+  ASSERT_TRUE(board().call("GetPciCfgBase", {0, 31, 2}).returned());
+  const uint64_t cost = board().machine().instructions() - before;
+  ASSERT_GT(cost, 5u);
+  make_board({.budget = cost});
+  EXPECT_EQ(board().call("GetPciCfgBase", {0, 31, 2}).stop.kind, StopKind::kReturned);
+  make_board({.budget = cost - 1});
+  const CallResult hang = board().call("GetPciCfgBase", {0, 31, 2});
+  EXPECT_EQ(hang.stop.kind, StopKind::kHang);
+  EXPECT_EQ(hang.stop.fault.kind, FaultKind::kBudgetExhausted);
+  EXPECT_LT(board().machine().instructions(), cost) << "the last block did not run";
+}
+
+TEST_F(RobustnessTest, NestedCallsStopAtTheLimit) {
+  // A trap whose handler calls its own address: every level nests one deeper.
+  Machine& m = board().machine();
+  int deepest = 0;
+  uint32_t self = 0;
+  self = m.add_trap("recursing test trap", [&](TrapFrame&) {
+    deepest = std::max(deepest, m.depth());
+    m.call(self, {}, 1000);
+  });
+  const Fault f = expect_fault(board().call_address(self, {}), FaultKind::kNestedTooDeep);
+  EXPECT_EQ(deepest, Machine::kMaxDepth);
+  EXPECT_NE(f.detail.find("16 calls deep"), std::string::npos) << f.detail;
+}
+
+TEST_F(RobustnessTest, RegistersSurviveANestedCall) {
+  // A debug-services PPI of our own whose print routine calls back into the module.
+  scenario.debug.ppi_present = false;
+  make_board();
+  Machine& m = board().machine();
+  uint32_t nested = 0;
+  const uint32_t print = m.add_trap("nesting print", [&](TrapFrame& f) {
+    const CallResult r = board().call("GetPchSeries");
+    nested = r.eax;
+    f.set_result(0);
+  });
+  const uint32_t assert_trap = m.add_trap("assert", [](TrapFrame&) {});
+  const std::vector<uint32_t> slots{print, assert_trap};
+  const uint32_t interface = board().scratch_bytes(le_words(slots), 4);
+  const uint32_t guid = board().scratch_bytes(guids::kDebugServices, 4);
+  const std::vector<uint32_t> descriptor{efi::kPpiFlagPpi | efi::kPpiFlagTerminate, guid,
+                                         interface};
+  ASSERT_EQ(board().foundation().install(board().scratch_bytes(le_words(descriptor), 4)), 0u);
+
+  // DebugPrint keeps values in callee-saved registers across the PPI call.
+  const uint32_t format = board().scratch_string("x");
+  const CallResult r = board().call("DebugPrint", {0x40, format});
+  EXPECT_TRUE(r.returned()) << r.stop.fault.kind;
+  EXPECT_EQ(m.esp(), ram::kStackTop - 4 * 2) << "the outer frame was unwound exactly";
+  EXPECT_EQ(nested, call("GetPchSeries")) << "the nested call ran and returned its value";
+}
+
+TEST_F(RobustnessTest, FaultsInsideANotifyCallbackEndTheBootCleanly) {
+  // The notify callback runs inside InstallPpi; a budget too small for it stops the boot there.
+  make_board({.budget = 50});
+  const RunResult r = board().boot();
+  ASSERT_TRUE(r.fault);
+  EXPECT_EQ(r.fault->stop, StopKind::kHang);
+  EXPECT_EQ(r.fault->text(), "hang: instruction budget exhausted");
+  EXPECT_FALSE(r.fault->routine.empty());
+}
+
+TEST_F(RobustnessTest, JsonIsValidWhateverBytesTheModuleAndNamesCarry) {
+  scenario.name = std::string("board \xFF\xC3(");
+  make_board();
+  const uint32_t format = board().scratch_string("caf\xC3\xA9 \xC0\xAF \xED\xA0\x80 ok\n");
+  call("DebugPrint", {0x40, format});
+  const RunResult result;
+  const std::string text = run_json(board(), result, false).dump();
+  EXPECT_NE(text.find(R"("board \\xFF\\xC3(")"), std::string::npos) << text;
+  // Well-formed UTF-8 stays as it is; an overlong form and a surrogate are escaped bytewise.
+  EXPECT_NE(text.find("caf\xC3\xA9 \\\\xC0\\\\xAF \\\\xED\\\\xA0\\\\x80 ok"), std::string::npos)
+      << text;
+  EXPECT_NO_THROW(auto parsed = nlohmann::json::parse(text));
+}
+
+TEST_F(RobustnessTest, LogsStopGrowingAtTheirCap) {
+  const uint32_t format = board().scratch_string("line\n");
+  for (size_t i = 0; i < RunLog::kMaxEvents + 10; ++i) board().log().print(0x40, "line\n");
+  call("DebugPrint", {0x40, format});
+  const auto& events = board().log().events;
+  ASSERT_EQ(events.size(), RunLog::kMaxEvents);
+  EXPECT_EQ(events.back().kind, Event::Kind::kTruncated);
+  EXPECT_EQ(board().log().events_dropped, 12u);
+}
+
+}  // namespace
+}  // namespace peiboard::testing
