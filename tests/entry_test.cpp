@@ -64,6 +64,8 @@ TEST_F(ConfigAddressTest, SetPmcAcpiBaseWritesExactlySixteenBits) {
 }
 
 TEST_F(ConfigAddressTest, ByteReadBeyondTheWindowAsserts) {
+  call("PciExpressRead8", {0x0FFFFFFF});
+  EXPECT_TRUE(asserts().empty()) << "the window's last byte";
   call("PciExpressRead8", {0x10000000});
   EXPECT_EQ(asserts(), std::vector<std::string>{
                            "BasePkg/Library/BasePciExpressLib/PciExpressLib:109:((Address) "
@@ -95,7 +97,7 @@ TEST_F(EntryTest, DecodeAlreadyOnTouchesNothing) {
 }
 
 TEST_F(EntryTest, DecodeOffProgramsTheBaseFirstThenSetsTheEnableKeepingLowBits) {
-  for (uint8_t control : {uint8_t{0x00}, uint8_t{0x07}}) {
+  for (uint8_t control : {uint8_t{0x00}, uint8_t{0x07}, uint8_t{0x7F}}) {
     scenario.pmc.acpi_control = control;
     make_board();
     EXPECT_EQ(entry(), 0u);

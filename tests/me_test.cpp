@@ -13,6 +13,7 @@ constexpr uint32_t kSps = 1, kCode2 = 2, kDfx = 15, kCode255 = 255, kNotRecogniz
 class MeTypeTest : public BoardTest {
  protected:
   uint32_t me_type() { return call("GetOnBoardMeType"); }
+  void set_mefs1(uint32_t value) { board().chipset().function(hw::kHeci)->set(0x40, 4, value); }
 };
 
 TEST_F(MeTypeTest, DwrFlowWinsOverMefs1) {
@@ -42,6 +43,38 @@ TEST_F(MeTypeTest, StateFieldBeforeOperationMode) {
   }
 }
 
+TEST_F(MeTypeTest, EveryOperationModeHasItsType) {
+  const std::array<uint32_t, 16> type{
+      kCode2,         kCode2,         kCode255,       kCode2,
+      kCode2,         kCode2,         kNotRecognized, kCode255,
+      kNotRecognized, kNotRecognized, kNotRecognized, kNotRecognized,
+      kNotRecognized, kNotRecognized, kNotRecognized, kSps};
+  for (uint32_t mode = 0; mode < 16; ++mode) {
+    set_mefs1(mode << 16 | 0x5);
+    EXPECT_EQ(me_type(), type[mode]) << "operation mode " << mode;
+  }
+}
+
+TEST_F(MeTypeTest, EveryStateFieldOfAnSpsFirmware) {
+  for (uint32_t state = 0; state < 16; ++state) {
+    set_mefs1(0xFFF00000 | 15u << 16 | 0x0000FFF0 | state);  // bits outside both fields set
+    const uint32_t expected = state == 4 ? kCode255 : state == 15 ? kDfx : kSps;
+    EXPECT_EQ(me_type(), expected) << "state " << state;
+    EXPECT_EQ(call("IsSpsMeInStateTwo") & 0xFF, state == 2 ? 1u : 0u) << "state " << state;
+  }
+}
+
+TEST_F(MeTypeTest, OnlyBit15OfTheDwrRegisterCounts) {
+  // A PWRM block in memory this test controls, named by the PMC's base register.
+  const uint32_t pwrm = board().scratch(0x10000, 0x10000);
+  board().chipset().function(hw::kPmc)->set(0x48, 4, pwrm | 0x1234);
+  mem().write32(pwrm + 0x12C, 0xFFFF7FFF);
+  EXPECT_EQ(call("IsDwrFlow") & 0xFF, 0u);
+  mem().write32(pwrm + 0x12C, 0x00008000);
+  EXPECT_EQ(call("IsDwrFlow") & 0xFF, 1u);
+  EXPECT_TRUE(asserts().empty());
+}
+
 TEST_F(MeTypeTest, UnknownOperationModeShowsMefs1AndMefs2) {
   scenario.heci.mefs1 = 0x00060005;
   scenario.heci.mefs2 = 0x12345678;
@@ -69,6 +102,28 @@ TEST_F(MeTypeTest, HobOfAnotherFunctionIsRejected) {
   EXPECT_EQ(asserts(), std::vector<std::string>{
                            "ServerSktPkg/Me/Heci/Library/MeTypeLib/MeTypeLib:67:MeFwHob->Group[0]."
                            "FunNumber == HECI1_DEVICE"});
+}
+
+TEST_F(MeTypeTest, HobRecordingAllOnesIsUnusable) {
+  scenario.heci.present = false;
+  scenario.me_fw = {true, 0, 0xFFFFFFFF};
+  EXPECT_EQ(me_type(), kDfx);
+  EXPECT_EQ(prints(),
+            (std::vector<std::string>{"HECI: GetMeFs1FromHob() Can't read correctly MeFwHob info\n",
+                                      "HECI: GetMeFs1FromHob() returns MEFS1 = -1\n",
+                                      "HECI: GetOnBoardMeType() reads Hfs info from HOB = -1\n"}));
+  EXPECT_TRUE(asserts().empty());
+}
+
+TEST_F(MeTypeTest, WithoutAUsableHobTheCallersDefaultIsReturned) {
+  EXPECT_EQ(call("GetMeFs1FromHob", {0x1234}), 0x1234u);
+  EXPECT_EQ(prints().back(), "HECI: GetMeFs1FromHob() returns MEFS1 = 4660\n");
+  scenario.me_fw = {true, 1, 0x000F0005};
+  make_board();
+  EXPECT_EQ(call("GetMeFs1FromHob", {0x1234}), 0x1234u);
+  scenario.me_fw = {true, 0, 0x000F0005};
+  make_board();
+  EXPECT_EQ(call("GetMeFs1FromHob", {0x1234}), 0x000F0005u);
 }
 
 TEST_F(MeTypeTest, HobValueStandsInForAbsentHardwareButNotForStateTwo) {
@@ -123,7 +178,7 @@ TEST_F(ClockingTest, NullModeOnlyPrintsEntryAndExit) {
 
 TEST_F(ClockingTest, SoftStrapChoices) {
   non_sps();
-  scenario.spi.soft_strap = 0xFFFFFFF2;  // choice 2; higher bits never matter
+  scenario.spi.soft_strap = 0xFFFFFFFE;  // choice 2; higher bits never matter
   EXPECT_EQ(query(), 0u);
   EXPECT_EQ(mode(), 4u) << "External";
   EXPECT_EQ(calls_to("Heci."), 0u);
@@ -132,7 +187,7 @@ TEST_F(ClockingTest, SoftStrapChoices) {
   EXPECT_EQ(p[0], "[ME] PeiGetCurrenClockingMode\n");
   EXPECT_EQ(p[2], "[ME] PeiGetCurrenClockingMode: Non SPS ME detected\n");
   EXPECT_EQ(p[3], "[ME] PeiGetCurrenClockingMode: Read clock mode from SoftStraps\n");
-  EXPECT_EQ(p[4], "(Hsio) GetClockingMode() SPI SoftStrap read = 0xfffffff2");
+  EXPECT_EQ(p[4], "(Hsio) GetClockingMode() SPI SoftStrap read = 0xfffffffe");
   EXPECT_EQ(p[5], " (0x2)\n");
   EXPECT_EQ(p[6], "(Hsio) GetClockingMode() returns External");
   EXPECT_EQ(p.back(), "[ME] PeiGetCurrenClockingMode exit status = Success \n");
@@ -152,7 +207,8 @@ TEST_F(ClockingTest, SoftStrapChoices) {
 
 TEST_F(ClockingTest, ChoiceZeroDependsOnTheFirstServerStepping) {
   non_sps();
-  scenario.pch.lpc_revision_id = 0x00;  // stepping 0x30
+  scenario.spi.soft_strap = 0xFFFFFFFC;  // choice 0
+  scenario.pch.lpc_revision_id = 0x00;   // stepping 0x30
   EXPECT_EQ(query(), 0u);
   EXPECT_EQ(mode(), 0u) << "InternalStandard";
   scenario.pch.lpc_revision_id = 0x04;  // stepping 0x33
@@ -161,6 +217,17 @@ TEST_F(ClockingTest, ChoiceZeroDependsOnTheFirstServerStepping) {
   EXPECT_EQ(mode(), 1u) << "ClockingModeCode10";
   const auto p = prints();
   EXPECT_NE(std::find(p.begin(), p.end(), "(Hsio) GetClockingMode() returns External"), p.end());
+}
+
+TEST_F(ClockingTest, ChoiceZeroGivesCode10OnEveryOtherStepping) {
+  // Steppings below and beyond the server ones, the unsupported 0x36 included.
+  for (auto [device, revision] : std::vector<std::pair<uint16_t, uint8_t>>{
+           {0xA145, 0x31}, {0x9D48, 0x10}, {0xA1C3, 0x01}, {0xA1C3, 0x02}}) {
+    scenario.pch.lpc_device_id = device;
+    scenario.pch.lpc_revision_id = revision;
+    make_board();
+    EXPECT_EQ(call("GetClockingMode"), 0x10u) << std::hex << device << " " << int{revision};
+  }
 }
 
 TEST_F(ClockingTest, MissingSpiOrFailingReadGivesInternal) {
@@ -258,6 +325,25 @@ TEST_F(ClockingTest, ReplyLengthBeyondTheBufferIsNeverUsed) {
   scenario.me_icc.clocking_mode = 0x12;
   EXPECT_EQ(query(), 0u);
   EXPECT_EQ(mode(), 4u);
+}
+
+TEST_F(ClockingTest, IccExchangeOnlyForAnSpsFirmwareOutOfStateTwo) {
+  const auto exchange = [&](uint32_t message) {
+    return call("SpsSetGetCurrenClockingMode", {message});
+  };
+  non_sps();
+  EXPECT_EQ(exchange(board().scratch(48, 4)), kUnsupported);
+  scenario.heci.mefs1 = 0x000F0002;
+  make_board();
+  EXPECT_EQ(exchange(board().scratch(48, 4)), kUnsupported);
+  scenario.heci.mefs1 = 0x000F0005;
+  make_board();
+  EXPECT_EQ(exchange(0), kInvalidParameter);
+  EXPECT_EQ(prints().back(),
+            "[ICC] SpsSetGetCurrenClockingMode exit status = Invalid Parameter \n");
+  EXPECT_TRUE(board().ppis().heci_requests.empty());
+  EXPECT_EQ(exchange(board().scratch(48, 4)), 0u);
+  EXPECT_EQ(board().ppis().heci_requests.size(), 1u);
 }
 
 TEST_F(ClockingTest, SpsInStateTwoUsesTheStrap) {

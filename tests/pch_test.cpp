@@ -1,5 +1,7 @@
 // PCH identification and register access: stepping and series with their caches, PCR
 // reads, the three lane lookups, the root-port map and the PWRM base.
+#include <map>
+
 #include "board_fixture.h"
 
 namespace peiboard::testing {
@@ -27,6 +29,22 @@ class IdentityTest : public BoardTest {
     auto* lpc = board().chipset().function(hw::kLpc);
     lpc->set(0x02, 2, device);
     lpc->set(0x08, 1, revision);
+  }
+  // The answer of a freshly loaded module (both identity caches at their initial values) on an
+  // LPC bridge with this identity.
+  uint32_t fresh_stepping(uint16_t device, uint8_t revision) {
+    forget_identity();
+    set_lpc(device, revision);
+    return call("GetPchStepping");
+  }
+  uint32_t fresh_series(uint16_t device) {
+    forget_identity();
+    set_lpc(device, 0);
+    return call("GetPchSeries");
+  }
+  void forget_identity() {
+    mem().write32(board().symbol("CachedPchStepping"), 0x36);
+    mem().write32(board().symbol("CachedPchSeries"), 3);
   }
 };
 
@@ -81,6 +99,52 @@ TEST_F(IdentityTest, LpPartWithoutSupportedRevision) {
   EXPECT_TRUE(asserts().empty());
   EXPECT_EQ(call("GetPchSeries"), 2u);
   EXPECT_EQ(counts(), (std::vector<uint32_t>{12, 3, 6}));
+}
+
+// Every device id around the three groups, and the holes inside them, lands in its group: a
+// PchH id gives stepping 0x04 for revision 0x31, a PchLp id 0x23 for 0x10, a PchSrv id 0x33 for
+// 0x04; the series is H only for PchSrv and LP only for PchLp.
+TEST_F(IdentityTest, DeviceIdGroupsAcrossTheirWholeRanges) {
+  enum Group { kNone, kH, kLp, kSrv };
+  auto expected = [](uint16_t id) {
+    if (id >= 0xA140 && id <= 0xA150 && id != 0xA14C) return kH;
+    for (int lp : {0x9D40, 0x9D41, 0x9D42, 0x9D43, 0x9D46, 0x9D48}) {
+      if (id == lp) return kLp;
+    }
+    if ((id >= 0xA1C0 && id <= 0xA1CF) || (id >= 0xA240 && id <= 0xA24F)) return kSrv;
+    return kNone;
+  };
+  std::vector<uint16_t> ids;
+  for (auto [first, last] : std::vector<std::pair<uint16_t, uint16_t>>{
+           {0x9D3E, 0x9D4A}, {0xA13E, 0xA152}, {0xA1BE, 0xA1D1}, {0xA23E, 0xA251}}) {
+    for (uint32_t id = first; id <= last; ++id) ids.push_back(static_cast<uint16_t>(id));
+  }
+  for (uint16_t id : ids) {
+    const Group group = expected(id);
+    EXPECT_EQ(fresh_stepping(id, 0x31) == 0x04, group == kH) << std::hex << id;
+    EXPECT_EQ(fresh_stepping(id, 0x10) == 0x23, group == kLp) << std::hex << id;
+    EXPECT_EQ(fresh_stepping(id, 0x04) == 0x33, group == kSrv) << std::hex << id;
+    const uint32_t series = fresh_series(id);
+    EXPECT_EQ(series, group == kSrv ? 1u : group == kLp ? 2u : 3u) << std::hex << id;
+  }
+}
+
+// Each group's revision table, every revision id tried: the listed ones give their stepping,
+// every other one 0x36.
+TEST_F(IdentityTest, SteppingTablesAcrossEveryRevision) {
+  const std::vector<std::pair<uint16_t, std::map<uint8_t, uint32_t>>> groups{
+      {0xA145, {{0x00, 0x00}, {0x10, 0x01}, {0x20, 0x02}, {0x30, 0x03}, {0x31, 0x04}}},
+      {0x9D48, {{0x10, 0x23}, {0x11, 0x24}, {0x20, 0x25}, {0x21, 0x26}}},
+      {0xA1C3,
+       {{0x00, 0x30}, {0x02, 0x31}, {0x03, 0x32}, {0x04, 0x33}, {0x08, 0x34}, {0x09, 0x35}}}};
+  for (const auto& [device, table] : groups) {
+    for (uint32_t revision = 0; revision <= 0xFF; ++revision) {
+      const auto hit = table.find(static_cast<uint8_t>(revision));
+      EXPECT_EQ(fresh_stepping(device, static_cast<uint8_t>(revision)),
+                hit == table.end() ? 0x36u : hit->second)
+          << std::hex << "device " << device << " revision " << revision;
+    }
+  }
 }
 
 TEST_F(IdentityTest, CachesHoldOnceFilledAndNotBefore) {
@@ -155,11 +219,12 @@ class LaneTest : public BoardTest {
 };
 
 TEST_F(LaneTest, HLayoutFirstAndLastIndexAndOwnership) {
-  owners(0x00000000, 0x00000000, 0x22222200, 0x00000002);
+  owners(0x10000000, 0x00000000, 0x22222200, 0x00000002);
   for (uint32_t p = 0; p < 6; ++p) EXPECT_EQ(sata(p), static_cast<int>(18 + p));
   EXPECT_EQ(sata(6), 24);
   EXPECT_TRUE(asserts().empty());
   EXPECT_EQ(pcie(0), 6);
+  EXPECT_EQ(pcie(1), -1) << "lane 7 (register 0) has owner code 1";
   EXPECT_EQ(pcie(10), 16);
   EXPECT_EQ(pcie(11), 17);
   for (uint32_t p = 12; p < 18; ++p) EXPECT_EQ(pcie(p), -1);
@@ -169,6 +234,22 @@ TEST_F(LaneTest, HLayoutFirstAndLastIndexAndOwnership) {
   EXPECT_EQ(sata(7), -1);
   EXPECT_EQ(prints(), std::vector<std::string>{"Specyfied Lane Index is not owned by SATA!\n"});
   EXPECT_TRUE(asserts().empty());
+}
+
+TEST_F(LaneTest, OwnerCodeIsTheWholeNibble) {
+  // Lanes 8 to 15: codes 8, 4, C, 1, A, 6, E, 2. Lanes 18 to 20: A, 6, 2.
+  owners(0, 0x2E6A1C48, 0x00026A00, 0);
+  for (uint32_t rp = 2; rp <= 5; ++rp) {
+    EXPECT_EQ(pcie(rp), -1) << "lane " << rp + 6 << " is not PCIe's (code 0)";
+  }
+  EXPECT_EQ(pcie(10), 16);
+  for (uint32_t p = 0; p <= 2; ++p) {
+    EXPECT_EQ(ssata(p), -1) << "lane " << p + 12 << " is not SATA's (code 2)";
+  }
+  EXPECT_EQ(ssata(3), 15);
+  EXPECT_EQ(sata(0), -1);
+  EXPECT_EQ(sata(1), -1);
+  EXPECT_EQ(sata(2), 20);
 }
 
 TEST_F(LaneTest, IndexBeyondEachLayoutAsserts) {
@@ -209,6 +290,8 @@ TEST_F(LaneTest, LpLayoutPrefersLane11ThenLane14) {
   EXPECT_EQ(prints(), (std::vector<std::string>{"Unsupported SATA Lane Index",
                                                 "Unsupported PCIE Root Port Lane Index"}));
   EXPECT_EQ(assert_lines(), (std::vector<uint32_t>{581, 819}));
+  owners(0, 0x20000000, 0, 0);  // lane 15 SATA
+  EXPECT_EQ(sata(2), 15);
 }
 
 TEST_F(LaneTest, UnknownSeriesTakesTheHLayout) {
@@ -246,6 +329,17 @@ TEST_F(RootPortTest, DeviceFromTheControllerFunctionFromItsRegister) {
   EXPECT_EQ(devfun(19), (std::pair<uint32_t, uint32_t>{27, 7})) << "nibble 0xF gives 7";
   EXPECT_EQ(devfun(8).first, 29u);
   EXPECT_EQ(devfun(12).first, 29u);
+}
+
+TEST_F(RootPortTest, EveryRootPortReadsItsOwnControllersNibble) {
+  // Bit 3 of a nibble and the upper half of each register are not part of any function number.
+  scenario.pch.rp_function_map = {0xFFFF4321, 0xFFFF0F6D, 0xFFFF3107, 0xFFFFA9C2, 0xFFFF5B36};
+  const std::array<uint32_t, 20> function{1, 2, 3, 4, 5, 6, 7, 0, 7, 0,
+                                          1, 3, 2, 4, 1, 2, 6, 3, 3, 5};
+  for (uint32_t rp = 0; rp < 20; ++rp) {
+    const uint32_t device = rp < 8 ? 28 : rp < 16 ? 29 : 27;
+    EXPECT_EQ(devfun(rp), (std::pair<uint32_t, uint32_t>{device, function[rp]})) << "rp " << rp;
+  }
 }
 
 TEST_F(RootPortTest, NumbersAtOrAboveTheCountAreRejected) {

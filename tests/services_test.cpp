@@ -4,6 +4,7 @@
 #include <numeric>
 
 #include "board_fixture.h"
+#include "bytes.h"
 #include "platform.h"
 
 namespace peiboard::testing {
@@ -28,6 +29,12 @@ TEST_F(MemoryTest, CopyMemMovesOverlappingRangesInBothDirections) {
   const auto original = mem().read(buffer, 10);
   EXPECT_EQ(call("CopyMem", {buffer + 2, buffer, 10}), buffer + 2);
   EXPECT_EQ(mem().read(buffer + 2, 10), original);
+
+  // Destination on the source's last byte: the smallest overlap still needs the backward copy.
+  buffer = counting(24);
+  const auto first = mem().read(buffer, 10);
+  call("CopyMem", {buffer + 9, buffer, 10});
+  EXPECT_EQ(mem().read(buffer + 9, 10), first);
 
   // Destination two bytes below the source: forward copy is right.
   buffer = counting(16);
@@ -69,6 +76,27 @@ TEST_F(MemoryTest, ZeroMemOfNullAsserts) {
   EXPECT_EQ(board().routine_at(r.stop.fault.eip).substr(0, 7), "ZeroMem");
 }
 
+TEST_F(MemoryTest, RangesMayEndOnTheLastByteOfTheAddressSpace) {
+  // Nothing decodes up there: the writes are dropped and reads give all ones, but the ranges
+  // are legal and draw no assertion.
+  constexpr uint32_t kLast16 = 0xFFFFFFF0;
+  const uint32_t source = counting(16), target = board().scratch(16, 4);
+  EXPECT_EQ(call("ZeroMem", {kLast16, 16}), kLast16);
+  EXPECT_EQ(call("CopyMem", {kLast16, source, 16}), kLast16);
+  EXPECT_EQ(call("CopyMem", {target, kLast16, 16}), target);
+  EXPECT_TRUE(asserts().empty());
+  EXPECT_EQ(mem().read(target, 16), std::vector<uint8_t>(16, 0xFF));
+
+  // One byte more wraps to address 0: reported before the access, which then faults.
+  board().call("ZeroMem", {kLast16, 17});
+  board().call("CopyMem", {kLast16, source, 17});
+  EXPECT_EQ(asserts(), (std::vector<std::string>{
+                           "BasePkg/Library/BaseMemoryLibRepStr/ZeroMemWrapper:54:Length <= "
+                           "(0xFFFFFFFF - (UINTN)Buffer + 1)",
+                           "BasePkg/Library/BaseMemoryLibRepStr/CopyMemWrapper:56:(Length - 1) <= "
+                           "(0xFFFFFFFF - (UINTN)DestinationBuffer)"}));
+}
+
 TEST_F(MemoryTest, CompareGuidAtOddAddressesAndByteFifteen) {
   const Guid g = guids::kSystemBoard;
   std::vector<uint8_t> bytes(40, 0);
@@ -96,7 +124,38 @@ TEST_F(MemoryTest, AllocateCopyPoolCopiesAndRunsOut) {
 class HobTest : public BoardTest {
  protected:
   uint32_t guid_at(const Guid& g) { return board().scratch_bytes(g, 4); }
+  // A HOB list of (type, length) headers laid end to end in scratch memory; a GUID HOB carries
+  // the platform-information name.
+  uint32_t hob_list(std::vector<std::pair<uint16_t, uint16_t>> hobs) {
+    std::vector<uint8_t> bytes;
+    for (auto [type, length] : hobs) {
+      std::vector<uint8_t> hob(std::max<size_t>(length, 24), 0);
+      put16(hob, 0, type);
+      put16(hob, 2, length);
+      if (type == 4) {
+        std::copy(guids::kPlatformInfoHob.begin(), guids::kPlatformInfoHob.end(), hob.begin() + 8);
+      }
+      hob.resize(std::max<size_t>(length, 8));
+      bytes.insert(bytes.end(), hob.begin(), hob.end());
+    }
+    return board().scratch_bytes(bytes, 8);
+  }
+  uint32_t next(uint16_t type, uint32_t start) { return call("GetNextHob", {type, start}); }
 };
+
+TEST_F(HobTest, WalkStopsAtTheFirstHobOfTheTypeAndAtTheEnd) {
+  const uint32_t list = hob_list({{7, 16}, {2, 48}, {4, 32}, {0xFFFF, 8}, {4, 32}});
+  EXPECT_EQ(next(4, list), list + 64) << "types 7 and 2 are passed over";
+  EXPECT_EQ(next(7, list), list);
+  EXPECT_EQ(next(4, list + 96), 0u) << "nothing past the end HOB is seen";
+  EXPECT_EQ(next(3, list), 0u);
+  EXPECT_TRUE(asserts().empty());
+}
+
+TEST_F(HobTest, ZeroLengthHobOfAnyTypeEndsTheWalk) {
+  const uint32_t list = hob_list({{3, 0}, {4, 32}, {0xFFFF, 8}});
+  EXPECT_EQ(next(4, list), 0u);
+}
 
 TEST_F(HobTest, FindsTheFirstOfTwoHobsWithOneName) {
   scenario.guid_hobs.push_back({guids::kPlatformInfoHob, std::vector<uint8_t>(64, 0x77)});
