@@ -171,10 +171,10 @@ peiboard::Expected<BenchFigures> bench_boots(const Scenario& scenario, const PeI
 std::string bench_line(const char* path, const BenchFigures& f) {
   char line[200];
   const double t = f.total();
-  std::snprintf(line, sizeof line,
-                "%-7s %7d boots in %7.3f s: %7.0f boots/s  (build %4.1f%%, reset %4.1f%%, run %4.1f%%)",
-                path, f.boots, t, f.boots / t, 100 * f.build / t, 100 * f.reset / t,
-                100 * f.run / t);
+  std::snprintf(
+      line, sizeof line,
+      "%-7s %7d boots in %7.3f s: %7.0f boots/s  (build %4.1f%%, reset %4.1f%%, run %4.1f%%)", path,
+      f.boots, t, f.boots / t, 100 * f.build / t, 100 * f.reset / t, 100 * f.run / t);
   return line;
 }
 

@@ -4,8 +4,8 @@
 #include <stdexcept>
 
 #include "bytes.h"
-#include "format.h"
 #include "disassembler.h"
+#include "format.h"
 #include "scenario_loader.h"
 
 namespace peiboard {
@@ -167,8 +167,7 @@ void Board::map_memory() {
         if (auto count = decoder->count_instructions(address, bytes)) return *count;
         // The engine ends a block at an instruction it cannot decode, which then faults:
         // it counts as the block's last.
-        return static_cast<uint32_t>(decoder->disassemble(address, bytes, bytes.size()).size()) +
-               1;
+        return static_cast<uint32_t>(decoder->disassemble(address, bytes, bytes.size()).size()) + 1;
       },
       machine_options);
   Machine& m = *machine_;

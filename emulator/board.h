@@ -66,9 +66,11 @@ inline constexpr uint32_t kPcieStride = 64;
 
 struct BoardOptions {
   FoundationFaults faults;
-  uint64_t budget = 20'000'000;  // instructions per top-level guest call
-  bool scratch = false;          // map ram::kScratch for tests' buffers
-  bool precise = false;          // exact EIP at every instruction (see MachineOptions)
+  // Instructions per top-level guest call: over a hundred times what the longest boot of
+  // the module needs, and a few seconds at most however slow the guest's work.
+  uint64_t budget = 5'000'000;
+  bool scratch = false;  // map ram::kScratch for tests' buffers
+  bool precise = false;  // exact EIP at every instruction (see MachineOptions)
 
   bool operator==(const BoardOptions&) const = default;
 };

@@ -256,15 +256,13 @@ uint64_t Chipset::read(uint32_t address, unsigned width) {
   if (pwrm_base_ != 0 && address - pwrm_base_ < hw::kPwrmSize) {
     const auto a = pwrm_.read(address - pwrm_base_, width);
     log_access(false, address, width, a.value, [&] {
-    return std::string("PWRM+" + hex(address - pwrm_base_, 4) +
-                   (a.modelled ? " " + a.registers : " (unmodelled)"));
-  });
+      return std::string("PWRM+" + hex(address - pwrm_base_, 4) +
+                         (a.modelled ? " " + a.registers : " (unmodelled)"));
+    });
     return a.value;
   }
   ++log_.bus_aborts;
-  log_access(false, address, width, all_ones(width), [&] {
-    return std::string("bus abort");
-  });
+  log_access(false, address, width, all_ones(width), [&] { return std::string("bus abort"); });
   return all_ones(width);
 }
 
@@ -275,16 +273,14 @@ void Chipset::write(uint32_t address, unsigned width, uint64_t value) {
     const auto a = pwrm_.write(address - pwrm_base_, width, value);
     if (a.blocked) ++log_.blocked_writes;
     log_access(true, address, width, value, [&] {
-    return std::string("PWRM+" + hex(address - pwrm_base_, 4) +
-                   (a.modelled ? " " + a.registers : " (unmodelled)") +
-                   (a.blocked ? " (dropped)" : ""));
-  });
+      return std::string("PWRM+" + hex(address - pwrm_base_, 4) +
+                         (a.modelled ? " " + a.registers : " (unmodelled)") +
+                         (a.blocked ? " (dropped)" : ""));
+    });
     return;
   }
   ++log_.bus_aborts;
-  log_access(true, address, width, value, [&] {
-    return std::string("bus abort (dropped)");
-  });
+  log_access(true, address, width, value, [&] { return std::string("bus abort (dropped)"); });
 }
 
 namespace {
@@ -307,9 +303,8 @@ std::string pcr_name(uint32_t offset) {
 uint64_t Chipset::read_ecam(uint32_t offset, unsigned width) {
   RegisterBlock* f = function(offset & ~0xFFFu);
   if (f == nullptr) {
-    log_access(false, ecam_base_ + offset, width, all_ones(width), [&] {
-    return std::string(config_name(offset, f) + " (no function)");
-  });
+    log_access(false, ecam_base_ + offset, width, all_ones(width),
+               [&] { return std::string(config_name(offset, f) + " (no function)"); });
     return all_ones(width);
   }
   const auto a = f->read(offset & 0xFFF, width);
@@ -322,16 +317,15 @@ uint64_t Chipset::read_ecam(uint32_t offset, unsigned width) {
 void Chipset::write_ecam(uint32_t offset, unsigned width, uint64_t value) {
   RegisterBlock* f = function(offset & ~0xFFFu);
   if (f == nullptr) {
-    log_access(true, ecam_base_ + offset, width, value, [&] {
-    return std::string(config_name(offset, f) + " (no function)");
-  });
+    log_access(true, ecam_base_ + offset, width, value,
+               [&] { return std::string(config_name(offset, f) + " (no function)"); });
     return;
   }
   const auto a = f->write(offset & 0xFFF, width, value);
   if (a.blocked) ++log_.blocked_writes;
   log_access(true, ecam_base_ + offset, width, value, [&] {
     return std::string(config_name(offset, f) + (a.modelled ? " " + a.registers : " (unmodelled)") +
-                 (a.blocked ? " (dropped: read-only)" : ""));
+                       (a.blocked ? " (dropped: read-only)" : ""));
   });
   if (&*f == function(hw::kPmc)) pwrm_base_ = static_cast<uint32_t>(f->get(0x48, 4)) & 0xFFFF0000u;
 }
@@ -345,18 +339,16 @@ uint64_t Chipset::read_pcr(uint32_t offset, unsigned width) {
   } else {
     a = it->second.read(offset & 0xFFFF, width);
   }
-  log_access(false, hw::kPcrBase + offset, width, a.value, [&] {
-    return std::string(pcr_name(offset) + (a.modelled ? "" : " (unmodelled)"));
-  });
+  log_access(false, hw::kPcrBase + offset, width, a.value,
+             [&] { return std::string(pcr_name(offset) + (a.modelled ? "" : " (unmodelled)")); });
   return a.value;
 }
 
 void Chipset::write_pcr(uint32_t offset, unsigned width, uint64_t value) {
   // The board models PCR as read-only: whatever the module writes is dropped.
   ++log_.blocked_writes;
-  log_access(true, hw::kPcrBase + offset, width, value, [&] {
-    return std::string(pcr_name(offset) + " (dropped: read-only model)");
-  });
+  log_access(true, hw::kPcrBase + offset, width, value,
+             [&] { return std::string(pcr_name(offset) + " (dropped: read-only model)"); });
 }
 
 }  // namespace peiboard

@@ -234,7 +234,8 @@ void Machine::add_precise_hook() {
 
 void Machine::set_precise(bool precise) {
   if (precise == options_.precise) return;
-  if (!precise && debugger_ != nullptr) throw std::logic_error("a debugger needs a precise machine");
+  if (!precise && debugger_ != nullptr)
+    throw std::logic_error("a debugger needs a precise machine");
   options_.precise = precise;
   if (precise) {
     add_precise_hook();
@@ -627,25 +628,27 @@ void Machine::set_debug_observer(DebugObserver* observer) {
 }
 
 CpuState Machine::cpu() const {
-  static constexpr int kIds[] = {UC_X86_REG_EAX, UC_X86_REG_ECX, UC_X86_REG_EDX, UC_X86_REG_EBX,
-                                 UC_X86_REG_ESP, UC_X86_REG_EBP, UC_X86_REG_ESI, UC_X86_REG_EDI,
-                                 UC_X86_REG_EIP, UC_X86_REG_EFLAGS, UC_X86_REG_CS, UC_X86_REG_SS,
-                                 UC_X86_REG_DS, UC_X86_REG_ES, UC_X86_REG_FS, UC_X86_REG_GS};
+  static constexpr int kIds[] = {UC_X86_REG_EAX, UC_X86_REG_ECX,    UC_X86_REG_EDX, UC_X86_REG_EBX,
+                                 UC_X86_REG_ESP, UC_X86_REG_EBP,    UC_X86_REG_ESI, UC_X86_REG_EDI,
+                                 UC_X86_REG_EIP, UC_X86_REG_EFLAGS, UC_X86_REG_CS,  UC_X86_REG_SS,
+                                 UC_X86_REG_DS,  UC_X86_REG_ES,     UC_X86_REG_FS,  UC_X86_REG_GS};
   static_assert(sizeof(CpuState) == sizeof(uint32_t) * std::size(kIds));
   CpuState state;
   uint32_t* values = &state.eax;
-  for (size_t i = 0; i < std::size(kIds); ++i) uce(uc_reg_read(uc_.get(), kIds[i], &values[i]), "reg");
+  for (size_t i = 0; i < std::size(kIds); ++i)
+    uce(uc_reg_read(uc_.get(), kIds[i], &values[i]), "reg");
   return state;
 }
 
 void Machine::set_cpu(const CpuState& state) {
   // Segment registers stay as the engine set them up: a flat 32-bit guest has no use for
   // others, and loading one that the descriptor tables do not back would fault the host.
-  static constexpr int kIds[] = {UC_X86_REG_EAX, UC_X86_REG_ECX, UC_X86_REG_EDX, UC_X86_REG_EBX,
-                                 UC_X86_REG_ESP, UC_X86_REG_EBP, UC_X86_REG_ESI, UC_X86_REG_EDI,
+  static constexpr int kIds[] = {UC_X86_REG_EAX, UC_X86_REG_ECX,   UC_X86_REG_EDX, UC_X86_REG_EBX,
+                                 UC_X86_REG_ESP, UC_X86_REG_EBP,   UC_X86_REG_ESI, UC_X86_REG_EDI,
                                  UC_X86_REG_EIP, UC_X86_REG_EFLAGS};
   const uint32_t* values = &state.eax;
-  for (size_t i = 0; i < std::size(kIds); ++i) uce(uc_reg_write(uc_.get(), kIds[i], &values[i]), "reg");
+  for (size_t i = 0; i < std::size(kIds); ++i)
+    uce(uc_reg_write(uc_.get(), kIds[i], &values[i]), "reg");
 }
 
 void Machine::stop_with_host_error() {

@@ -142,8 +142,8 @@ PeiFoundation::PeiFoundation(Machine& machine, RunLog& log, FoundationMemory mem
     f.set_result(status);
   }));
   slot(kReInstallPpi, machine_.add_trap("ReInstallPpi", [this](TrapFrame& f) {
-    const size_t record = service("ReInstallPpi", f, 0,
-                                  [&] { return "old " + hex(f.arg(1)) + ", new " + hex(f.arg(2)); });
+    const size_t record = service(
+        "ReInstallPpi", f, 0, [&] { return "old " + hex(f.arg(1)) + ", new " + hex(f.arg(2)); });
     const uint32_t status = reinstall_ppi(f.arg(1), f.arg(2));
     log_.set_status(record, status);
     f.set_result(status);

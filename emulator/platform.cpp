@@ -89,8 +89,8 @@ void PlatformPpis::install_platform() {
         foundation_.record_ppi(
             f,
             [&] {
-              return "Pcd.Get64(" + std::to_string(token) + ") = " +
-                     (known ? hex(s_.pcd.pcie_base) : "0 (not provided by this board)");
+              return "Pcd.Get64(" + std::to_string(token) +
+                     ") = " + (known ? hex(s_.pcd.pcie_base) : "0 (not provided by this board)");
             },
             known ? efi::kSuccess : efi::kUnsupported);
       }));
@@ -102,8 +102,8 @@ void PlatformPpis::install_platform() {
         foundation_.record_ppi(
             f,
             [&] {
-              return "Pcd.GetPtr(" + std::to_string(token) + ") = " +
-                     (known ? hex(mcfg_table_) : "0 (not provided by this board)");
+              return "Pcd.GetPtr(" + std::to_string(token) +
+                     ") = " + (known ? hex(mcfg_table_) : "0 (not provided by this board)");
             },
             known ? efi::kSuccess : efi::kUnsupported);
       }));
@@ -195,7 +195,8 @@ uint32_t PlatformPpis::heci_send(TrapFrame& f) {
     machine_.guest_write(message, reply);
     if (reply_length != 0) machine_.guest_write32(reply_length, s_.me_icc.reply_length);
   }
-  foundation_.record_ppi(f, [&] { return what; }, status);
+  foundation_.record_ppi(
+      f, [&] { return what; }, status);
   return status;
 }
 
@@ -223,7 +224,8 @@ uint32_t PlatformPpis::spi_read_strap(TrapFrame& f) {
       machine_.guest_write(buffer, bytes);
     }
   }
-  foundation_.record_ppi(f, [&] { return what; }, status);
+  foundation_.record_ppi(
+      f, [&] { return what; }, status);
   return status;
 }
 

@@ -69,6 +69,18 @@ TEST_F(RobustnessTest, SizesOfGigabytesAreCheckedBeforeTheHostActs) {
   EXPECT_LT(steady_clock::now() - start, std::chrono::seconds(2));
 }
 
+TEST_F(RobustnessTest, ALoopOverTheWholeAddressSpaceEndsAsAHangInSeconds) {
+  // ZeroMem is the module's own loop: past RAM its stores are bus aborts, so only the budget
+  // ends it.
+  const auto start = std::chrono::steady_clock::now();
+  const uint32_t buffer = board().scratch(16);
+  const CallResult r = board().call("ZeroMem", {buffer, 0xFFFFFFF0u});
+  EXPECT_EQ(r.stop.kind, StopKind::kHang);
+  EXPECT_EQ(board().routine_at(r.stop.fault.blame).substr(0, 7), "ZeroMem");
+  EXPECT_GT(board().log().bus_aborts, 0u);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
+
 TEST_F(RobustnessTest, CodeOutsideTheImageIsAFaultBeforeItRuns) {
   const uint32_t canary = board().scratch(4);
   mem().write32(canary, 0xC0FFEE);
@@ -114,9 +126,10 @@ TEST_F(RobustnessTest, WritesWhereTheModuleMustNotWriteNameTheRegion) {
   EXPECT_TRUE(board().call("CopyMem", {cache, source, 4}).returned());
   EXPECT_EQ(mem().read32(cache), 0x04030201u);
   // The byte before it is constants again.
-  EXPECT_EQ(expect_fault(board().call("CopyMem", {cache - 1, source, 1}), FaultKind::kWriteProtected)
-                .region,
-            "module section .rdata");
+  EXPECT_EQ(
+      expect_fault(board().call("CopyMem", {cache - 1, source, 1}), FaultKind::kWriteProtected)
+          .region,
+      "module section .rdata");
 }
 
 TEST_F(RobustnessTest, BudgetIsEnforcedToTheInstruction) {
