@@ -56,3 +56,33 @@ expect_run(bench-zero 2 ARGS bench --runs 0)
 expect_run(missing-image 2 ARGS run --image ${WORK}/none.efi STDERR "none.efi: cannot open the image")
 file(WRITE ${WORK}/not-pe.efi "MZ but not a PE image")
 expect_run(not-an-image 2 ARGS image ${WORK}/not-pe.efi STDERR "not-pe.efi:")
+
+# Input that is not a scenario file, and output that cannot be written, are errors (exit 2).
+file(MAKE_DIRECTORY ${WORK}/a-directory.toml)
+execute_process(COMMAND mkfifo ${WORK}/fifo.toml)
+expect_run(device 2 ARGS run /dev/zero STDERR "/dev/zero: is not a regular file")
+expect_run(directory 2 ARGS run ${WORK}/a-directory.toml STDERR "a-directory.toml: is a directory")
+expect_run(fifo 2 ARGS run ${WORK}/fifo.toml STDERR "fifo.toml: is not a regular file")
+execute_process(COMMAND sh -c "\"$0\" run ''" ${PEIBOARD} RESULT_VARIABLE rc ERROR_VARIABLE err)
+if(NOT rc EQUAL 2 OR NOT err MATCHES "an empty path names no scenario file")
+  message(SEND_ERROR "empty-path: exit ${rc}, expected 2\n${err}")
+endif()
+expect_run(image-device 2 ARGS run --image /dev/zero STDERR "/dev/zero: is not a regular file")
+execute_process(COMMAND ${PEIBOARD} run OUTPUT_FILE /dev/full RESULT_VARIABLE rc ERROR_VARIABLE err)
+if(NOT rc EQUAL 2 OR NOT err MATCHES "cannot write the report")
+  message(SEND_ERROR "full-output: exit ${rc}, expected 2\n${err}")
+endif()
+execute_process(COMMAND sh -c "exec >&-; \"$0\" run --json" ${PEIBOARD} RESULT_VARIABLE rc
+                ERROR_VARIABLE err)
+if(NOT rc EQUAL 2 OR NOT err MATCHES "cannot write the report")
+  message(SEND_ERROR "closed-output: exit ${rc}, expected 2\n${err}")
+endif()
+
+# A guest fault is a report with exit status 1: here the PCI Express base the PCD gives puts
+# the PMC's configuration registers over the image, and the entry point writes to them.
+file(WRITE ${WORK}/fault.toml "[pcd]\npcie_base = 0xFFE06000\n")
+expect_run(fault 1 ARGS run ${WORK}/fault.toml
+           STDOUT "FAULT:    fault: write protected at 0xFFF00040" "in MmioWrite16"
+                  "region: module headers")
+expect_run(fault-json 1 ARGS run ${WORK}/fault.toml --json
+           STDOUT "\"kind\": \"fault: write protected\"" "\"region\": \"module headers\"")
