@@ -15,6 +15,7 @@ PACKAGES := \
   lld:/usr/bin/lld-link \
   pkg-config:/usr/bin/pkg-config \
   libunicorn-dev:/usr/include/unicorn/unicorn.h \
+  libgoogle-perftools-dev:/usr/include/gperftools/tcmalloc.h \
   libcapstone-dev:/usr/include/capstone/capstone.h \
   libtomlplusplus-dev:/usr/include/toml++/toml.h \
   libcli11-dev:/usr/include/CLI/CLI.hpp \
