@@ -26,8 +26,21 @@ enum Exit : int { kDone = 0, kFailed = 1, kBadInput = 2 };
 
 struct ImagePaths {
   std::string image = PEIBOARD_IMAGE;
-  std::string map;  // empty: the image path with .map instead of .efi
+  std::string map;         // empty: the image path with .map instead of .efi
+  std::string debug_file;  // empty: the image path with .debug.elf instead of .efi, if there
 };
+
+// The module's debug file for source lines: the one named, which must load, or the one the
+// build writes beside the image, when it is there. Without one, reports name routines only.
+std::optional<peiboard::Expected<peiboard::SourceMap>> load_source(const ImagePaths& paths) {
+  if (!paths.debug_file.empty()) return peiboard::SourceMap::load(paths.debug_file);
+  auto beside = std::filesystem::path(paths.image).replace_extension(".debug.elf");
+  std::error_code ignored;
+  if (!std::filesystem::is_regular_file(beside, ignored)) return std::nullopt;
+  auto source = peiboard::SourceMap::load(beside);
+  if (!source) return std::nullopt;  // a stale or foreign file beside the image: do without
+  return source;
+}
 
 std::optional<PeImage> load_image(const ImagePaths& paths) {
   // The link map beside the image is read when it is there; without one the image has no
@@ -74,24 +87,34 @@ bool written(std::ostream& out) {
 }
 
 int run(const ImagePaths& paths, const std::optional<std::string>& scenario_path, bool json,
-        bool trace) {
+        bool trace, bool trace_instructions) {
   auto scenario = load_scenario(scenario_path);
   if (!scenario) return kBadInput;
   auto image = load_image(paths);
   if (!image) return kBadInput;
+  auto source = load_source(paths);
+  if (source && !*source) {
+    std::cerr << "peiboard: " << source->error().message << "\n";
+    return kBadInput;
+  }
   // One run: the board keeps EIP exact at every instruction, so a fault names its
   // instruction.
-  auto board = Board::create(*scenario, *image, {.precise = true});
+  auto board = Board::create(*scenario, *image,
+                             {.precise = true, .source = source ? &source->value() : nullptr});
   if (!board) {
     std::cerr << "peiboard: " << board.error().message << "\n";
     return kBadInput;
   }
+  peiboard::InstructionTrace instructions;
+  if (trace_instructions) (*board)->machine().set_debug_observer(&instructions);
   const auto result = (*board)->boot();
+  (*board)->machine().set_debug_observer(nullptr);
+  const peiboard::InstructionTrace* listed = trace_instructions ? &instructions : nullptr;
   errno = 0;
   if (json) {
-    std::cout << peiboard::run_json(**board, result, trace).dump(2) << "\n";
+    std::cout << peiboard::run_json(**board, result, trace, listed).dump(2) << "\n";
   } else {
-    std::cout << peiboard::human_report(**board, result, trace);
+    std::cout << peiboard::human_report(**board, result, trace, listed);
   }
   if (!written(std::cout)) return kBadInput;
   return result.fault ? kFailed : kDone;
@@ -235,13 +258,23 @@ int main(int argc, char** argv) {
   app.add_option("--image", paths.image, "module image (.efi); its link map sits beside it")
       ->capture_default_str();
   app.add_option("--map", paths.map, "link map of the image, if not beside it");
+  app.add_option("--debug-file", paths.debug_file,
+                 "the module's debug file for source lines (default: the .debug.elf beside the "
+                 "image, when there)");
 
   std::optional<std::string> scenario;
-  bool json = false, trace = false;
+  bool json = false;
+  std::string trace;
   auto* run_cmd = app.add_subcommand("run", "one boot of the module on a scenario");
   run_cmd->add_option("scenario", scenario, "scenario file (default: the built-in default board)");
   run_cmd->add_flag("--json", json, "print the run as one JSON object");
-  run_cmd->add_flag("--trace", trace, "add every register access and PPI/service call");
+  auto* trace_option =
+      run_cmd
+          ->add_option("--trace", trace,
+                       "add every register access and PPI/service call; --trace=insn also "
+                       "lists every instruction executed (up to 200,000)")
+          ->expected(0, 1)
+          ->check(CLI::IsMember({"", "calls", "insn"}));
 
   std::vector<std::string> scenarios;
   auto* check_cmd = app.add_subcommand("check", "run scenarios and compare with their [expect]");
@@ -270,7 +303,7 @@ int main(int argc, char** argv) {
     return kBadInput;
   }
   try {
-    if (*run_cmd) return run(paths, scenario, json, trace);
+    if (*run_cmd) return run(paths, scenario, json, trace_option->count() > 0, trace == "insn");
     if (*check_cmd) return check(paths, scenarios);
     if (*bench_cmd) return bench(paths, scenario, runs, fresh);
     if (!image_path.empty()) paths.image = image_path;

@@ -11,9 +11,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "chipset.h"
+#include "disassembler.h"
 #include "expected.h"
 #include "log.h"
 #include "machine.h"
@@ -21,6 +23,7 @@
 #include "pei_foundation.h"
 #include "platform.h"
 #include "scenario.h"
+#include "source_map.h"
 
 namespace peiboard {
 
@@ -71,6 +74,8 @@ struct BoardOptions {
   uint64_t budget = 5'000'000;
   bool scratch = false;  // map ram::kScratch for tests' buffers
   bool precise = false;  // exact EIP at every instruction (see MachineOptions)
+  // The module's debug file, for source lines in reports; it must outlive the board.
+  const SourceMap* source = nullptr;
 
   bool operator==(const BoardOptions&) const = default;
 };
@@ -135,6 +140,16 @@ class Board {
 
   uint32_t symbol(std::string_view name) const;  // address of a routine or datum; throws
   std::string routine_at(uint32_t address) const;
+  // "Routine+0x1C (Pkg/File.cpp:57)" with the debug file, else what routine_at() says.
+  std::string site(uint32_t address) const;
+  // "Pkg/File.cpp:57" for code at `address`, when the debug file knows it.
+  std::optional<std::string> source_line(uint32_t address) const;
+  // The instruction at `address` and up to `before` instructions ahead of it in its routine
+  // (decoded from the routine's first byte, so they are the ones that really lead there).
+  std::vector<Instruction> instructions_to(uint32_t address, size_t before) const;
+  // The text of the instruction at `address` ("mov eax, dword ptr [ebp + 8]"), or "(bytes
+  // that are no instruction)". Decoded once per address.
+  std::string instruction_at(uint32_t address) const;
 
   // Guest memory a test hands to routines (options.scratch); never freed.
   uint32_t scratch(uint32_t size, uint32_t align = 8);
@@ -165,6 +180,9 @@ class Board {
   Scenario scenario_;
   const PeImage& image_;
   BoardOptions options_;
+  uint32_t source_delta_ = 0;  // where the image runs minus where the debug file puts it
+  std::shared_ptr<Disassembler> decoder_;
+  mutable std::unordered_map<uint32_t, std::string> instruction_texts_;
   RunLog log_;
   std::unique_ptr<Machine> machine_;
   std::unique_ptr<Bus> bus_;

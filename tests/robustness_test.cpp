@@ -214,7 +214,7 @@ TEST_F(RobustnessTest, JsonIsValidWhateverBytesTheModuleAndNamesCarry) {
 
 TEST_F(RobustnessTest, LogsStopGrowingAtTheirCap) {
   const uint32_t format = board().scratch_string("line\n");
-  for (size_t i = 0; i < RunLog::kMaxEvents + 10; ++i) board().log().print(0x40, "line\n");
+  for (size_t i = 0; i < RunLog::kMaxEvents + 10; ++i) board().log().print(0x40, "line\n", 0);
   call("DebugPrint", {0x40, format});
   const auto& events = board().log().events;
   ASSERT_EQ(events.size(), RunLog::kMaxEvents);

@@ -36,7 +36,7 @@ expect_run(default-run 0 ARGS run STDOUT "Reinstall Descriptor Status = 0." "ent
 expect_run(json 0 ARGS run ${WORK}/acpi7.toml --json
            STDOUT "\"pmc\": {\n    \"acpi_base\": 1280,\n    \"acpi_control\": 135\n  }"
                   "\"entry_status\": 0" "\"slot15_called\": true" "\"fault\": null")
-expect_run(trace 0 ARGS run --trace STDOUT "== trace ==" "[GetPchStepping]" "PWRM+0x012C DWR"
+expect_run(trace 0 ARGS run --trace STDOUT "== trace ==" "GetPchStepping+0x1F (ServerSktPkg" "PWRM+0x012C DWR"
            "Heci.SendwAck" "PCR port 0x13+0x0258" "PCR port 0xE0+0x0000")
 expect_run(missing-file 2 ARGS run ${WORK}/none.toml STDERR "none.toml: cannot open")
 expect_run(unknown-key 2 ARGS run ${WORK}/bad-key.toml STDERR "bad-key.toml:3: key 'pmc.acpi_controll'")
@@ -86,3 +86,12 @@ expect_run(fault 1 ARGS run ${WORK}/fault.toml
                   "region: module headers")
 expect_run(fault-json 1 ARGS run ${WORK}/fault.toml --json
            STDOUT "\"kind\": \"fault: write protected\"" "\"region\": \"module headers\"")
+
+# With the debug file beside the image, reports name source lines; --trace=insn lists
+# instructions.
+expect_run(fault-source 1 ARGS run ${WORK}/fault.toml
+           STDOUT "at MmioWrite16+0x" "(BasePkg/Library/BaseIoLibIntrinsic/IoLib.cpp:" "       => 0xFFF")
+expect_run(trace-insn 0 ARGS run --trace=insn STDOUT "== instructions ==" "SystemBoardOverrideEntryPoint ("
+           "  0xFFF012B8  ")
+expect_run(trace-bad 2 ARGS run --trace=everything)
+expect_run(missing-debug-file 2 ARGS run --debug-file ${WORK}/none.elf STDERR "none.elf")
