@@ -329,10 +329,13 @@ Expected<std::vector<Relocation>> PeImage::relocations() const {
     }
     const uint32_t page = get32(b, *start + at);
     const uint32_t block_size = get32(b, *start + at + 4);
-    if (block_size < sizeof(layout::BaseRelocationBlock) || block_size > left ||
-        block_size % 2 != 0) {
+    if (block_size > left) {
       return Error{where + " (page " + hex(page) + "): size " + std::to_string(block_size) +
                    " overruns the " + std::to_string(left) + " bytes left in the directory"};
+    }
+    if (block_size < sizeof(layout::BaseRelocationBlock) || block_size % 2 != 0) {
+      return Error{where + " (page " + hex(page) + "): size " + std::to_string(block_size) +
+                   " is not a header and whole entries"};
     }
     const auto entries =
         static_cast<uint32_t>((block_size - sizeof(layout::BaseRelocationBlock)) / 2);
