@@ -128,7 +128,8 @@ Expected<std::vector<uint8_t>> make_volume(uint32_t size, uint32_t block_size,
 // read.
 Expected<Volume> parse_volume(std::span<const uint8_t> bytes);
 
-// Where the first file of a volume starts (after the header and any extension header).
-inline constexpr uint32_t kVolumeHeaderLength = 72;  // with a one-entry block map
+// The header make_volume writes: the fixed part, one block-map entry and the terminating
+// zero entry. The first file starts right after it.
+inline constexpr uint32_t kVolumeHeaderLength = 72;
 
 }  // namespace peiboard

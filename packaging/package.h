@@ -47,11 +47,11 @@ struct Package {
 // the PEI dispatcher must not run it before that PPI is installed.
 std::vector<DepexOp> module_depex();
 
-// Builds the three forms from the linked PE32 image. The file holds, in order, the
-// dependency expression, a RAW pad section that puts the TE image where its base meets
-// `image_alignment`, the TE image (rebased to that base), the module's name and its version.
-// Fails when the volume leaves the flash window, the alignment cannot be met, the image
-// cannot move there or the file does not fit.
+// Builds the three forms from the linked PE32 image. The volume holds the leading files,
+// then the module's file: the dependency expression, a RAW pad section that puts the TE
+// image where its base meets `image_alignment`, the TE image (rebased to that base), the
+// module's name and its version. Fails when the volume leaves the flash window, the
+// alignment cannot be met, the image cannot move there or the files do not fit.
 Expected<Package> pack_module(const PeImage& pe32, const PackOptions& options = {});
 
 }  // namespace peiboard
