@@ -23,8 +23,10 @@ struct PackOptions {
   uint32_t volume_base = 0xFFF00000;  // the flash address of the volume's first byte
   uint32_t volume_size = 0x10000;
   uint32_t block_size = 0x1000;
-  // The image base is placed on a multiple of this: at least the image's section alignment
-  // (32 for the module); 4 KiB by default because the board maps the image in whole pages.
+  // The image base is placed on a multiple of this, a power of two no smaller than the
+  // image's section alignment (32 for the module). 4 KiB by default: the base then falls on
+  // the volume's first byte, so the image's whole range lies inside the volume and, at the
+  // link address, the TE needs no fix-up. 32 gives the smallest pad section.
   uint32_t image_alignment = 0x1000;
   uint16_t build_number = 1;
   std::string version = "1.0";

@@ -8,8 +8,6 @@
 #include "format.h"
 #include "layouts.h"
 
-#include "files.h"
-
 namespace peiboard {
 namespace {
 

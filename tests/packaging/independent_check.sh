@@ -3,7 +3,9 @@
 # coreboot-utils). Run by CTest:
 #   independent_check.sh uefiextract UEFIEXTRACT VOLUME TE WORK
 #   independent_check.sh cbfstool UEFIEXTRACT CBFSTOOL FSP_WRAP PEIBOARD IMAGE.efi IMAGE.map WORK
-# The cbfstool check leaves WORK/moved.fv, the volume moved to another flash address.
+#   independent_check.sh align32 FWPACK PEIBOARD IMAGE.efi IMAGE.map WORK SCENARIO...
+# The cbfstool check leaves WORK/moved.fv, the volume moved to another flash address. The
+# align32 check packs the image on a 32-byte boundary and checks the scenarios on it.
 set -euo pipefail
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -101,8 +103,19 @@ $described"
 $(head -n 40 "$WORK/report.diff")"
     echo "cbfstool: volume moved from $FROM to $TO; the board's report is the original's"
     ;;
+  align32)
+    FWPACK=$2 PEIBOARD=$3 IMAGE=$4 MAP=$5 WORK=$6
+    shift 6
+    rm -rf "$WORK" && mkdir -p "$WORK"
+    "$FWPACK" "$IMAGE" --image-align 32 --te "$WORK/m.te" --ffs "$WORK/m.ffs" --fv "$WORK/m.fv"
+    described=$("$PEIBOARD" image "$WORK/m.fv" --map "$MAP")
+    # The TE header stays at its place in the volume; the base lands 0xC0 before the volume.
+    grep -q '^base       0xFFEFFF40$' <<< "$described" || fail "the image is not at 0xFFEFFF40:
+$described"
+    "$PEIBOARD" check --image "$WORK/m.fv" --map "$MAP" "$@"
+    ;;
   *)
-    echo "usage: $0 uefiextract|cbfstool ..." >&2
+    echo "usage: $0 uefiextract|cbfstool|align32 ..." >&2
     exit 2
     ;;
 esac
