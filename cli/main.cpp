@@ -211,8 +211,9 @@ int describe_image(const ImagePaths& paths) {
     std::cerr << "peiboard: " << module.error().message << "\n";
     return kBadInput;
   }
+  errno = 0;
   std::cout << peiboard::describe_module(*module, paths.image);
-  return kDone;
+  return written(std::cout) ? kDone : kBadInput;
 }
 
 }  // namespace
