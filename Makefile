@@ -25,7 +25,9 @@ PACKAGES := \
   binutils:/usr/bin/objdump \
   llvm:/usr/bin/llvm-symbolizer \
   gdb-multiarch:/usr/bin/gdb-multiarch \
-  lcov:/usr/bin/genhtml
+  lcov:/usr/bin/genhtml \
+  uefitool-cli:/usr/bin/UEFIExtract \
+  coreboot-utils:/usr/sbin/cbfstool
 
 MISSING = $(foreach p,$(PACKAGES),$(if $(wildcard $(word 2,$(subst :, ,$(p)))),,$(word 1,$(subst :, ,$(p)))))
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "board.h"
+#include "module_image.h"
 #include "report.h"
 #include "scenario_loader.h"
 
@@ -42,17 +43,16 @@ std::optional<peiboard::Expected<peiboard::SourceMap>> load_source(const ImagePa
   return source;
 }
 
+// The link map named with --map, else the one beside the image when it is there.
+std::optional<std::filesystem::path> map_of(const ImagePaths& paths) {
+  if (!paths.map.empty()) return std::filesystem::path(paths.map);
+  return peiboard::map_beside(paths.image);
+}
+
+// The module in any form it ships (PE32, TE, FFS file, firmware volume), at the address it
+// executes at. Without a link map the image has no names, which the kind check reports.
 std::optional<PeImage> load_image(const ImagePaths& paths) {
-  // The link map beside the image is read when it is there; without one the image has no
-  // names, which the kind check below reports.
-  std::optional<std::filesystem::path> map;
-  if (!paths.map.empty()) {
-    map = paths.map;
-  } else if (auto beside = std::filesystem::path(paths.image).replace_extension(".map");
-             std::filesystem::exists(beside)) {
-    map = beside;
-  }
-  auto image = PeImage::load(paths.image, map);
+  auto image = peiboard::load_module_image(paths.image, map_of(paths));
   if (!image) {
     std::cerr << "peiboard: " << image.error().message << "\n";
     return std::nullopt;
@@ -227,22 +227,16 @@ int bench(const ImagePaths& paths, const std::optional<std::string>& scenario_pa
   return written(std::cout) ? kDone : kBadInput;
 }
 
+// Describes the image in whatever form, with or without a link map.
 int describe_image(const ImagePaths& paths) {
-  auto image = load_image(paths);
-  if (!image) return kBadInput;
-  std::printf("image    %s\n", paths.image.c_str());
-  std::printf("kind     PE32, i386, EFI boot service driver, no imports\n");
-  std::printf("size     %zu bytes in the file, 0x%X in memory\n", image->file_bytes().size(),
-              image->size_of_image());
-  std::printf("base     0x%08X\nentry    0x%08X\n", image->image_base(), image->entry_point());
-  std::printf("sections\n");
-  for (const auto& s : image->sections()) {
-    std::printf("  %-8s 0x%08X  %6u bytes\n", s.name.c_str(),
-                image->image_base() + s.virtual_address, s.virtual_size);
+  auto module = peiboard::load_module_file(paths.image, map_of(paths));
+  if (!module) {
+    std::cerr << "peiboard: " << module.error().message << "\n";
+    return kBadInput;
   }
-  std::printf("symbols  %zu\n", image->symbols().size());
-  for (const auto& s : image->symbols()) std::printf("  0x%08X  %s\n", s.address, s.name.c_str());
-  return kDone;
+  errno = 0;
+  std::cout << peiboard::describe_module(*module, paths.image);
+  return written(std::cout) ? kDone : kBadInput;
 }
 
 }  // namespace

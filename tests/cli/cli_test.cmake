@@ -95,3 +95,18 @@ expect_run(trace-insn 0 ARGS run --trace=insn STDOUT "== instructions ==" "Syste
            "  0xFFF012B8  ")
 expect_run(trace-bad 2 ARGS run --trace=everything)
 expect_run(missing-debug-file 2 ARGS run --debug-file ${WORK}/none.elf STDERR "none.elf")
+
+# The image in its shipped forms: a volume without a link map is described, not booted.
+file(COPY_FILE ${FIRMWARE_FV} ${WORK}/nomap.fv)
+expect_run(image-volume-without-map 0 ARGS image ${WORK}/nomap.fv
+           STDOUT "firmware volume, FFS2" "placed     at 0xFFF00000"
+                  "depex      PUSH 06E81C58-4AD7-44BC-8390-F10265F72480 (PCD PPI) END"
+                  "version    1.0 (build 1)" "cannot find SystemBoardOverrideEntryPoint")
+expect_run(run-volume-without-map 2 ARGS run --image ${WORK}/nomap.fv
+           STDERR "nomap.fv: the link map names no SystemBoardOverrideEntryPoint")
+expect_run(run-volume 0 ARGS run --image ${FIRMWARE_FV} STDOUT "entry status 0x00000000")
+file(WRITE ${WORK}/bad.map " Preferred load address is 00000000fff00000\n\n"
+                           "  Address  Publics by Value\n"
+                           " 0001:00000000  _X  0000000fff00220000  a.obj\n")
+expect_run(bad-map 2 ARGS image --map ${WORK}/bad.map
+           STDERR "bad.map:4: address '0000000fff00220000' is longer than 16 hex digits")
