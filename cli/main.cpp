@@ -61,6 +61,10 @@ std::optional<PeImage> load_image(const ImagePaths& paths) {
     for (const auto& p : problems) std::cerr << "peiboard: " << paths.image << ": " << p << "\n";
     return std::nullopt;
   }
+  if (auto placed = peiboard::place_in_flash(*image); !placed) {
+    std::cerr << "peiboard: " << paths.image << ": " << placed.error().message << "\n";
+    return std::nullopt;
+  }
   return std::move(image).value();
 }
 
@@ -249,7 +253,9 @@ int main(int argc, char** argv) {
   app.fallthrough();  // --image and --map may follow the subcommand too
   ImagePaths paths;
   if (const char* env = std::getenv("PEIBOARD_IMAGE")) paths.image = env;
-  app.add_option("--image", paths.image, "module image (.efi); its link map sits beside it")
+  app.add_option("--image", paths.image,
+                 "module image: PE32 (.efi), TE, FFS file or firmware volume; its link map "
+                 "sits beside it")
       ->capture_default_str();
   app.add_option("--map", paths.map, "link map of the image, if not beside it");
   app.add_option("--debug-file", paths.debug_file,

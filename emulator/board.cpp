@@ -100,6 +100,26 @@ struct Board::Arenas {
   }
 };
 
+Expected<void> place_in_flash(PeImage& image) {
+  const auto fits = [](uint64_t base, uint64_t size) {
+    return base >= ram::kFlashBase && base + size <= 0x100000000ull;
+  };
+  if (fits(image.image_base(), image.size_of_image())) return {};
+  const uint32_t target = fits(ram::kDefaultImageBase, image.size_of_image())
+                              ? ram::kDefaultImageBase
+                              : ram::kFlashBase;
+  if (!fits(target, image.size_of_image())) {
+    return Error{"the image (" + std::to_string(image.size_of_image()) +
+                 " bytes) is larger than the board's flash window"};
+  }
+  if (auto moved = image.rebase(target); !moved) {
+    return Error{"the image at " + hex(image.image_base(), 8) +
+                 " lies outside the board's flash window and cannot be moved there: " +
+                 moved.error().message};
+  }
+  return {};
+}
+
 Board::Board(const Scenario& scenario, const PeImage& image, BoardOptions options)
     : scenario_(scenario), image_(image), options_(options) {
   if (options_.source) source_delta_ = image_.entry_point() - options_.source->entry_point();

@@ -52,6 +52,8 @@ inline constexpr uint32_t kScratch = 0x00500000;  // for tests: buffers passed t
 inline constexpr uint32_t kScratchSize = 0x00100000;
 // The image executes in place in the flash window at the top of the 4 GiB space.
 inline constexpr uint32_t kFlashBase = 0xFF000000;
+// Where an image linked outside the flash window is moved to (the default link address).
+inline constexpr uint32_t kDefaultImageBase = 0xFFF00000;
 }  // namespace ram
 
 // Where the setup and policy records keep what the module reads and writes.
@@ -112,6 +114,12 @@ struct RunResult {
   uint8_t acpi_control = 0;
   uint64_t instructions = 0;
 };
+
+// The image as the board can execute it: where it lies already when that is inside the flash
+// window, else rebased through its relocations to ram::kDefaultImageBase (or, when it is too
+// large for that, to the window's start). An image that must move and cannot (no relocation
+// table, too large) is an error saying so.
+Expected<void> place_in_flash(PeImage& image);
 
 class Board {
  public:

@@ -96,8 +96,12 @@ case ${1:-} in
     grep -q "^base       $TO\$" <<< "$described" || fail "the moved image is not at $TO:
 $described"
     grep -q "^placed     at $TO " <<< "$described" || fail "the moved volume is not at $TO"
-    "$PEIBOARD" run --json --trace --image "$IMAGE" --map "$MAP" > "$WORK/original.json"
-    "$PEIBOARD" run --json --trace --image "$WORK/moved.fv" --map "$MAP" > "$WORK/moved.json"
+    # The debug file maps the moved code to the same source lines, so the traces agree.
+    debug="${IMAGE%.efi}.debug.elf"
+    "$PEIBOARD" run --json --trace --image "$IMAGE" --map "$MAP" --debug-file "$debug" \
+        > "$WORK/original.json"
+    "$PEIBOARD" run --json --trace --image "$WORK/moved.fv" --map "$MAP" --debug-file "$debug" \
+        > "$WORK/moved.json"
     diff "$WORK/original.json" "$WORK/moved.json" > "$WORK/report.diff" ||
       fail "the moved volume boots differently:
 $(head -n 40 "$WORK/report.diff")"
