@@ -71,7 +71,7 @@ class RunLog {
   void access(bool write, uint32_t address, unsigned width, uint64_t value, uint32_t at,
               What&& what) {
     ++register_accesses;
-    if (!tracing) return;
+    if (!tracing || trace_full()) return;
     add_trace({phase, write ? TraceRecord::Kind::kWrite : TraceRecord::Kind::kRead, address, width,
                value, routine(at), what(), at});
   }
@@ -80,7 +80,7 @@ class RunLog {
   template <class What>
   size_t call(bool ppi, uint32_t address, uint64_t status, uint32_t at, What&& what) {
     ++(ppi ? ppi_calls : service_calls);
-    if (!tracing) return SIZE_MAX;
+    if (!tracing || trace_full()) return SIZE_MAX;
     return add_trace({phase, ppi ? TraceRecord::Kind::kPpi : TraceRecord::Kind::kService, address,
                       0, status, routine(at), what(), at});
   }
@@ -99,6 +99,12 @@ class RunLog {
   size_t event_bytes_ = 0;
 
   std::string routine(uint32_t at) const { return name_of ? name_of(at) : std::string(); }
+  // Past the cap: the record is only counted (its strings are not even made).
+  bool trace_full() {
+    if (trace_dropped == 0 && trace.size() + 1 < kMaxTrace) return false;
+    add_trace({});
+    return true;
+  }
 
   void add_event(Event event) {
     if (events_dropped > 0 ||
