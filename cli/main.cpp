@@ -1,4 +1,6 @@
 // peiboard: boots the module's image on the emulated board and shows what it did.
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 #include <cerrno>
 #include <chrono>
@@ -6,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iomanip>
 #include <iostream>
 #include <optional>
@@ -127,7 +130,8 @@ int run(const ImagePaths& paths, const std::optional<std::string>& scenario_path
 int check(const ImagePaths& paths, const std::vector<std::string>& scenarios) {
   auto image = load_image(paths);
   if (!image) return kBadInput;
-  int exit = kDone;
+  // Every file is read and checked before any boots: a bad one stops the whole check.
+  std::vector<Scenario> checked;
   for (const auto& path : scenarios) {
     auto scenario = load_scenario(std::optional<std::string>(path));
     if (!scenario) return kBadInput;
@@ -135,13 +139,26 @@ int check(const ImagePaths& paths, const std::vector<std::string>& scenarios) {
       std::cerr << "peiboard: " << path << ": no [expect] to check\n";
       return kBadInput;
     }
-    auto board = Board::create(*scenario, *image);
+    checked.push_back(std::move(*scenario));
+  }
+  // One board, reset for each file; a faulting boot is replayed with exact EIP.
+  int exit = kDone;
+  std::unique_ptr<Board> board;
+  for (size_t i = 0; i < checked.size(); ++i) {
+    const std::string& path = scenarios[i];
     if (!board) {
-      std::cerr << "peiboard: " << board.error().message << "\n";
+      auto made = Board::create(checked[i], *image);
+      if (!made) {
+        std::cerr << "peiboard: " << path << ": " << made.error().message << "\n";
+        return kBadInput;
+      }
+      board = std::move(made).value();
+    } else if (auto reset = board->reset(checked[i]); !reset) {
+      std::cerr << "peiboard: " << path << ": " << reset.error().message << "\n";
       return kBadInput;
     }
-    const auto result = (*board)->boot();
-    const auto diffs = peiboard::check_expectations(scenario->expect, **board, result);
+    const auto result = board->boot_exact();
+    const auto diffs = peiboard::check_expectations(checked[i].expect, *board, result);
     std::cout << (diffs.empty() ? "ok    " : "FAIL  ") << path << "\n";
     for (const auto& d : diffs) std::cout << "      " << d << "\n";
     if (!diffs.empty()) exit = kFailed;
@@ -155,8 +172,17 @@ struct BenchFigures {
   int boots = 0;
   double build = 0, reset = 0, run = 0;  // seconds
   uint64_t instructions = 0;             // guest instructions of the last boot
+  long rss_warm = 0, rss_end = 0;        // resident KiB after a tenth of the boots, at the end
   double total() const { return build + reset + run; }
 };
+
+// The process's resident set in KiB (0 where /proc does not tell).
+long resident_kib() {
+  std::ifstream statm("/proc/self/statm");
+  long pages = 0, resident = 0;
+  if (!(statm >> pages >> resident)) return 0;
+  return resident * (::sysconf(_SC_PAGESIZE) / 1024);
+}
 
 using Clock = std::chrono::steady_clock;
 double since(Clock::time_point start) {
@@ -191,7 +217,9 @@ peiboard::Expected<BenchFigures> bench_boots(const Scenario& scenario, const PeI
     }
     f.instructions = result.instructions;
     ++f.boots;
+    if (f.boots == std::max(1, runs / 10)) f.rss_warm = resident_kib();
   }
+  f.rss_end = resident_kib();
   return f;
 }
 
@@ -228,6 +256,9 @@ int bench(const ImagePaths& paths, const std::optional<std::string>& scenario_pa
               << (reused->boots / reused->total()) / (each->boots / each->total()) << "x\n";
   }
   std::cout << reused->instructions << " guest instructions per boot\n";
+  std::cout << "resident memory " << reused->rss_end << " KiB, "
+            << reused->rss_end - reused->rss_warm << " KiB more than after "
+            << std::max(1, runs / 10) << " boots\n";
   return written(std::cout) ? kDone : kBadInput;
 }
 
