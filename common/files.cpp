@@ -61,4 +61,29 @@ Expected<std::vector<uint8_t>> read_input_file(const std::filesystem::path& path
   return bytes;
 }
 
+Expected<void> write_output_file(const std::filesystem::path& path,
+                                 std::span<const uint8_t> bytes) {
+  const std::string name = path.string();
+  const std::string temporary = name + ".partial";
+  FileDescriptor fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (fd.get() < 0) return Error{name + ": cannot write: " + std::strerror(errno)};
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const std::string reason = std::strerror(errno);
+      ::unlink(temporary.c_str());
+      return Error{name + ": cannot write: " + reason};
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (::fsync(fd.get()) != 0 || ::rename(temporary.c_str(), name.c_str()) != 0) {
+    const std::string reason = std::strerror(errno);
+    ::unlink(temporary.c_str());
+    return Error{name + ": cannot write: " + reason};
+  }
+  return {};
+}
+
 }  // namespace peiboard

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -17,5 +18,9 @@ namespace peiboard {
 // the message ("scenario file", "image", "link map").
 Expected<std::vector<uint8_t>> read_input_file(const std::filesystem::path& path, uint64_t max_size,
                                                const std::string& what);
+
+// Writes `bytes` to `path` whole or not at all: into a temporary file beside it, renamed over
+// `path` once every byte is on disk. Fails with a message that starts with the path.
+Expected<void> write_output_file(const std::filesystem::path& path, std::span<const uint8_t> bytes);
 
 }  // namespace peiboard

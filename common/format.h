@@ -17,7 +17,7 @@ std::string hex(uint64_t value, int digits = 0);
 // and may hold anything.
 std::string valid_utf8(std::string_view text);
 
-// Name of an EFI_STATUS as the UEFI specification lists it ("Success", "Not Ready", ...),
+// Name of an EFI_STATUS as UEFI 2.x lists it ("Success", "Not Ready", ...),
 // or its value in hexadecimal when it has no listed name.
 std::string status_name(uint32_t status);
 

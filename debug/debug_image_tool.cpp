@@ -27,15 +27,6 @@ constexpr size_t kCoffHeaderSize = 20;
 constexpr size_t kCoffSectionHeaderSize = 40;
 constexpr size_t kCoffSymbolSize = 18;
 
-Expected<void> write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  if (!out) return Error{path + ": cannot write"};
-  return {};
-}
-
 // The full name of a COFF section header: inline, or "/offset" into the string table.
 Expected<std::string> section_name(std::span<const uint8_t> b, size_t header, size_t strings) {
   std::string name;
@@ -78,7 +69,7 @@ Expected<void> rename_sections(const std::string& in, const std::string& out,
       b[header + k] = k < it->second.size() ? static_cast<uint8_t>(it->second[k]) : 0;
     }
   }
-  return write_file(out, b);
+  return write_output_file(out, b);
 }
 
 Expected<ElfFile> read_elf(const std::string& path) {

@@ -17,7 +17,7 @@ namespace peiboard {
 struct Instruction {
   uint32_t address = 0;
   uint32_t length = 0;
-  std::string text;  // Intel syntax: "mov eax, dword ptr [ebp + 8]"
+  std::string text;  // destination first: "mov eax, dword ptr [ebp + 8]"
 };
 
 // A conditional branch (Jcc, JECXZ, LOOP, LOOPE, LOOPNE) and where it goes either way.

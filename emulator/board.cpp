@@ -100,6 +100,19 @@ struct Board::Arenas {
   }
 };
 
+std::vector<uint8_t> ptss_entry_bytes(const PtssEntryConfig& e) {
+  std::vector<uint8_t> entry(kPtssEntrySize, 0);
+  entry[0] = e.register_port;
+  entry[1] = e.lane;
+  entry[2] = e.lane_mode;
+  put16(entry, 4, e.register_offset);
+  put32(entry, 8, e.register_value);
+  put32(entry, 12, e.keep_mask);
+  put16(entry, 16, e.topology);
+  put16(entry, 18, e.board_id);
+  return entry;
+}
+
 Expected<void> place_in_flash(PeImage& image) {
   const auto fits = [](uint64_t base, uint64_t size) {
     return base >= ram::kFlashBase && base + size <= 0x100000000ull;
@@ -311,15 +324,7 @@ Expected<void> Board::populate() {
   if (scenario_.ptss.entries) {
     std::vector<uint8_t> bytes;
     for (const auto& e : *scenario_.ptss.entries) {
-      std::vector<uint8_t> entry(kPtssEntrySize, 0);
-      entry[0] = e.register_port;
-      entry[1] = e.lane;
-      entry[2] = e.lane_mode;
-      put16(entry, 4, e.register_offset);
-      put32(entry, 8, e.register_value);
-      put32(entry, 12, e.keep_mask);
-      put16(entry, 16, e.topology);
-      put16(entry, 18, e.board_id);
+      const std::vector<uint8_t> entry = ptss_entry_bytes(e);
       bytes.insert(bytes.end(), entry.begin(), entry.end());
     }
     const uint32_t entries = bytes.empty() ? 0 : arenas_->tables.place(bytes, 4, "PTSS entries");

@@ -115,6 +115,9 @@ struct RunResult {
   uint64_t instructions = 0;
 };
 
+// One HsioPtssEntry as the module's tables hold it: 20 bytes, little-endian.
+std::vector<uint8_t> ptss_entry_bytes(const PtssEntryConfig& entry);
+
 // The image as the board can execute it: where it lies already when that is inside the flash
 // window, else rebased through its relocations to ram::kDefaultImageBase (or, when it is too
 // large for that, to the window's start). An image that must move and cannot (no relocation

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <string>
 
+#include "files.h"
 #include "format.h"
 #include "module_image.h"
 #include "package.h"
@@ -15,15 +16,6 @@ using peiboard::Error;
 using peiboard::Expected;
 
 enum Exit : int { kDone = 0, kFailed = 1, kUsage = 2 };
-
-Expected<void> write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  if (!out) return Error{path + ": cannot write"};
-  return {};
-}
 
 // Each form must load back to the same image at the same address.
 Expected<void> read_back(const std::string& path, const std::vector<uint8_t>& bytes,
@@ -76,7 +68,7 @@ int main(int argc, char** argv) {
        {std::pair{te_path, &package->te}, std::pair{ffs_path, &package->ffs},
         std::pair{fv_path, &package->volume}}) {
     auto done = read_back(path, *bytes, package->image_base);
-    if (done) done = write_file(path, *bytes);
+    if (done) done = peiboard::write_output_file(path, *bytes);
     if (!done) {
       std::fprintf(stderr, "fwpack: %s\n", done.error().message.c_str());
       return kFailed;

@@ -20,20 +20,6 @@ PtssEntryConfig entry(uint8_t port, uint8_t lane, uint8_t mode, uint16_t offset,
   return {port, lane, mode, offset, value, keep, topology, board};
 }
 
-// One HsioPtssEntry as the module's tables hold it: 20 bytes, little-endian.
-std::vector<uint8_t> entry_bytes(const PtssEntryConfig& e) {
-  std::vector<uint8_t> bytes(20, 0);
-  bytes[0] = e.register_port;
-  bytes[1] = e.lane;
-  bytes[2] = e.lane_mode;
-  put16(bytes, 4, e.register_offset);
-  put32(bytes, 8, e.register_value);
-  put32(bytes, 12, e.keep_mask);
-  put16(bytes, 16, e.topology);
-  put16(bytes, 18, e.board_id);
-  return bytes;
-}
-
 class PtssTest : public BoardTest {
  protected:
   RunResult boot() {
@@ -157,8 +143,8 @@ TEST_F(PtssTest, BuiltInTablesHoldTheBoardsFiftySixEntries) {
   const std::array<uint32_t, 4> keep{0xFFC0C0C0, 0xC0C0C0FF, 0xC0FFFFFF, 0xFFFFC0C0};
   std::vector<uint8_t> expected;
   for (uint32_t k = 0; k < 56; ++k) {
-    const auto e = entry_bytes(entry(0xA9, static_cast<uint8_t>(12 + k / 4), 2, offset[k % 4],
-                                     value[k % 4], keep[k % 4], 0, 14));
+    const auto e = ptss_entry_bytes(entry(0xA9, static_cast<uint8_t>(12 + k / 4), 2, offset[k % 4],
+                                          value[k % 4], keep[k % 4], 0, 14));
     expected.insert(expected.end(), e.begin(), e.end());
   }
   for (const char* table : {"PtssTableA", "PtssTableB", "PtssTableC", "PtssTableD", "PtssTableE"}) {
@@ -433,7 +419,7 @@ TEST_F(PtssTest, FallbackDirectRunsOnlyWhenNothingMatched) {
 class DispatchTest : public BoardTest {
  protected:
   uint32_t entry_at(uint16_t offset, uint32_t value, uint32_t keep) {
-    return board().scratch_bytes(entry_bytes(entry(0, 0, 0, offset, value, keep, 0, 0)), 4);
+    return board().scratch_bytes(ptss_entry_bytes(entry(0, 0, 0, offset, value, keep, 0, 0)), 4);
   }
   Words3 sata(uint16_t offset, uint32_t keep, bool fallback = false) {
     const uint32_t record = board().scratch(44, 4);

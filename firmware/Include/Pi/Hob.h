@@ -1,4 +1,4 @@
-// Hand-off block headers of the UEFI Platform Initialization specification.
+// Hand-off block headers as PI 1.x volume 3 lays them out.
 #pragma once
 
 #include <Uefi/UefiTypes.h>

@@ -1,5 +1,4 @@
-// The PEI services table and the PPI descriptors of the UEFI Platform Initialization
-// specification, IA32 layout. Every slot is listed in its defined order, so each service lands at
+// The PEI services table and the PPI descriptors as PI 1.x volume 1 lays them out for IA32. Every slot is listed in its defined order, so each service lands at
 // its defined offset; the slots this module never calls keep their place with a generic type.
 #pragma once
 

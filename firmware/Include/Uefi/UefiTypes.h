@@ -1,5 +1,4 @@
-// Status codes, GUIDs and the common table header, as the UEFI specification defines them for
-// IA32.
+// Status codes, GUIDs and the common table header, as UEFI 2.x defines them for IA32.
 #pragma once
 
 #include <Base.h>
