@@ -275,8 +275,11 @@ Expected<void> Board::populate() {
     put32(data, kMeFwMefs1Offset, scenario_.me_fw.mefs1);
     foundation_->add_guid_hob(guids::kMeFwHob, data);
   }
-  for (const auto& hob : scenario_.guid_hobs) foundation_->add_guid_hob(hob.name, hob.data);
-  foundation_->finish_hobs();
+  for (const auto& hob : scenario_.guid_hobs) {
+    foundation_->add_guid_hob(hob.name, hob.data, hob.type, hob.length);
+  }
+  foundation_->finish_hobs(scenario_.hob_list.end);
+  foundation_->answer_with(scenario_.foundation);
 
   ppis_ = std::make_unique<PlatformPpis>(scenario_, m, log_, arenas_->tables, *foundation_);
   ppis_->install_platform();
