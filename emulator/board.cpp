@@ -250,9 +250,12 @@ Expected<void> Board::populate() {
   }
 
   chipset_ = std::make_unique<Chipset>(scenario_, log_, [this] {
+    // Without exact EIP the engine's instruction pointer lags behind the code it chains
+    // together, by as much as earlier boots let it chain; the block that started last is
+    // the one making the access.
     const uint32_t at = machine_->eip();
-    return routine_at(at - Machine::kTrapBase < Machine::kTrapPageSize ? machine_->last_block()
-                                                                       : at);
+    const bool exact = machine_->precise() && at - Machine::kTrapBase >= Machine::kTrapPageSize;
+    return routine_at(exact ? at : machine_->last_block());
   });
   foundation_ = std::make_unique<PeiFoundation>(
       m, log_, FoundationMemory{arenas_->tables, arenas_->hobs, arenas_->pool},
