@@ -1,6 +1,6 @@
 // The fuzzer: scenario files written back as they were read, platforms that keep (or break)
-// the contracts, campaigns that do not depend on the number of jobs, findings and their
-// minimization.
+// the contracts, campaigns that do not depend on the number of jobs, reused boards that
+// answer as fresh ones, and a planted fault found and shrunk to its two keys.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -23,6 +23,16 @@ namespace peiboard::fuzz {
 namespace {
 
 using peiboard::testing::module_image;
+
+const PeImage& planted_image() {
+  static const PeImage image = [] {
+    auto loaded =
+        PeImage::load(PEIBOARD_PLANTED_IMAGE, std::filesystem::path(PEIBOARD_PLANTED_MAP));
+    if (!loaded) throw std::runtime_error(loaded.error().message);
+    return std::move(loaded).value();
+  }();
+  return image;
+}
 
 // Writes and reads back under the same source name; the text is shown when they differ.
 void ExpectRoundTrip(const Scenario& scenario, const std::string& source) {
@@ -216,6 +226,49 @@ TEST(Fuzzer, TheSameSeedGivesTheSamePlatformsWhateverTheJobs) {
     const Campaign other = run_campaign(module_image(), options);
     EXPECT_NE(other.platforms[0], one.platforms[0]);
   }
+}
+
+TEST(Fuzzer, FindsThePlantedFaultAndShrinksItToItsTwoKeys) {
+  const auto out = std::filesystem::path(PEIBOARD_TEST_WORK) / "fuzz-planted";
+  std::filesystem::remove_all(out);
+  // Seed 1 meets it at platform 2243: a bound of 3000 boots, about two seconds on two cores.
+  FuzzOptions options{.runs = 3000, .seed = 1, .jobs = 2, .out = out};
+  options.reproduce = "peiboard --image planted run";
+  const Campaign c = run_campaign(planted_image(), options);
+  ASSERT_EQ(c.summary.findings.size(), 1u) << ::testing::PrintToString(causes(c.summary));
+  const Finding& f = c.summary.findings[0];
+  EXPECT_EQ(f.cause.text(), "fault: write unmapped in ApplyBoardPtssTables");
+  EXPECT_GT(f.keys_found, 2u);
+  // Stepping 0x34 (revision 8) and the unknown board id, by either of its two ways.
+  const PlatformSpace space(Mode::kPlatform);
+  EXPECT_EQ(keys_set(f.scenario, space), 2u) << write_scenario(f.scenario).value();
+  EXPECT_EQ(f.scenario.pch.lpc_revision_id, 0x08);
+  EXPECT_TRUE(!f.scenario.platform_info.present || f.scenario.platform_info.board_id == 0xFF);
+  EXPECT_NE(f.report.find("fault: write unmapped at 0x00000000, eip 0xFFF0"), std::string::npos)
+      << f.report;
+
+  // The saved file is a scenario that reproduces it on a fresh board with exact EIP, and only
+  // with the planted image.
+  ASSERT_EQ(f.file.parent_path(), out);
+  const auto saved = load_scenario_file(f.file);
+  ASSERT_TRUE(saved) << saved.error().to_string();
+  Scenario expected = f.scenario;
+  expected.source = f.file.string();
+  EXPECT_TRUE(*saved == expected);
+  EXPECT_EQ(saved->expect.fault, true);
+  auto board = Board::create(*saved, planted_image(), {.precise = true});
+  const RunResult r = (*board)->boot();
+  ASSERT_TRUE(r.fault);
+  EXPECT_EQ(r.fault->routine, "ApplyBoardPtssTables");
+  EXPECT_EQ(r.fault->address, 0u);
+  EXPECT_NE(f.report.find(hex(r.fault->eip, 8)), std::string::npos);
+  std::ifstream file(f.file);
+  const std::string text((std::istreambuf_iterator<char>(file)), {});
+  EXPECT_NE(text.find("# Reproduce: peiboard --image planted run " + f.file.string()),
+            std::string::npos)
+      << text;
+  auto released = Board::create(*saved, module_image());
+  EXPECT_FALSE((*released)->boot().fault);
 }
 
 TEST(Findings, AHaltIsTheModulesOwnReportNotAFinding) {

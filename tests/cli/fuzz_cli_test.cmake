@@ -1,5 +1,6 @@
-# `peiboard fuzz` as a user meets it: usage errors and a clean campaign.
-# Run by CTest: cmake -DPEIBOARD=... -DSOURCE=... -DWORK=... -P fuzz_cli_test.cmake
+# `peiboard fuzz` as a user meets it: usage errors, a clean campaign, and a campaign on the
+# planted-fault image whose saved file `peiboard run` replays.
+# Run by CTest: cmake -DPEIBOARD=... -DSOURCE=... -DPLANTED=... -DWORK=... -P fuzz_cli_test.cmake
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK})
 
@@ -37,3 +38,17 @@ expect_run(fuzz-clean 0 ARGS fuzz --runs 300 --seed 5 --jobs 2 --out clean
 if(EXISTS ${WORK}/clean)
   message(SEND_ERROR "fuzz-clean: a folder of findings was made without findings")
 endif()
+
+# The planted fault: found, saved once, exit 1; the saved file reproduces it.
+expect_run(fuzz-planted 1 ARGS --image ${PLANTED} fuzz --runs 3000 --seed 1 --jobs 2 --out found
+           STDOUT "findings  1" "fault: write unmapped in ApplyBoardPtssTables"
+                  "found/fault-write-unmapped-ApplyBoardPtssTables.toml")
+file(GLOB saved ${WORK}/found/*.toml)
+list(LENGTH saved count)
+if(NOT count EQUAL 1)
+  message(SEND_ERROR "fuzz-planted: ${count} files saved, expected 1: ${saved}")
+endif()
+expect_run(fuzz-replay 1 ARGS --image ${PLANTED} run found/fault-write-unmapped-ApplyBoardPtssTables.toml
+           STDOUT "FAULT:    fault: write unmapped at 0x00000000, eip 0xFFF0" "in ApplyBoardPtssTables")
+expect_run(fuzz-check 0 ARGS --image ${PLANTED} check found/fault-write-unmapped-ApplyBoardPtssTables.toml
+           STDOUT "ok")
