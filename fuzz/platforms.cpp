@@ -299,6 +299,20 @@ void vary_ptss_entry(Rng& r, PtssEntryConfig& e, const Scenario& s) {
   }
 }
 
+// A PPI the platform did not install, as LocatePpi reports it: an error and no outputs. The
+// System Board PPI is not among them: the module looks for it only once it is installed.
+LocateAnswer absent_ppi(Rng& r) {
+  LocateAnswer a;
+  a.guid = r.pick<Guid>({guids::kPcd, guids::kDebugServices, guids::kHeci, guids::kSpi});
+  a.status = r.chance(3, 4) ? efi::kNotFound : 0x80000000u | status(r);
+  return a;
+}
+
+bool is_absent_ppi(const LocateAnswer& a) {
+  return (a.status & 0x80000000u) != 0 && !a.interface && !a.descriptor &&
+         a.guid != guids::kSystemBoard;
+}
+
 LocateAnswer locate_answer(Rng& r) {
   LocateAnswer a;
   a.guid = known_guid(r);
@@ -621,13 +635,14 @@ std::vector<Site> make_sites() {
       true));
   v.push_back(field(
       "foundation.pool", [](auto& s) -> auto& { return s.foundation.pool; }, pointer, true));
+  // PPIs absent within the contracts; any answer at all in hostile mode.
   v.push_back(list_site(
       "foundation.locate", [](auto& s) -> auto& { return s.foundation.locate; },
-      [](Rng& r, Scenario& s, Mode) {
-        vary_list(r, s.foundation.locate, 8, locate_answer,
-                  [](Rng& rr, LocateAnswer& a) { a = locate_answer(rr); });
-      },
-      true));
+      [](Rng& r, Scenario& s, Mode m) {
+        const auto make = m == Mode::kHostile ? locate_answer : absent_ppi;
+        vary_list(r, s.foundation.locate, 8, make,
+                  [make](Rng& rr, LocateAnswer& a) { a = make(rr); });
+      }));
   return v;
 }
 
@@ -701,7 +716,9 @@ void PlatformSpace::conform(Scenario& s) const {
       if (hob.name == guids::kMeFwHob && hob.data.size() < kMeFwData) hob.data.resize(kMeFwData, 0);
     }
     s.hob_list = base_.hob_list;
-    s.foundation = base_.foundation;
+    s.foundation.hob_list.reset();
+    s.foundation.pool.reset();
+    std::erase_if(s.foundation.locate, [](const LocateAnswer& a) { return !is_absent_ppi(a); });
   }
   // What a file can hold: 64-bit values below 2^63.
   s.pcd.pcie_base &= kMaxFileInteger;

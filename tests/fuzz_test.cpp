@@ -144,7 +144,13 @@ TEST(Platforms, PlatformModeKeepsEveryContract) {
       }
     }
     EXPECT_TRUE(s.hob_list.end);
-    EXPECT_TRUE(s.foundation == FoundationConfig{});
+    EXPECT_FALSE(s.foundation.hob_list || s.foundation.pool);
+    for (const LocateAnswer& a : s.foundation.locate) {
+      // A PPI that is not installed, and never the one whose installation called the module.
+      EXPECT_NE(a.status & 0x80000000u, 0u);
+      EXPECT_FALSE(a.interface || a.descriptor);
+      EXPECT_NE(a.guid, guids::kSystemBoard);
+    }
     for (const Site& site : space.sites()) {
       Scenario back = s;
       site.assign(back, space.base());
