@@ -1,0 +1,27 @@
+// How the module answers what hostile fuzzing found: each test boots the minimized platform of
+// a finding on the real image and checks the module's fix.
+#include "board_fixture.h"
+
+namespace peiboard::testing {
+namespace {
+
+class FuzzFindingTest : public BoardTest {};
+
+TEST_F(FuzzFindingTest, ANullHobListIsReportedAndHoldsNoHob) {
+  // GetHobList hands out null: both assertions are reported, then the walk finds nothing
+  // instead of reading page 0 for HOBs.
+  scenario.foundation.hob_list = 0;
+  EXPECT_EQ(call("GetNextHob", {4, 0}), 0u);
+  EXPECT_EQ(asserts(), std::vector<std::string>{"BasePkg/Library/PeiHobLib/HobLib:82:HobStart != "
+                                                "((void *) 0)"});
+  clear_log();
+  const RunResult r = board().boot();
+  EXPECT_FALSE(r.fault) << r.fault->text() << " in " << r.fault->routine;
+  EXPECT_EQ(assert_lines(), (std::vector<uint32_t>{51, 82, 91}))
+      << "GetHobList's, GetNextHob's, and GetBoardId's for the board id it does not find";
+  EXPECT_TRUE(r.slot15_called);
+  EXPECT_EQ(r.policy, r.policy_before) << "no board 14 entry applies to the unknown board";
+}
+
+}  // namespace
+}  // namespace peiboard::testing
