@@ -23,5 +23,27 @@ TEST_F(FuzzFindingTest, ANullHobListIsReportedAndHoldsNoHob) {
   EXPECT_EQ(r.policy, r.policy_before) << "no board 14 entry applies to the unknown board";
 }
 
+// Every print of the run, in order, as one text.
+std::string console(Board& board) {
+  std::string text;
+  for (const auto& e : board.log().events) {
+    if (e.kind == Event::Kind::kPrint) text += e.text;
+  }
+  return text;
+}
+
+TEST_F(FuzzFindingTest, AHeciLocateWithoutAnInterfaceIsAMissingHeciPpi) {
+  // LocatePpi says success but hands out no interface: the SPS path ends as without the PPI.
+  scenario.foundation.locate = {{guids::kHeci, 0, std::nullopt, std::nullopt}};
+  const RunResult r = board().boot();
+  EXPECT_FALSE(r.fault) << r.fault->text() << " in " << r.fault->routine;
+  const std::string text = console(board());
+  EXPECT_NE(text.find("[ICC] SpsSetGetCurrenClockingMode exit status = Device Error \n"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("Read clock mode from SoftStraps"), std::string::npos);
+  EXPECT_EQ(board().ppis().heci_request_count, 0u);
+}
+
 }  // namespace
 }  // namespace peiboard::testing
