@@ -45,5 +45,18 @@ TEST_F(FuzzFindingTest, AHeciLocateWithoutAnInterfaceIsAMissingHeciPpi) {
   EXPECT_EQ(board().ppis().heci_request_count, 0u);
 }
 
+TEST_F(FuzzFindingTest, ASpiLocateWithoutAnInterfaceIsAMissingSpiPpi) {
+  // A non-SPS ME reads the soft strap; the SPI PPI "found" without an interface gives the
+  // internal standard mode, as a missing one does.
+  scenario.heci.mefs1 = 0x00000005;  // operation mode 0
+  scenario.foundation.locate = {{guids::kSpi, 0, std::nullopt, std::nullopt}};
+  const RunResult r = board().boot();
+  EXPECT_FALSE(r.fault) << r.fault->text() << " in " << r.fault->routine;
+  const std::string text = console(board());
+  EXPECT_NE(text.find("(Hsio) GetClockingMode() returns InternalStandard"), std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("SPI SoftStrap read"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace peiboard::testing
