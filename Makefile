@@ -15,6 +15,7 @@ PACKAGES := \
   lld:/usr/bin/lld-link \
   pkg-config:/usr/bin/pkg-config \
   libunicorn-dev:/usr/include/unicorn/unicorn.h \
+  libgoogle-perftools-dev:/usr/include/gperftools/tcmalloc.h \
   libcapstone-dev:/usr/include/capstone/capstone.h \
   libtomlplusplus-dev:/usr/include/toml++/toml.h \
   libcli11-dev:/usr/include/CLI/CLI.hpp \
@@ -24,7 +25,9 @@ PACKAGES := \
   binutils:/usr/bin/objdump \
   llvm:/usr/bin/llvm-symbolizer \
   gdb-multiarch:/usr/bin/gdb-multiarch \
-  lcov:/usr/bin/genhtml
+  lcov:/usr/bin/genhtml \
+  uefitool-cli:/usr/bin/UEFIExtract \
+  coreboot-utils:/usr/sbin/cbfstool
 
 MISSING = $(foreach p,$(PACKAGES),$(if $(wildcard $(word 2,$(subst :, ,$(p)))),,$(word 1,$(subst :, ,$(p)))))
 

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iomanip>
 #include <iostream>
 #include <optional>
@@ -17,6 +18,7 @@
 
 #include "board.h"
 #include "command.h"
+#include "module_image.h"
 #include "report.h"
 #include "scenario_loader.h"
 
@@ -30,26 +32,42 @@ enum Exit : int { kDone = 0, kFailed = 1, kBadInput = 2 };
 
 struct ImagePaths {
   std::string image = PEIBOARD_IMAGE;
-  std::string map;  // empty: the image path with .map instead of .efi
+  std::string map;         // empty: the image path with .map instead of .efi
+  std::string debug_file;  // empty: the image path with .debug.elf instead of .efi, if there
 };
 
+// The module's debug file for source lines: the one named, which must load, or the one the
+// build writes beside the image, when it is there. Without one, reports name routines only.
+std::optional<peiboard::Expected<peiboard::SourceMap>> load_source(const ImagePaths& paths) {
+  if (!paths.debug_file.empty()) return peiboard::SourceMap::load(paths.debug_file);
+  auto beside = std::filesystem::path(paths.image).replace_extension(".debug.elf");
+  std::error_code ignored;
+  if (!std::filesystem::is_regular_file(beside, ignored)) return std::nullopt;
+  auto source = peiboard::SourceMap::load(beside);
+  if (!source) return std::nullopt;  // a stale or foreign file beside the image: do without
+  return source;
+}
+
+// The link map named with --map, else the one beside the image when it is there.
+std::optional<std::filesystem::path> map_of(const ImagePaths& paths) {
+  if (!paths.map.empty()) return std::filesystem::path(paths.map);
+  return peiboard::map_beside(paths.image);
+}
+
+// The module in any form it ships (PE32, TE, FFS file, firmware volume), at the address it
+// executes at. Without a link map the image has no names, which the kind check reports.
 std::optional<PeImage> load_image(const ImagePaths& paths) {
-  // The link map beside the image is read when it is there; without one the image has no
-  // names, which the kind check below reports.
-  std::optional<std::filesystem::path> map;
-  if (!paths.map.empty()) {
-    map = paths.map;
-  } else if (auto beside = std::filesystem::path(paths.image).replace_extension(".map");
-             std::filesystem::exists(beside)) {
-    map = beside;
-  }
-  auto image = PeImage::load(paths.image, map);
+  auto image = peiboard::load_module_image(paths.image, map_of(paths));
   if (!image) {
     std::cerr << "peiboard: " << image.error().message << "\n";
     return std::nullopt;
   }
   if (auto problems = image->check(); !problems.empty()) {
     for (const auto& p : problems) std::cerr << "peiboard: " << paths.image << ": " << p << "\n";
+    return std::nullopt;
+  }
+  if (auto placed = peiboard::place_in_flash(*image); !placed) {
+    std::cerr << "peiboard: " << paths.image << ": " << placed.error().message << "\n";
     return std::nullopt;
   }
   return std::move(image).value();
@@ -78,24 +96,34 @@ bool written(std::ostream& out) {
 }
 
 int run(const ImagePaths& paths, const std::optional<std::string>& scenario_path, bool json,
-        bool trace) {
+        bool trace, bool trace_instructions) {
   auto scenario = load_scenario(scenario_path);
   if (!scenario) return kBadInput;
   auto image = load_image(paths);
   if (!image) return kBadInput;
+  auto source = load_source(paths);
+  if (source && !*source) {
+    std::cerr << "peiboard: " << source->error().message << "\n";
+    return kBadInput;
+  }
   // One run: the board keeps EIP exact at every instruction, so a fault names its
   // instruction.
-  auto board = Board::create(*scenario, *image, {.precise = true});
+  auto board = Board::create(*scenario, *image,
+                             {.precise = true, .source = source ? &source->value() : nullptr});
   if (!board) {
     std::cerr << "peiboard: " << board.error().message << "\n";
     return kBadInput;
   }
+  peiboard::InstructionTrace instructions;
+  if (trace_instructions) (*board)->machine().set_debug_observer(&instructions);
   const auto result = (*board)->boot();
+  (*board)->machine().set_debug_observer(nullptr);
+  const peiboard::InstructionTrace* listed = trace_instructions ? &instructions : nullptr;
   errno = 0;
   if (json) {
-    std::cout << peiboard::run_json(**board, result, trace).dump(2) << "\n";
+    std::cout << peiboard::run_json(**board, result, trace, listed).dump(2) << "\n";
   } else {
-    std::cout << peiboard::human_report(**board, result, trace);
+    std::cout << peiboard::human_report(**board, result, trace, listed);
   }
   if (!written(std::cout)) return kBadInput;
   return result.fault ? kFailed : kDone;
@@ -104,7 +132,8 @@ int run(const ImagePaths& paths, const std::optional<std::string>& scenario_path
 int check(const ImagePaths& paths, const std::vector<std::string>& scenarios) {
   auto image = load_image(paths);
   if (!image) return kBadInput;
-  int exit = kDone;
+  // Every file is read and checked before any boots: a bad one stops the whole check.
+  std::vector<Scenario> checked;
   for (const auto& path : scenarios) {
     auto scenario = load_scenario(std::optional<std::string>(path));
     if (!scenario) return kBadInput;
@@ -112,13 +141,26 @@ int check(const ImagePaths& paths, const std::vector<std::string>& scenarios) {
       std::cerr << "peiboard: " << path << ": no [expect] to check\n";
       return kBadInput;
     }
-    auto board = Board::create(*scenario, *image);
+    checked.push_back(std::move(*scenario));
+  }
+  // One board, reset for each file; a faulting boot is replayed with exact EIP.
+  int exit = kDone;
+  std::unique_ptr<Board> board;
+  for (size_t i = 0; i < checked.size(); ++i) {
+    const std::string& path = scenarios[i];
     if (!board) {
-      std::cerr << "peiboard: " << board.error().message << "\n";
+      auto made = Board::create(checked[i], *image);
+      if (!made) {
+        std::cerr << "peiboard: " << path << ": " << made.error().message << "\n";
+        return kBadInput;
+      }
+      board = std::move(made).value();
+    } else if (auto reset = board->reset(checked[i]); !reset) {
+      std::cerr << "peiboard: " << path << ": " << reset.error().message << "\n";
       return kBadInput;
     }
-    const auto result = (*board)->boot();
-    const auto diffs = peiboard::check_expectations(scenario->expect, **board, result);
+    const auto result = board->boot_exact();
+    const auto diffs = peiboard::check_expectations(checked[i].expect, *board, result);
     std::cout << (diffs.empty() ? "ok    " : "FAIL  ") << path << "\n";
     for (const auto& d : diffs) std::cout << "      " << d << "\n";
     if (!diffs.empty()) exit = kFailed;
@@ -132,8 +174,17 @@ struct BenchFigures {
   int boots = 0;
   double build = 0, reset = 0, run = 0;  // seconds
   uint64_t instructions = 0;             // guest instructions of the last boot
+  long rss_warm = 0, rss_end = 0;        // resident KiB after a tenth of the boots, at the end
   double total() const { return build + reset + run; }
 };
+
+// The process's resident set in KiB (0 where /proc does not tell).
+long resident_kib() {
+  std::ifstream statm("/proc/self/statm");
+  long pages = 0, resident = 0;
+  if (!(statm >> pages >> resident)) return 0;
+  return resident * (::sysconf(_SC_PAGESIZE) / 1024);
+}
 
 using Clock = std::chrono::steady_clock;
 double since(Clock::time_point start) {
@@ -168,7 +219,9 @@ peiboard::Expected<BenchFigures> bench_boots(const Scenario& scenario, const PeI
     }
     f.instructions = result.instructions;
     ++f.boots;
+    if (f.boots == std::max(1, runs / 10)) f.rss_warm = resident_kib();
   }
+  f.rss_end = resident_kib();
   return f;
 }
 
@@ -205,6 +258,9 @@ int bench(const ImagePaths& paths, const std::optional<std::string>& scenario_pa
               << (reused->boots / reused->total()) / (each->boots / each->total()) << "x\n";
   }
   std::cout << reused->instructions << " guest instructions per boot\n";
+  std::cout << "resident memory " << reused->rss_end << " KiB, "
+            << reused->rss_end - reused->rss_warm << " KiB more than after "
+            << std::max(1, runs / 10) << " boots\n";
   return written(std::cout) ? kDone : kBadInput;
 }
 
@@ -220,22 +276,16 @@ int fuzz(const ImagePaths& paths, peiboard::fuzz::FuzzOptions options, const std
                                       isatty(STDERR_FILENO) != 0, coverage);
 }
 
+// Describes the image in whatever form, with or without a link map.
 int describe_image(const ImagePaths& paths) {
-  auto image = load_image(paths);
-  if (!image) return kBadInput;
-  std::printf("image    %s\n", paths.image.c_str());
-  std::printf("kind     PE32, i386, EFI boot service driver, no imports\n");
-  std::printf("size     %zu bytes in the file, 0x%X in memory\n", image->file_bytes().size(),
-              image->size_of_image());
-  std::printf("base     0x%08X\nentry    0x%08X\n", image->image_base(), image->entry_point());
-  std::printf("sections\n");
-  for (const auto& s : image->sections()) {
-    std::printf("  %-8s 0x%08X  %6u bytes\n", s.name.c_str(),
-                image->image_base() + s.virtual_address, s.virtual_size);
+  auto module = peiboard::load_module_file(paths.image, map_of(paths));
+  if (!module) {
+    std::cerr << "peiboard: " << module.error().message << "\n";
+    return kBadInput;
   }
-  std::printf("symbols  %zu\n", image->symbols().size());
-  for (const auto& s : image->symbols()) std::printf("  0x%08X  %s\n", s.address, s.name.c_str());
-  return kDone;
+  errno = 0;
+  std::cout << peiboard::describe_module(*module, paths.image);
+  return written(std::cout) ? kDone : kBadInput;
 }
 
 }  // namespace
@@ -248,16 +298,28 @@ int main(int argc, char** argv) {
   app.fallthrough();  // --image and --map may follow the subcommand too
   ImagePaths paths;
   if (const char* env = std::getenv("PEIBOARD_IMAGE")) paths.image = env;
-  app.add_option("--image", paths.image, "module image (.efi); its link map sits beside it")
+  app.add_option("--image", paths.image,
+                 "module image: PE32 (.efi), TE, FFS file or firmware volume; its link map "
+                 "sits beside it")
       ->capture_default_str();
   app.add_option("--map", paths.map, "link map of the image, if not beside it");
+  app.add_option("--debug-file", paths.debug_file,
+                 "the module's debug file for source lines (default: the .debug.elf beside the "
+                 "image, when there)");
 
   std::optional<std::string> scenario;
-  bool json = false, trace = false;
+  bool json = false;
+  std::string trace;
   auto* run_cmd = app.add_subcommand("run", "one boot of the module on a scenario");
   run_cmd->add_option("scenario", scenario, "scenario file (default: the built-in default board)");
   run_cmd->add_flag("--json", json, "print the run as one JSON object");
-  run_cmd->add_flag("--trace", trace, "add every register access and PPI/service call");
+  auto* trace_option =
+      run_cmd
+          ->add_option("--trace", trace,
+                       "add every register access and PPI/service call; --trace=insn also "
+                       "lists every instruction executed (up to 200,000)")
+          ->expected(0, 1)
+          ->check(CLI::IsMember({"", "calls", "insn"}));
 
   std::vector<std::string> scenarios;
   auto* check_cmd = app.add_subcommand("check", "run scenarios and compare with their [expect]");
@@ -308,7 +370,7 @@ int main(int argc, char** argv) {
     return kBadInput;
   }
   try {
-    if (*run_cmd) return run(paths, scenario, json, trace);
+    if (*run_cmd) return run(paths, scenario, json, trace_option->count() > 0, trace == "insn");
     if (*check_cmd) return check(paths, scenarios);
     if (*bench_cmd) return bench(paths, scenario, runs, fresh);
     if (*fuzz_cmd) {

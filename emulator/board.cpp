@@ -100,8 +100,31 @@ struct Board::Arenas {
   }
 };
 
+Expected<void> place_in_flash(PeImage& image) {
+  const auto fits = [](uint64_t base, uint64_t size) {
+    return base >= ram::kFlashBase && base + size <= 0x100000000ull;
+  };
+  if (fits(image.image_base(), image.size_of_image())) return {};
+  const uint32_t target = fits(ram::kDefaultImageBase, image.size_of_image())
+                              ? ram::kDefaultImageBase
+                              : ram::kFlashBase;
+  if (!fits(target, image.size_of_image())) {
+    return Error{"the image (" + std::to_string(image.size_of_image()) +
+                 " bytes) is larger than the board's flash window"};
+  }
+  if (auto moved = image.rebase(target); !moved) {
+    return Error{"the image at " + hex(image.image_base(), 8) +
+                 " lies outside the board's flash window and cannot be moved there: " +
+                 moved.error().message};
+  }
+  return {};
+}
+
 Board::Board(const Scenario& scenario, const PeImage& image, BoardOptions options)
-    : scenario_(scenario), image_(image), options_(options) {}
+    : scenario_(scenario), image_(image), options_(options) {
+  if (options_.source) source_delta_ = image_.entry_point() - options_.source->entry_point();
+  log_.name_of = [this](uint32_t at) { return routine_at(at); };
+}
 
 Board::~Board() = default;
 
@@ -161,9 +184,9 @@ void Board::map_memory() {
   machine_options.precise = options_.precise;
   auto disassembler = Disassembler::create();
   if (!disassembler) throw std::runtime_error(disassembler.error().message);
-  auto decoder = std::make_shared<Disassembler>(std::move(disassembler).value());
+  decoder_ = std::make_shared<Disassembler>(std::move(disassembler).value());
   machine_ = std::make_unique<Machine>(
-      [decoder](uint32_t address, std::span<const uint8_t> bytes) -> uint32_t {
+      [decoder = decoder_](uint32_t address, std::span<const uint8_t> bytes) -> uint32_t {
         if (auto count = decoder->count_instructions(address, bytes)) return *count;
         // The engine ends a block at an instruction it cannot decode, which then faults:
         // it counts as the block's last.
@@ -255,7 +278,7 @@ Expected<void> Board::populate() {
     // the one making the access.
     const uint32_t at = machine_->eip();
     const bool exact = machine_->precise() && at - Machine::kTrapBase >= Machine::kTrapPageSize;
-    return routine_at(exact ? at : machine_->last_block());
+    return exact ? at : machine_->last_block();
   });
   foundation_ = std::make_unique<PeiFoundation>(
       m, log_, FoundationMemory{arenas_->tables, arenas_->hobs, arenas_->pool},
@@ -264,7 +287,7 @@ Expected<void> Board::populate() {
         if (!r.returned()) return std::nullopt;
         return r.eax;
       },
-      [this](uint32_t return_address) { return routine_at(return_address); }, options_.faults);
+      options_.faults);
   m.write32(ram::kIdtBase - 4, foundation_->services_pointer());
 
   if (scenario_.platform_info.present) {
@@ -361,6 +384,58 @@ std::string Board::routine_at(uint32_t address) const {
   if (auto name = image_.symbol_at(address)) return *name;
   if (const std::string* trap = machine_->trap_name(address)) return *trap;
   return hex(address, 8);
+}
+
+std::string Board::site(uint32_t address) const {
+  if (options_.source && options_.source->routine_at(address - source_delta_)) {
+    return options_.source->describe(address - source_delta_);
+  }
+  return routine_at(address);
+}
+
+std::optional<std::string> Board::source_line(uint32_t address) const {
+  if (!options_.source) return std::nullopt;
+  const AddressInfo info = options_.source->lookup(address - source_delta_);
+  if (!info.file) return std::nullopt;
+  return *info.file + ":" + std::to_string(info.line);
+}
+
+std::vector<Instruction> Board::instructions_to(uint32_t address, size_t before) const {
+  const uint64_t image_end = uint64_t{image_.image_base()} + image_.size_of_image();
+  if (address < image_.image_base() || address >= image_end) return {};
+  // Decode from the routine's first byte: x86 code cannot be decoded backwards.
+  uint32_t start = address;
+  const auto& symbols = image_.symbols();
+  auto it = std::upper_bound(symbols.begin(), symbols.end(), address,
+                             [](uint32_t a, const Symbol& s) { return a < s.address; });
+  if (it != symbols.begin()) start = std::prev(it)->address;
+  constexpr uint32_t kLongestInstruction = 15;
+  const uint64_t end = std::min<uint64_t>(uint64_t{address} + kLongestInstruction, image_end);
+  const std::vector<uint8_t> bytes = machine_->read(start, static_cast<uint32_t>(end - start));
+  const std::vector<Instruction> all = decoder_->disassemble(start, bytes, bytes.size());
+  auto at = std::find_if(all.begin(), all.end(),
+                         [&](const Instruction& i) { return i.address == address; });
+  if (at == all.end()) {
+    // Not on the routine's instruction stream (a stray jump): decode from the address itself.
+    return decoder_->disassemble(address, std::span(bytes).subspan(address - start), 1);
+  }
+  const ptrdiff_t ahead = std::min<ptrdiff_t>(at - all.begin(), static_cast<ptrdiff_t>(before));
+  return {at - ahead, at + 1};
+}
+
+std::string Board::instruction_at(uint32_t address) const {
+  if (auto it = instruction_texts_.find(address); it != instruction_texts_.end()) return it->second;
+  std::vector<uint8_t> bytes(15);
+  for (uint32_t i = 0; i < bytes.size(); ++i) {
+    try {
+      bytes[i] = machine_->read8(address + i);
+    } catch (const std::runtime_error&) {  // the end of the memory the code lies in
+      bytes.resize(i);
+    }
+  }
+  const auto decoded = decoder_->disassemble(address, bytes, 1);
+  return instruction_texts_[address] =
+             decoded.empty() ? "(bytes that are no instruction)" : decoded[0].text;
 }
 
 uint32_t Board::scratch(uint32_t size, uint32_t align) {

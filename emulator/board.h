@@ -11,9 +11,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "chipset.h"
+#include "disassembler.h"
 #include "expected.h"
 #include "log.h"
 #include "machine.h"
@@ -21,6 +23,7 @@
 #include "pei_foundation.h"
 #include "platform.h"
 #include "scenario.h"
+#include "source_map.h"
 
 namespace peiboard {
 
@@ -49,6 +52,8 @@ inline constexpr uint32_t kScratch = 0x00500000;  // for tests: buffers passed t
 inline constexpr uint32_t kScratchSize = 0x00100000;
 // The image executes in place in the flash window at the top of the 4 GiB space.
 inline constexpr uint32_t kFlashBase = 0xFF000000;
+// Where an image linked outside the flash window is moved to (the default link address).
+inline constexpr uint32_t kDefaultImageBase = 0xFFF00000;
 }  // namespace ram
 
 // Where the setup and policy records keep what the module reads and writes.
@@ -71,6 +76,8 @@ struct BoardOptions {
   uint64_t budget = 5'000'000;
   bool scratch = false;  // map ram::kScratch for tests' buffers
   bool precise = false;  // exact EIP at every instruction (see MachineOptions)
+  // The module's debug file, for source lines in reports; it must outlive the board.
+  const SourceMap* source = nullptr;
 
   bool operator==(const BoardOptions&) const = default;
 };
@@ -108,6 +115,12 @@ struct RunResult {
   uint64_t instructions = 0;
 };
 
+// The image as the board can execute it: where it lies already when that is inside the flash
+// window, else rebased through its relocations to ram::kDefaultImageBase (or, when it is too
+// large for that, to the window's start). An image that must move and cannot (no relocation
+// table, too large) is an error saying so.
+Expected<void> place_in_flash(PeImage& image);
+
 class Board {
  public:
   // Checks that the scenario and the image fit this board's memory map, then builds it.
@@ -135,6 +148,16 @@ class Board {
 
   uint32_t symbol(std::string_view name) const;  // address of a routine or datum; throws
   std::string routine_at(uint32_t address) const;
+  // "Routine+0x1C (Pkg/File.cpp:57)" with the debug file, else what routine_at() says.
+  std::string site(uint32_t address) const;
+  // "Pkg/File.cpp:57" for code at `address`, when the debug file knows it.
+  std::optional<std::string> source_line(uint32_t address) const;
+  // The instruction at `address` and up to `before` instructions ahead of it in its routine
+  // (decoded from the routine's first byte, so they are the ones that really lead there).
+  std::vector<Instruction> instructions_to(uint32_t address, size_t before) const;
+  // The text of the instruction at `address` ("mov eax, dword ptr [ebp + 8]"), or "(bytes
+  // that are no instruction)". Decoded once per address.
+  std::string instruction_at(uint32_t address) const;
 
   // Guest memory a test hands to routines (options.scratch); never freed.
   uint32_t scratch(uint32_t size, uint32_t align = 8);
@@ -165,6 +188,9 @@ class Board {
   Scenario scenario_;
   const PeImage& image_;
   BoardOptions options_;
+  uint32_t source_delta_ = 0;  // where the image runs minus where the debug file puts it
+  std::shared_ptr<Disassembler> decoder_;
+  mutable std::unordered_map<uint32_t, std::string> instruction_texts_;
   RunLog log_;
   std::unique_ptr<Machine> machine_;
   std::unique_ptr<Bus> bus_;

@@ -163,9 +163,9 @@ void RegisterBlock::set(uint32_t offset, unsigned width, uint64_t value) {
   }
 }
 
-Chipset::Chipset(const Scenario& s, RunLog& log, RoutineOf routine_of)
+Chipset::Chipset(const Scenario& s, RunLog& log, SiteOf site_of)
     : log_(log),
-      routine_of_(std::move(routine_of)),
+      site_of_(std::move(site_of)),
       ecam_base_(s.pch.ecam_base),
       pwrm_("PWRM", hw::kPwrmSize, 0xFF) {
   using K = RegisterKind;
@@ -247,7 +247,7 @@ void Chipset::set_pcr(uint8_t port, uint16_t offset, uint32_t value) {
 template <class What>
 void Chipset::log_access(bool write, uint32_t address, unsigned width, uint64_t value,
                          What&& what) {
-  log_.access(write, address, width, value, routine_of_, std::forward<What>(what));
+  log_.access(write, address, width, value, site_of_(), std::forward<What>(what));
 }
 
 uint64_t Chipset::read(uint32_t address, unsigned width) {

@@ -20,8 +20,9 @@
 
 namespace peiboard {
 
-// Who made an access: the routine the instruction pointer is in.
-using RoutineOf = std::function<std::string()>;
+// Who made an access: the guest address answerable for it (the instruction, or for the
+// host's own work on the guest's behalf, the block that called it).
+using SiteOf = std::function<uint32_t()>;
 
 // Register addresses and values that are facts of the hardware, not of a scenario.
 namespace hw {
@@ -111,7 +112,7 @@ class RegisterBlock {
 
 class Chipset {
  public:
-  Chipset(const Scenario& scenario, RunLog& log, RoutineOf routine_of);
+  Chipset(const Scenario& scenario, RunLog& log, SiteOf site_of);
   Chipset(const Chipset&) = delete;
   Chipset& operator=(const Chipset&) = delete;
   ~Chipset();
@@ -139,7 +140,7 @@ class Chipset {
   void write_pcr(uint32_t offset, unsigned width, uint64_t value);
 
   RunLog& log_;
-  RoutineOf routine_of_;
+  SiteOf site_of_;
   uint32_t ecam_base_;
   uint32_t pwrm_base_ = 0;  // 0: the PWRM block is not decoded
   std::map<uint32_t, RegisterBlock> functions_;

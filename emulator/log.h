@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,7 @@ struct Event {
   std::string text;    // the rendered print, or the assertion's expression text
   std::string file;    // assertions
   uint32_t line = 0;   // assertions
+  uint32_t at = 0;     // the module's call into the debug PPI (its return address)
 };
 
 struct TraceRecord {
@@ -33,6 +35,7 @@ struct TraceRecord {
   uint64_t value = 0;    // value read or written; a call's status
   std::string routine;   // the module routine that made it
   std::string what;      // device and register, or the call with its arguments
+  uint32_t at = 0;       // the instruction that made the access, or the call's return address
 };
 
 class RunLog {
@@ -44,6 +47,8 @@ class RunLog {
   Phase phase = Phase::kCall;
   // Keep every trace record; without, only the counts below (bulk runs that show no trace).
   bool tracing = true;
+  // The routine a guest address lies in, for trace records (set by the board).
+  std::function<std::string(uint32_t)> name_of;
   std::vector<Event> events;
   std::vector<TraceRecord> trace;
   uint64_t register_accesses = 0;
@@ -54,49 +59,59 @@ class RunLog {
   uint64_t events_dropped = 0;  // past the cap, after the truncated mark
   uint64_t trace_dropped = 0;
 
-  void print(uint32_t level, std::string text) {
-    add_event({phase, Event::Kind::kPrint, level, std::move(text), {}, 0});
+  void print(uint32_t level, std::string text, uint32_t at) {
+    add_event({phase, Event::Kind::kPrint, level, std::move(text), {}, 0, at});
   }
-  void assertion(std::string file, uint32_t line, std::string text) {
-    add_event({phase, Event::Kind::kAssert, 0, std::move(text), std::move(file), line});
+  void assertion(std::string file, uint32_t line, std::string text, uint32_t at) {
+    add_event({phase, Event::Kind::kAssert, 0, std::move(text), std::move(file), line, at});
   }
-  // A register access. `routine` and `what` give strings, and are called only when tracing.
-  template <class Routine, class What>
-  void access(bool write, uint32_t address, unsigned width, uint64_t value, Routine&& routine,
+  // A register access made at guest address `at`. `what` gives its description and is called
+  // only when tracing.
+  template <class What>
+  void access(bool write, uint32_t address, unsigned width, uint64_t value, uint32_t at,
               What&& what) {
     ++register_accesses;
-    if (!tracing) return;
+    if (!tracing || trace_full()) return;
     add_trace({phase, write ? TraceRecord::Kind::kWrite : TraceRecord::Kind::kRead, address, width,
-               value, routine(), what()});
+               value, routine(at), what(), at});
   }
-  // A service or PPI call. Gives the index of the record, to fill in a status later;
-  // SIZE_MAX when none was kept.
-  template <class Routine, class What>
-  size_t call(bool ppi, uint32_t address, uint64_t status, Routine&& routine, What&& what) {
+  // A service or PPI call at trap `address`, returning to `at`. Gives the index of the record,
+  // to fill in a status later; SIZE_MAX when none was kept.
+  template <class What>
+  size_t call(bool ppi, uint32_t address, uint64_t status, uint32_t at, What&& what) {
     ++(ppi ? ppi_calls : service_calls);
-    if (!tracing) return SIZE_MAX;
+    if (!tracing || trace_full()) return SIZE_MAX;
     return add_trace({phase, ppi ? TraceRecord::Kind::kPpi : TraceRecord::Kind::kService, address,
-                      0, status, routine(), what()});
+                      0, status, routine(at), what(), at});
   }
   void set_status(size_t record, uint64_t status) {
     if (record < trace.size()) trace[record].value = status;
   }
-  // Empty again, tracing as before.
+  // Empty again, tracing and naming as before.
   void clear() {
-    const bool keep = tracing;
-    *this = RunLog{};
-    tracing = keep;
+    RunLog fresh;
+    fresh.tracing = tracing;
+    fresh.name_of = std::move(name_of);
+    *this = std::move(fresh);
   }
 
  private:
   size_t event_bytes_ = 0;
+
+  std::string routine(uint32_t at) const { return name_of ? name_of(at) : std::string(); }
+  // Past the cap: the record is only counted (its strings are not even made).
+  bool trace_full() {
+    if (trace_dropped == 0 && trace.size() + 1 < kMaxTrace) return false;
+    add_trace({});
+    return true;
+  }
 
   void add_event(Event event) {
     if (events_dropped > 0 ||
         (events.size() + 1 >= kMaxEvents ||
          event_bytes_ + event.text.size() + event.file.size() > kMaxEventBytes)) {
       if (events_dropped++ == 0) {
-        events.push_back({phase, Event::Kind::kTruncated, 0, "truncated", {}, 0});
+        events.push_back({phase, Event::Kind::kTruncated, 0, "truncated", {}, 0, 0});
       }
       return;
     }
@@ -106,7 +121,7 @@ class RunLog {
   size_t add_trace(TraceRecord record) {
     if (trace_dropped > 0 || trace.size() + 1 >= kMaxTrace) {
       if (trace_dropped++ == 0) {
-        trace.push_back({phase, TraceRecord::Kind::kTruncated, 0, 0, 0, {}, "truncated"});
+        trace.push_back({phase, TraceRecord::Kind::kTruncated, 0, 0, 0, {}, "truncated", 0});
       }
       return SIZE_MAX;
     }

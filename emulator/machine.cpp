@@ -319,11 +319,18 @@ Machine::Region* Machine::region_at(uint32_t address) {
 }
 
 const Machine::Region* Machine::region_at(uint32_t address) const {
+  // Accesses come in runs to one region: try the last one first.
+  if (last_region_ < regions_.size()) {
+    const Region& r = regions_[last_region_];
+    if (address - r.base < r.size) return &r;
+  }
   auto it = std::upper_bound(regions_.begin(), regions_.end(), address,
                              [](uint32_t a, const Region& r) { return a < r.base; });
   if (it == regions_.begin()) return nullptr;
   --it;
-  return address - it->base < it->size ? &*it : nullptr;
+  if (address - it->base >= it->size) return nullptr;
+  last_region_ = static_cast<size_t>(it - regions_.begin());
+  return &*it;
 }
 
 Machine::Region* Machine::region_for(uint32_t address, uint64_t size) {
@@ -459,17 +466,25 @@ void Machine::guest_write32(uint32_t address, uint32_t value) {
 std::string Machine::guest_cstring(uint32_t address, size_t limit, bool* truncated) const {
   std::string text;
   if (truncated) *truncated = false;
-  for (size_t i = 0;; ++i) {
-    if (i == limit) {
-      if (truncated) *truncated = true;
-      break;
+  uint64_t at = address;
+  // Region by region: a string may run from one into the next one that adjoins it.
+  while (text.size() < limit) {
+    const Region* r = at < 0x100000000ull ? region_at(static_cast<uint32_t>(at)) : nullptr;
+    if (r == nullptr) {
+      const uint32_t where = static_cast<uint32_t>(at);
+      throw GuestFault{{FaultKind::kBadBuffer, where, eip(), eip(), region_of(where),
+                        "a string at " + hex(address, 8) + " runs out of memory"}};
     }
-    const uint32_t at = address + static_cast<uint32_t>(i);
-    check_guest(at, 1, kRead);
-    const uint8_t c = read8(at);
-    if (c == 0) break;
-    text.push_back(static_cast<char>(c));
+    const uint8_t* start = r->memory.get() + (at - r->base);
+    const size_t room = std::min<uint64_t>(uint64_t{r->base} + r->size - at, limit - text.size());
+    const void* end = std::memchr(start, 0, room);
+    const size_t length =
+        end ? static_cast<size_t>(static_cast<const uint8_t*>(end) - start) : room;
+    text.append(reinterpret_cast<const char*>(start), length);
+    if (end) return text;
+    at += length;
   }
+  if (truncated) *truncated = true;
   return text;
 }
 

@@ -288,7 +288,8 @@ class Machine {
   std::unique_ptr<uc_context, ContextFree> initial_context_;  // registers as it started
   InstructionCounter counter_;
   MachineOptions options_;
-  std::vector<Region> regions_;  // RAM the host owns, sorted by base
+  std::vector<Region> regions_;            // RAM the host owns, sorted by base
+  mutable size_t last_region_ = SIZE_MAX;  // index of the region region_at() found last
   std::vector<std::pair<uint32_t, uint32_t>> writable_windows_;  // (base, size)
   std::vector<Label> labels_;
   struct DeviceMapping {

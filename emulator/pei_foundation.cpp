@@ -103,12 +103,10 @@ constexpr uint32_t kDescriptorSize = 12;  // EFI_PEI_PPI_DESCRIPTOR / EFI_PEI_NO
 
 template <class Detail>
 size_t PeiFoundation::service(const char* name, TrapFrame& f, uint32_t status, Detail&& detail) {
-  return log_.call(
-      false, f.trap_address(), status, [&] { return routine_of_(f.return_address()); },
-      [&] {
-        const std::string d = detail();
-        return std::string(name) + (d.empty() ? "" : " (" + d + ")");
-      });
+  return log_.call(false, f.trap_address(), status, f.return_address(), [&] {
+    const std::string d = detail();
+    return std::string(name) + (d.empty() ? "" : " (" + d + ")");
+  });
 }
 
 size_t PeiFoundation::service(const char* name, TrapFrame& f, uint32_t status) {
@@ -116,13 +114,8 @@ size_t PeiFoundation::service(const char* name, TrapFrame& f, uint32_t status) {
 }
 
 PeiFoundation::PeiFoundation(Machine& machine, RunLog& log, FoundationMemory memory, GuestCall call,
-                             RoutineOf routine_of, FoundationFaults faults)
-    : machine_(machine),
-      log_(log),
-      memory_(memory),
-      call_(std::move(call)),
-      routine_of_(std::move(routine_of)),
-      faults_(faults) {
+                             FoundationFaults faults)
+    : machine_(machine), log_(log), memory_(memory), call_(std::move(call)), faults_(faults) {
   std::vector<uint8_t> table(kHeaderSize + 4 * kSlotCount, 0);
   put64(table, 0, 0x5652455320494550ull);  // "PEI SERV"
   put32(table, 8, 0x00010046);             // revision 1.70
@@ -189,9 +182,8 @@ PeiFoundation::PeiFoundation(Machine& machine, RunLog& log, FoundationMemory mem
 
 uint32_t PeiFoundation::not_provided(std::string name, bool ppi, uint64_t result) {
   return machine_.add_trap(name, [this, name, ppi, result](TrapFrame& f) {
-    log_.call(
-        ppi, f.trap_address(), efi::kUnsupported, [&] { return routine_of_(f.return_address()); },
-        [&] { return name + " (not provided by this board)"; });
+    log_.call(ppi, f.trap_address(), efi::kUnsupported, f.return_address(),
+              [&] { return name + " (not provided by this board)"; });
     f.set_result64(result);
   });
 }

@@ -73,13 +73,12 @@ class PeiFoundation {
   // Calls a guest routine (a notify callback) and returns its EAX, or nothing if the run
   // stopped abnormally inside it.
   using GuestCall = std::function<std::optional<uint32_t>(uint32_t, std::vector<uint32_t>)>;
-  using RoutineOf = std::function<std::string(uint32_t return_address)>;
 
   // A PPI list longer than this has lost its terminator: the call fails.
   static constexpr uint32_t kMaxDescriptors = 1024;
 
   PeiFoundation(Machine& machine, RunLog& log, FoundationMemory memory, GuestCall call,
-                RoutineOf routine_of, FoundationFaults faults);
+                FoundationFaults faults);
 
   uint32_t services_pointer() const { return services_pointer_; }  // EFI_PEI_SERVICES **
   uint32_t services_table() const { return services_table_; }
@@ -107,9 +106,8 @@ class PeiFoundation {
   // only when the log keeps a trace.
   template <class What>
   size_t record_ppi(TrapFrame& frame, What&& what, uint32_t status) {
-    return log_.call(
-        true, frame.trap_address(), status, [&] { return routine_of_(frame.return_address()); },
-        std::forward<What>(what));
+    return log_.call(true, frame.trap_address(), status, frame.return_address(),
+                     std::forward<What>(what));
   }
 
   std::vector<uint32_t> notify_statuses;  // what each notify callback returned, in order
@@ -150,7 +148,6 @@ class PeiFoundation {
   RunLog& log_;
   FoundationMemory memory_;
   GuestCall call_;
-  RoutineOf routine_of_;
   FoundationFaults faults_;
   FoundationConfig answers_;
   uint32_t services_table_ = 0;

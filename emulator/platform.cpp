@@ -50,11 +50,11 @@ std::string PlatformPpis::render(uint32_t format, uint32_t marker) {
 void PlatformPpis::install_platform() {
   if (s_.debug.ppi_present) {
     const uint32_t print = machine_.add_trap("DebugServices.Print", [this](TrapFrame& f) {
-      log_.print(f.arg(0), render(f.arg(1), f.arg(2)));
+      log_.print(f.arg(0), render(f.arg(1), f.arg(2)), f.return_address());
     });
     const uint32_t assert = machine_.add_trap("DebugServices.Assert", [this](TrapFrame& f) {
       log_.assertion(machine_.guest_cstring(f.arg(0), kMaxFormat), f.arg(1),
-                     machine_.guest_cstring(f.arg(2), kMaxFormat));
+                     machine_.guest_cstring(f.arg(2), kMaxFormat), f.return_address());
       if (s_.debug.halt_on_assert) {
         machine_.halt("assertion (halt_on_assert)", f.return_address());
       }

@@ -92,7 +92,7 @@ const char* trace_kind(TraceRecord::Kind kind) {
   return "?";
 }
 
-std::string trace_line(const TraceRecord& t, uint64_t dropped) {
+std::string trace_line(const Board& board, const TraceRecord& t, uint64_t dropped) {
   char b[96];
   if (t.kind == TraceRecord::Kind::kTruncated) {
     return std::string(phase_name(t.phase)) + " truncated: " + std::to_string(dropped) +
@@ -101,11 +101,21 @@ std::string trace_line(const TraceRecord& t, uint64_t dropped) {
   if (t.kind == TraceRecord::Kind::kRead || t.kind == TraceRecord::Kind::kWrite) {
     std::snprintf(b, sizeof b, "%-8s %-5s %08X/%u = %s", phase_name(t.phase), trace_kind(t.kind),
                   t.address, t.width, hex(t.value, static_cast<int>(2 * t.width)).c_str());
-    return std::string(b) + "  " + t.what + "  [" + t.routine + "]";
+    return std::string(b) + "  " + t.what + "  [" + board.site(t.at) + "]";
   }
   std::snprintf(b, sizeof b, "%-8s %-5s ", phase_name(t.phase), trace_kind(t.kind));
   return std::string(b) + t.what + " -> " + status_name(static_cast<uint32_t>(t.value)) + "  [" +
-         t.routine + "]";
+         board.site(t.at) + "]";
+}
+
+// The faulting instruction and the few that lead to it, as "0xFFF0026D  mov word ptr ...".
+std::vector<std::string> fault_instructions(const Board& board, const RunFault& f) {
+  std::vector<std::string> lines;
+  if (f.kind == FaultKind::kHalted) return lines;  // a halt is the host's doing, not an instruction
+  for (const Instruction& i : board.instructions_to(f.eip, 4)) {
+    lines.push_back(hex(i.address, 8) + "  " + i.text);
+  }
+  return lines;
 }
 
 std::string status_text(uint32_t status) {
@@ -127,7 +137,8 @@ RunStats collect_stats(Board& board, const RunResult& result) {
   return s;
 }
 
-nlohmann::ordered_json run_json(Board& board, const RunResult& result, bool with_trace) {
+nlohmann::ordered_json run_json(Board& board, const RunResult& result, bool with_trace,
+                                const InstructionTrace* instructions) {
   const auto text = [](const std::string& t) { return valid_utf8(t); };
   nlohmann::ordered_json j;
   j["scenario"] = text(board.scenario().name);
@@ -150,6 +161,7 @@ nlohmann::ordered_json run_json(Board& board, const RunResult& result, bool with
         item["file"] = text(e.file);
         item["line"] = e.line;
         item["text"] = text(e.text);
+        item["at"] = text(board.site(e.at));
         break;
       case Event::Kind::kTruncated:
         item["kind"] = "truncated";
@@ -167,6 +179,9 @@ nlohmann::ordered_json run_json(Board& board, const RunResult& result, bool with
     j["fault"] = {
         {"kind", f->text()},           {"address", f->address},     {"eip", f->eip},
         {"routine", text(f->routine)}, {"region", text(f->region)}, {"detail", text(f->detail)}};
+    const auto source = board.source_line(f->eip);
+    j["fault"]["source"] = source ? nlohmann::ordered_json(text(*source)) : nullptr;
+    j["fault"]["instructions"] = fault_instructions(board, *f);
   } else {
     j["fault"] = nullptr;
   }
@@ -190,13 +205,21 @@ nlohmann::ordered_json run_json(Board& board, const RunResult& result, bool with
                        {"width", t.width},
                        {"value", t.value},
                        {"routine", text(t.routine)},
-                       {"what", text(t.what)}});
+                       {"what", text(t.what)},
+                       {"at", text(board.site(t.at))}});
     }
+  }
+  if (instructions) {
+    auto& list = j["instructions"] = nlohmann::ordered_json::array();
+    for (uint32_t address : instructions->addresses()) {
+      list.push_back({{"address", address}, {"text", text(board.instruction_at(address))}});
+    }
+    j["instructions_dropped"] = instructions->dropped();
   }
   return j;
 }
 
-std::string console_text(const std::vector<Event>& events) {
+std::string console_text(const std::vector<Event>& events, const Board* board) {
   std::string out;
   for (const auto& e : events) {
     if (e.kind == Event::Kind::kPrint) {
@@ -208,7 +231,9 @@ std::string console_text(const std::vector<Event>& events) {
       out += "!! TRUNCATED: the log's cap was reached; later prints and assertions are dropped\n";
       continue;
     }
-    out += "!! ASSERT " + e.file + "(" + std::to_string(e.line) + "): " + e.text + "\n";
+    out += "!! ASSERT " + e.file + "(" + std::to_string(e.line) + "): " + e.text;
+    if (board) out += "   [" + board->site(e.at) + "]";
+    out += "\n";
   }
   if (!out.empty() && out.back() != '\n') out += '\n';
   return out;
@@ -223,10 +248,11 @@ std::string policy_changes(const PolicyConfig& before, const PolicyConfig& after
   return out.str();
 }
 
-std::string human_report(Board& board, const RunResult& result, bool with_trace) {
+std::string human_report(Board& board, const RunResult& result, bool with_trace,
+                         const InstructionTrace* instructions) {
   std::ostringstream out;
   out << "peiboard: " << board.scenario().name << " (" << board.scenario().source << ")\n";
-  out << "\n== console ==\n" << console_text(board.log().events);
+  out << "\n== console ==\n" << console_text(board.log().events, &board);
   out << "\n== boot ==\n";
   out << "dispatch: entry status "
       << (result.entry_status ? status_text(*result.entry_status) : std::string("none")) << "\n";
@@ -239,9 +265,14 @@ std::string human_report(Board& board, const RunResult& result, bool with_trace)
   if (const auto& f = result.fault) {
     out << "FAULT:    " << f->text() << " at " << hex(f->address, 8) << ", eip " << hex(f->eip, 8)
         << " in " << f->routine << "\n";
+    if (board.source_line(f->eip)) out << "          at " << board.site(f->eip) << "\n";
     if (!f->region.empty()) out << "          region: " << f->region << "\n";
     if (!f->detail.empty() && f->kind != FaultKind::kHalted) {
       out << "          detail: " << f->detail << "\n";
+    }
+    const auto leading = fault_instructions(board, *f);
+    for (size_t i = 0; i < leading.size(); ++i) {
+      out << (i + 1 == leading.size() ? "       => " : "          ") << leading[i] << "\n";
     }
   }
   const std::string changes = policy_changes(result.policy_before, result.policy);
@@ -260,7 +291,22 @@ std::string human_report(Board& board, const RunResult& result, bool with_trace)
   if (with_trace) {
     out << "\n== trace ==\n";
     for (const auto& t : board.log().trace) {
-      out << trace_line(t, board.log().trace_dropped) << "\n";
+      out << trace_line(board, t, board.log().trace_dropped) << "\n";
+    }
+  }
+  if (instructions) {
+    out << "\n== instructions ==\n";
+    std::string routine;
+    for (uint32_t address : instructions->addresses()) {
+      // The routine's name where the run enters one; then address and instruction.
+      if (std::string now = board.routine_at(address); now != routine) {
+        routine = now;
+        out << board.site(address) << ":\n";
+      }
+      out << "  " << hex(address, 8) << "  " << board.instruction_at(address) << "\n";
+    }
+    if (instructions->dropped() > 0) {
+      out << "(truncated: " << instructions->dropped() << " more instructions)\n";
     }
   }
   return out.str();

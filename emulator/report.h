@@ -24,12 +24,36 @@ struct RunStats {
 
 RunStats collect_stats(Board& board, const RunResult& result);
 
-nlohmann::ordered_json run_json(Board& board, const RunResult& result, bool with_trace);
+// Every instruction a precise board runs, in order, up to a cap: `run --trace=insn`.
+class InstructionTrace final : public DebugObserver {
+ public:
+  static constexpr size_t kMax = 200'000;
+  void before_instruction(uint32_t address) override {
+    if (addresses_.size() < kMax) {
+      addresses_.push_back(address);
+    } else {
+      ++dropped_;
+    }
+  }
+  void on_stop(const StopInfo&) override {}
+  const std::vector<uint32_t>& addresses() const { return addresses_; }
+  uint64_t dropped() const { return dropped_; }
 
-// The console as the module printed it, with assertions marked on lines of their own.
-std::string console_text(const std::vector<Event>& events);
+ private:
+  std::vector<uint32_t> addresses_;
+  uint64_t dropped_ = 0;
+};
 
-std::string human_report(Board& board, const RunResult& result, bool with_trace);
+// With `instructions`, the object also lists each instruction the run executed.
+nlohmann::ordered_json run_json(Board& board, const RunResult& result, bool with_trace,
+                                const InstructionTrace* instructions = nullptr);
+
+// The console as the module printed it, with assertions marked on lines of their own; with
+// a board, each assertion also names where the module made it.
+std::string console_text(const std::vector<Event>& events, const Board* board = nullptr);
+
+std::string human_report(Board& board, const RunResult& result, bool with_trace,
+                         const InstructionTrace* instructions = nullptr);
 
 // The lane records that differ between two policies, each decoded into its settings.
 std::string policy_changes(const PolicyConfig& before, const PolicyConfig& after);

@@ -25,7 +25,7 @@ bool ExpectConfig::any() const {
 std::string ScenarioError::to_string() const {
   std::string text = file;
   if (line > 0) text += ":" + std::to_string(line);
-  text += ": ";
+  if (!text.empty()) text += ": ";
   if (!key.empty()) text += "key '" + key + "': ";
   return text + message;
 }
@@ -594,7 +594,14 @@ Result<Scenario> parse_scenario(std::string_view text, std::string source_name) 
 
 Result<Scenario> load_scenario_file(const std::filesystem::path& path) {
   auto bytes = read_input_file(path, kMaxScenarioFileSize, "scenario file");
-  if (!bytes) return ScenarioError{path.string(), 0, 0, "", bytes.error().message};
+  if (!bytes) {
+    // The message names the file already.
+    std::string message = bytes.error().message;
+    if (const std::string prefix = path.string() + ": "; message.starts_with(prefix)) {
+      message.erase(0, prefix.size());
+    }
+    return ScenarioError{path.string(), 0, 0, "", message};
+  }
   const std::string text(bytes->begin(), bytes->end());
   return parse_scenario(text, path.string());
 }

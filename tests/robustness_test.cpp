@@ -198,6 +198,25 @@ TEST_F(RobustnessTest, FaultsInsideANotifyCallbackEndTheBootCleanly) {
   EXPECT_FALSE(r.fault->routine.empty());
 }
 
+TEST(ImagePlacementTest, AnImageLinkedOutsideFlashIsMovedThereThroughItsRelocations) {
+  PeImage elsewhere = module_image();
+  ASSERT_TRUE(elsewhere.rebase(0x20000000));  // as if linked for RAM
+  ASSERT_FALSE(Board::create(default_scenario(), elsewhere)) << "the board maps flash only";
+  ASSERT_TRUE(place_in_flash(elsewhere));
+  EXPECT_EQ(elsewhere.image_base(), ram::kDefaultImageBase);
+  // Moved back, it is the image as built, and boots as the built one does.
+  EXPECT_EQ(elsewhere.memory_layout(), module_image().memory_layout());
+  auto board = Board::create(default_scenario(), elsewhere);
+  ASSERT_TRUE(board);
+  EXPECT_FALSE((*board)->boot().fault);
+
+  // In the flash window already: left where it is.
+  PeImage high = module_image();
+  ASSERT_TRUE(high.rebase(0xFF800000));
+  ASSERT_TRUE(place_in_flash(high));
+  EXPECT_EQ(high.image_base(), 0xFF800000u);
+}
+
 TEST_F(RobustnessTest, JsonIsValidWhateverBytesTheModuleAndNamesCarry) {
   scenario.name = std::string("board \xFF\xC3(");
   make_board();
@@ -214,7 +233,7 @@ TEST_F(RobustnessTest, JsonIsValidWhateverBytesTheModuleAndNamesCarry) {
 
 TEST_F(RobustnessTest, LogsStopGrowingAtTheirCap) {
   const uint32_t format = board().scratch_string("line\n");
-  for (size_t i = 0; i < RunLog::kMaxEvents + 10; ++i) board().log().print(0x40, "line\n");
+  for (size_t i = 0; i < RunLog::kMaxEvents + 10; ++i) board().log().print(0x40, "line\n", 0);
   call("DebugPrint", {0x40, format});
   const auto& events = board().log().events;
   ASSERT_EQ(events.size(), RunLog::kMaxEvents);

@@ -14,7 +14,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "pecheck: %s\n", image.error().message.c_str());
     return 1;
   }
-  const auto problems = image->check();
+  auto problems = image->check();
+  if (image->format() != peiboard::ImageFormat::kPe32) problems.push_back("not a PE32 file");
   for (const auto& p : problems) std::fprintf(stderr, "pecheck: %s: %s\n", argv[1], p.c_str());
   if (!problems.empty()) return 1;
   std::printf("pecheck: %s: PE32 i386 EFI boot service driver, %zu bytes, base 0x%08X\n", argv[1],

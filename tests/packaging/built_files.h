@@ -1,0 +1,61 @@
+// The files the firmware build produced, read once per test binary.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "files.h"
+#include "format.h"
+#include "pe_image.h"
+
+namespace peiboard::testing {
+
+inline std::vector<uint8_t> read_built(const char* path) {
+  auto bytes = read_input_file(path, PeImage::kMaxFileSize, "built file");
+  if (!bytes) throw std::runtime_error(bytes.error().message);
+  return std::move(bytes).value();
+}
+
+inline const std::vector<uint8_t>& pe32_bytes() {
+  static const auto bytes = read_built(PEIBOARD_IMAGE);
+  return bytes;
+}
+inline const std::vector<uint8_t>& te_bytes() {
+  static const auto bytes = read_built(PEIBOARD_TE);
+  return bytes;
+}
+inline const std::vector<uint8_t>& ffs_bytes() {
+  static const auto bytes = read_built(PEIBOARD_FFS);
+  return bytes;
+}
+inline const std::vector<uint8_t>& fv_bytes() {
+  static const auto bytes = read_built(PEIBOARD_FV);
+  return bytes;
+}
+inline const std::string& map_text() {
+  static const std::string text = [] {
+    const auto bytes = read_built(PEIBOARD_MAP);
+    return std::string(bytes.begin(), bytes.end());
+  }();
+  return text;
+}
+
+// The linked image without names; each test takes its own copy to change.
+inline PeImage pe32() {
+  auto image = PeImage::parse(pe32_bytes());
+  if (!image) throw std::runtime_error(image.error().message);
+  return std::move(image).value();
+}
+
+// Messages are checked for the part that locates the fault.
+#define EXPECT_ERROR_HAS(result, text)                                                 \
+  do {                                                                                 \
+    const auto& r_ = (result);                                                         \
+    ASSERT_FALSE(r_.ok()) << "accepted, expected an error with: " << (text);           \
+    EXPECT_NE(r_.error().message.find(text), std::string::npos) << r_.error().message; \
+  } while (0)
+
+}  // namespace peiboard::testing
