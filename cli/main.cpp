@@ -13,9 +13,11 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "board.h"
+#include "command.h"
 #include "module_image.h"
 #include "report.h"
 #include "scenario_loader.h"
@@ -262,6 +264,18 @@ int bench(const ImagePaths& paths, const std::optional<std::string>& scenario_pa
   return written(std::cout) ? kDone : kBadInput;
 }
 
+int fuzz(const ImagePaths& paths, peiboard::fuzz::FuzzOptions options, const std::string& lcov) {
+  auto image = load_image(paths);
+  if (!image) return kBadInput;
+  std::optional<peiboard::fuzz::LcovOutput> coverage;
+  if (!lcov.empty()) {
+    // The debug file the build writes beside the image.
+    coverage = {std::filesystem::path(paths.image).replace_extension(".debug.elf"), lcov};
+  }
+  return peiboard::fuzz::fuzz_command(*image, std::move(options), std::cout, std::cerr,
+                                      isatty(STDERR_FILENO) != 0, coverage);
+}
+
 // Describes the image in whatever form, with or without a link map.
 int describe_image(const ImagePaths& paths) {
   auto module = peiboard::load_module_file(paths.image, map_of(paths));
@@ -319,6 +333,28 @@ int main(int argc, char** argv) {
   bench_cmd->add_flag("--fresh", fresh,
                       "also time a new board and engine per boot, for comparison");
 
+  peiboard::fuzz::FuzzOptions fuzz_options;
+  fuzz_options.jobs = std::max(1u, std::thread::hardware_concurrency());
+  std::string fuzz_mode = "platform";
+  std::string fuzz_out = "fuzz-findings";
+  auto* fuzz_cmd =
+      app.add_subcommand("fuzz", "boot generated platforms, coverage-guided; save what breaks");
+  fuzz_cmd->add_option("--mode", fuzz_mode, "platform: within the contracts; hostile: also not")
+      ->check(CLI::IsMember({"platform", "hostile"}))
+      ->capture_default_str();
+  auto* fuzz_runs = fuzz_cmd->add_option("--runs", fuzz_options.runs, "platforms to boot")
+                        ->check(CLI::Range(uint64_t{1}, uint64_t{1} << 40));
+  fuzz_cmd->add_option("--time", fuzz_options.seconds, "seconds to run instead")
+      ->check(CLI::PositiveNumber)
+      ->excludes(fuzz_runs);
+  fuzz_cmd->add_option("--seed", fuzz_options.seed, "names the campaign")->capture_default_str();
+  fuzz_cmd->add_option("--jobs", fuzz_options.jobs, "boards booting at once (threads)")
+      ->check(CLI::Range(1u, 256u))
+      ->capture_default_str();
+  fuzz_cmd->add_option("--out", fuzz_out, "folder for the findings")->capture_default_str();
+  std::string fuzz_lcov;
+  fuzz_cmd->add_option("--lcov", fuzz_lcov, "write the source lines reached as an lcov file");
+
   std::string image_path;
   auto* image_cmd = app.add_subcommand("image", "what the module image is");
   image_cmd->add_option("path", image_path, "image file (default: the built one)");
@@ -337,6 +373,17 @@ int main(int argc, char** argv) {
     if (*run_cmd) return run(paths, scenario, json, trace_option->count() > 0, trace == "insn");
     if (*check_cmd) return check(paths, scenarios);
     if (*bench_cmd) return bench(paths, scenario, runs, fresh);
+    if (*fuzz_cmd) {
+      fuzz_options.mode =
+          fuzz_mode == "hostile" ? peiboard::fuzz::Mode::kHostile : peiboard::fuzz::Mode::kPlatform;
+      fuzz_options.out = fuzz_out;
+      const std::string image =
+          paths.image == PEIBOARD_IMAGE ? std::string() : " --image " + paths.image;
+      fuzz_options.command = "peiboard" + image + " fuzz --mode " + fuzz_mode + " --seed " +
+                             std::to_string(fuzz_options.seed);
+      fuzz_options.reproduce = "peiboard" + image + " run";
+      return fuzz(paths, std::move(fuzz_options), fuzz_lcov);
+    }
     if (!image_path.empty()) paths.image = image_path;
     return describe_image(paths);
   } catch (const std::exception& e) {

@@ -286,8 +286,12 @@ Expected<void> Board::populate() {
   }
 
   chipset_ = std::make_unique<Chipset>(scenario_, log_, [this] {
+    // Without exact EIP the engine's instruction pointer lags behind the code it chains
+    // together, by as much as earlier boots let it chain; the block that started last is
+    // the one making the access.
     const uint32_t at = machine_->eip();
-    return at - Machine::kTrapBase < Machine::kTrapPageSize ? machine_->last_block() : at;
+    const bool exact = machine_->precise() && at - Machine::kTrapBase >= Machine::kTrapPageSize;
+    return exact ? at : machine_->last_block();
   });
   foundation_ = std::make_unique<PeiFoundation>(
       m, log_, FoundationMemory{arenas_->tables, arenas_->hobs, arenas_->pool},
@@ -310,8 +314,11 @@ Expected<void> Board::populate() {
     put32(data, kMeFwMefs1Offset, scenario_.me_fw.mefs1);
     foundation_->add_guid_hob(guids::kMeFwHob, data);
   }
-  for (const auto& hob : scenario_.guid_hobs) foundation_->add_guid_hob(hob.name, hob.data);
-  foundation_->finish_hobs();
+  for (const auto& hob : scenario_.guid_hobs) {
+    foundation_->add_guid_hob(hob.name, hob.data, hob.type, hob.length);
+  }
+  foundation_->finish_hobs(scenario_.hob_list.end);
+  foundation_->answer_with(scenario_.foundation);
 
   ppis_ = std::make_unique<PlatformPpis>(scenario_, m, log_, arenas_->tables, *foundation_);
   ppis_->install_platform();

@@ -154,7 +154,7 @@ PeiFoundation::PeiFoundation(Machine& machine, RunLog& log, FoundationMemory mem
     f.set_result(status);
   }));
   slot(kGetHobList, machine_.add_trap("GetHobList", [this](TrapFrame& f) {
-    if (f.arg(1) != 0) machine_.guest_write32(f.arg(1), hob_list_);
+    if (f.arg(1) != 0) machine_.guest_write32(f.arg(1), answers_.hob_list.value_or(hob_list_));
     const uint32_t status = f.arg(1) ? efi::kSuccess : efi::kInvalidParameter;
     service("GetHobList", f, status);
     f.set_result(status);
@@ -245,6 +245,12 @@ uint32_t PeiFoundation::locate_ppi(uint32_t guid, uint32_t instance, uint32_t de
   if (faults_.locate_status) return *faults_.locate_status;
   if (guid == 0 || interface_out == 0) return efi::kInvalidParameter;
   const Guid wanted = read_guid(guid);
+  for (const auto& a : answers_.locate) {
+    if (a.guid != wanted) continue;
+    if (a.descriptor && descriptor_out != 0) machine_.guest_write32(descriptor_out, *a.descriptor);
+    if (a.interface) machine_.guest_write32(interface_out, *a.interface);
+    return a.status;
+  }
   uint32_t seen = 0;
   for (const auto& p : ppis_) {
     if (p.guid != wanted || seen++ != instance) continue;
@@ -278,6 +284,10 @@ void PeiFoundation::run_notifies(const Guid& guid, uint32_t interface) {
 uint32_t PeiFoundation::allocate_pool(uint32_t size, uint32_t buffer_out) {
   if (buffer_out == 0) return efi::kInvalidParameter;
   machine_.check_guest(buffer_out, 4, kWrite);
+  if (answers_.pool) {
+    machine_.guest_write32(buffer_out, *answers_.pool);
+    return efi::kSuccess;
+  }
   const auto at = memory_.pool.allocate(size, 8);
   if (!at) return efi::kOutOfResources;
   machine_.guest_write32(buffer_out, *at);
@@ -293,24 +303,27 @@ void PeiFoundation::start_hobs() {
   hobs_[8] = 9;  // version
 }
 
-void PeiFoundation::add_guid_hob(const Guid& name, std::span<const uint8_t> data) {
+void PeiFoundation::add_guid_hob(const Guid& name, std::span<const uint8_t> data,
+                                 std::optional<uint16_t> type, std::optional<uint16_t> length) {
   start_hobs();
-  const size_t length = 24 + ((data.size() + 7) & ~size_t{7});
-  if (length > 0xFFF8) throw std::invalid_argument("GUID HOB data too long");
+  const size_t size = 24 + ((data.size() + 7) & ~size_t{7});
+  if (size > 0xFFF8) throw std::invalid_argument("GUID HOB data too long");
   const size_t at = hobs_.size();
-  hobs_.resize(at + length, 0);
-  put16(hobs_, at, 0x0004);
-  put16(hobs_, at + 2, static_cast<uint16_t>(length));
+  hobs_.resize(at + size, 0);
+  put16(hobs_, at, type.value_or(0x0004));
+  put16(hobs_, at + 2, length.value_or(static_cast<uint16_t>(size)));
   std::copy(name.begin(), name.end(), hobs_.begin() + static_cast<long>(at + 8));
   std::copy(data.begin(), data.end(), hobs_.begin() + static_cast<long>(at + 24));
 }
 
-void PeiFoundation::finish_hobs() {
+void PeiFoundation::finish_hobs(bool end) {
   start_hobs();
-  const size_t at = hobs_.size();
-  hobs_.resize(at + 8, 0);
-  put16(hobs_, at, 0xFFFF);
-  put16(hobs_, at + 2, 8);
+  if (end) {
+    const size_t at = hobs_.size();
+    hobs_.resize(at + 8, 0);
+    put16(hobs_, at, 0xFFFF);
+    put16(hobs_, at + 2, 8);
+  }
   hob_list_ = memory_.hobs.place(hobs_, 8, "HOB list");
 }
 

@@ -13,6 +13,7 @@
 #include "guid.h"
 #include "log.h"
 #include "machine.h"
+#include "scenario.h"
 
 namespace peiboard {
 
@@ -87,9 +88,15 @@ class PeiFoundation {
   // The first installed instance of a GUID: descriptor and interface addresses.
   std::optional<std::pair<uint32_t, uint32_t>> locate(const Guid& guid) const;
 
-  // The HOB list. Build with add_guid_hob() then finish_hobs().
-  void add_guid_hob(const Guid& name, std::span<const uint8_t> data);
-  void finish_hobs();
+  // The HOB list. Build with add_guid_hob() then finish_hobs(). `type` and `length`, when
+  // given, are written into the HOB's header in place of 0x0004 and its true length; without
+  // `end` the list stops with no end-of-list HOB.
+  void add_guid_hob(const Guid& name, std::span<const uint8_t> data,
+                    std::optional<uint16_t> type = {}, std::optional<uint16_t> length = {});
+  void finish_hobs(bool end = true);
+  // Service answers that break their contracts (a scenario's [foundation]); set before the
+  // module runs.
+  void answer_with(FoundationConfig answers) { answers_ = std::move(answers); }
   uint32_t hob_list() const { return hob_list_; }
 
   // A trap for a routine this board does not provide: it records the call as "NAME (not
@@ -142,6 +149,7 @@ class PeiFoundation {
   FoundationMemory memory_;
   GuestCall call_;
   FoundationFaults faults_;
+  FoundationConfig answers_;
   uint32_t services_table_ = 0;
   uint32_t services_pointer_ = 0;
   std::vector<Installed> ppis_;

@@ -98,12 +98,13 @@ void PlatformPpis::install_platform() {
       pcd_slots.push_back(machine_.add_trap("Pcd.GetPtr", [this](TrapFrame& f) {
         const uint32_t token = f.arg(0);
         const bool known = token == 7;
-        f.set_result(known ? mcfg_table_ : 0);
+        const uint32_t table = s_.pcd.mcfg.pointer.value_or(mcfg_table_);
+        f.set_result(known ? table : 0);
         foundation_.record_ppi(
             f,
             [&] {
               return "Pcd.GetPtr(" + std::to_string(token) +
-                     ") = " + (known ? hex(mcfg_table_) : "0 (not provided by this board)");
+                     ") = " + (known ? hex(table) : "0 (not provided by this board)");
             },
             known ? efi::kSuccess : efi::kUnsupported);
       }));

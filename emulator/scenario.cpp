@@ -316,7 +316,8 @@ Handler guid_hobs(std::vector<GuidHobConfig>& hobs) {
                      hob.name = *guid;
                      named = true;
                    }},
-                  {"data", [&](const toml::node& value, const std::string& data_key) {
+                  {"data",
+                   [&](const toml::node& value, const std::string& data_key) {
                      hob.data = read_vector<uint8_t>(value, data_key);
                      hob.data.resize((hob.data.size() + 7) / 8 * 8, 0);
                      if (hob.data.size() > kMaxGuidHobData) {
@@ -325,11 +326,52 @@ Handler guid_hobs(std::vector<GuidHobConfig>& hobs) {
                                   " bytes, got " + std::to_string(hob.data.size()) +
                                   " after padding");
                      }
-                   }}});
+                   }},
+                  {"type", into(hob.type)},
+                  {"length", into(hob.length)}});
       if (!named) reject(list[i].source(), join(at, "name"), "missing; every GUID HOB has a name");
       read.push_back(std::move(hob));
     }
     hobs = std::move(read);
+  };
+}
+
+// More answers than GUIDs anyone locates would only be dead weight.
+constexpr size_t kMaxLocateAnswers = 64;
+
+Handler locate_answers(std::vector<LocateAnswer>& answers) {
+  return [&answers](const toml::node& node, const std::string& key) {
+    const toml::array& list = read_list(node, key, "tables");
+    if (list.size() > kMaxLocateAnswers) {
+      reject(list[kMaxLocateAnswers].source(), key,
+             "expected at most " + std::to_string(kMaxLocateAnswers) + " answers, got " +
+                 std::to_string(list.size()));
+    }
+    std::vector<LocateAnswer> read(list.size());
+    for (size_t i = 0; i < list.size(); ++i) {
+      const std::string at = indexed(key, i);
+      LocateAnswer& a = read[i];
+      bool named = false;
+      read_table(list[i], at,
+                 {{"guid",
+                   [&](const toml::node& value, const std::string& guid_key) {
+                     const std::string text = Reader<std::string>::read(value, guid_key);
+                     const auto guid = parse_guid(text);
+                     if (!guid) {
+                       reject(value.source(), guid_key,
+                              "expected a GUID such as C8D85E8C-DC1C-4F8C-ADA7-58C1D107A304, "
+                              "got \"" +
+                                  text + "\"");
+                     }
+                     a.guid = *guid;
+                     named = true;
+                   }},
+                  {"status", into(a.status)},
+                  {"interface", into(a.interface)},
+                  {"descriptor", into(a.descriptor)}});
+      if (!named) reject(list[i].source(), join(at, "guid"), "missing; every answer names a GUID");
+    }
+    answers = std::move(read);
   };
 }
 
@@ -383,7 +425,8 @@ void read_scenario(const toml::table& root, Scenario& s) {
                       {"me_fw", table({{"present", into(s.me_fw.present)},
                                        {"fun_number", into(s.me_fw.fun_number)},
                                        {"mefs1", into(s.me_fw.mefs1)}})},
-                      {"guid", guid_hobs(s.guid_hobs)}})},
+                      {"guid", guid_hobs(s.guid_hobs)},
+                      {"end", into(s.hob_list.end)}})},
        {"me_icc", table({{"ppi_present", into(s.me_icc.ppi_present)},
                          {"status", into(s.me_icc.status)},
                          {"reply_command", into(s.me_icc.reply_command)},
@@ -400,7 +443,8 @@ void read_scenario(const toml::table& root, Scenario& s) {
                                        [&s](const toml::node& node, const std::string& key) {
                                          s.pcd.mcfg.bases =
                                              read_vector<uint64_t>(node, key, kMaxMcfgEntries);
-                                       }}})}})},
+                                       }},
+                                      {"pointer", into(s.pcd.mcfg.pointer)}})}})},
        {"setup", table({{"sata_topology", into(s.setup.sata_topology)},
                         {"ssata_topology", into(s.setup.ssata_topology)},
                         {"pcie_topology", into(s.setup.pcie_topology)}})},
@@ -411,6 +455,9 @@ void read_scenario(const toml::table& root, Scenario& s) {
        {"ptss", table({{"entries", ptss_entries(s.ptss.entries)}})},
        {"debug", table({{"ppi_present", into(s.debug.ppi_present)},
                         {"halt_on_assert", into(s.debug.halt_on_assert)}})},
+       {"foundation", table({{"hob_list", into(s.foundation.hob_list)},
+                             {"pool", into(s.foundation.pool)},
+                             {"locate", locate_answers(s.foundation.locate)}})},
        {"expect", table({{"entry_status", entry_status(s.expect.entry_status)},
                          {"notify_statuses", into_int64s(s.expect.notify_statuses)},
                          {"slot15_called", into(s.expect.slot15_called)},

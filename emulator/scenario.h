@@ -64,8 +64,18 @@ struct MeFwHobConfig {
 struct GuidHobConfig {
   Guid name{};                // EFI_GUID in its in-memory byte order
   std::vector<uint8_t> data;  // already padded with zeros to a multiple of 8
+  // Header fields written in place of the true ones, for lists that break the PI contract:
+  // none keeps HobType 0x0004 and HobLength 24 + data.
+  std::optional<uint16_t> type;
+  std::optional<uint16_t> length;
 
   bool operator==(const GuidHobConfig&) const = default;
+};
+
+struct HobListConfig {
+  bool end = true;  // false: the list stops without its end-of-list HOB
+
+  bool operator==(const HobListConfig&) const = default;
 };
 
 struct MeIccConfig {
@@ -90,7 +100,8 @@ struct SpiConfig {
 struct McfgConfig {
   bool present = true;
   uint32_t length = 0;
-  std::vector<uint64_t> bases;  // entry bases; the table holds max(8, bases.size()) entries
+  std::vector<uint64_t> bases;      // entry bases; the table holds max(8, bases.size()) entries
+  std::optional<uint32_t> pointer;  // what the pointer get answers instead of the table
 
   bool operator==(const McfgConfig&) const = default;
 };
@@ -139,6 +150,26 @@ struct PtssConfig {
   bool operator==(const PtssConfig&) const = default;
 };
 
+// What LocatePpi answers for one GUID instead of searching the PPI database.
+struct LocateAnswer {
+  Guid guid{};
+  uint32_t status = 0;
+  std::optional<uint32_t> interface;   // written through the interface output
+  std::optional<uint32_t> descriptor;  // written through the descriptor output, when given
+
+  bool operator==(const LocateAnswer&) const = default;
+};
+
+// Answers of the PEI foundation's services that break their contracts, for robustness work.
+// Nothing set: the foundation answers as the PI specification says.
+struct FoundationConfig {
+  std::optional<uint32_t> hob_list;  // what GetHobList hands out
+  std::optional<uint32_t> pool;      // what every AllocatePool hands out, with success
+  std::vector<LocateAnswer> locate;  // the first answer naming a GUID wins
+
+  bool operator==(const FoundationConfig&) const = default;
+};
+
 struct DebugConfig {
   bool ppi_present = true;
   bool halt_on_assert = false;
@@ -175,6 +206,7 @@ struct Scenario {
   PlatformInfoHobConfig platform_info;
   MeFwHobConfig me_fw;
   std::vector<GuidHobConfig> guid_hobs;
+  HobListConfig hob_list;
   MeIccConfig me_icc;
   SpiConfig spi;
   PcdConfig pcd;
@@ -182,6 +214,7 @@ struct Scenario {
   PolicyConfig policy;
   PtssConfig ptss;
   DebugConfig debug;
+  FoundationConfig foundation;
   ExpectConfig expect;
 
   bool operator==(const Scenario&) const = default;

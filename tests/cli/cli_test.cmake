@@ -51,7 +51,7 @@ file(WRITE ${WORK}/halt.toml "[debug]\nhalt_on_assert = true\n[hob.platform_info
 expect_run(halted-run 1 ARGS run ${WORK}/halt.toml STDOUT "FAULT:    halt: assertion (halt_on_assert)"
            "in GetBoardId" "!! ASSERT QuarnelPkg/Library/SystemBoardPpiLib/SystemBoardPpiLib(91)")
 expect_run(bench 0 ARGS bench --runs 3 --fresh STDOUT "reused        3 boots in" "fresh         3 boots in"
-           "reused/fresh" "40158 guest instructions per boot")
+           "reused/fresh" "40162 guest instructions per boot")
 expect_run(bench-zero 2 ARGS bench --runs 0)
 expect_run(missing-image 2 ARGS run --image ${WORK}/none.efi STDERR "none.efi: cannot open the image")
 file(WRITE ${WORK}/not-pe.efi "MZ but not a PE image")
@@ -92,7 +92,7 @@ expect_run(fault-json 1 ARGS run ${WORK}/fault.toml --json
 expect_run(fault-source 1 ARGS run ${WORK}/fault.toml
            STDOUT "at MmioWrite16+0x" "(BasePkg/Library/BaseIoLibIntrinsic/IoLib.cpp:" "       => 0xFFF")
 expect_run(trace-insn 0 ARGS run --trace=insn STDOUT "== instructions ==" "SystemBoardOverrideEntryPoint ("
-           "  0xFFF012B8  ")
+           "  0xFFF012BC  ")
 expect_run(trace-bad 2 ARGS run --trace=everything)
 expect_run(missing-debug-file 2 ARGS run --debug-file ${WORK}/none.elf STDERR "none.elf")
 

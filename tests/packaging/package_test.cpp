@@ -194,7 +194,7 @@ TEST(LoaderTest, TheModulesFileMustBeAValidPeimWithAnImage) {
   auto ffs = ffs_bytes();
   ffs.push_back(0xFF);
   EXPECT_ERROR_HAS(read_module_file(ffs),
-                   "FFS file: its size field says 13318 bytes, the file has 13319");
+                   "FFS file: its size field says 13350 bytes, the file has 13351");
   EXPECT_ERROR_HAS(
       read_module_file(ffs_bytes(), guid_constant("11111111-2222-3333-4444-555555555555")),
       "FFS file: it is 760DFC9B-F12F-45E5-B1F2-1C68605B3439, not the module's");
@@ -234,12 +234,12 @@ TEST(DescribeTest, SaysWhatTheVolumeHoldsAndWhichNamesAreMissing) {
   for (const char* line :
        {"kind       firmware volume, FFS2, 65536 bytes, erase polarity 1",
         "placed     at 0xFFF00000",
-        "file       760DFC9B-F12F-45E5-B1F2-1C68605B3439, PEIM, 13318 bytes",
+        "file       760DFC9B-F12F-45E5-B1F2-1C68605B3439, PEIM, 13350 bytes",
         "checksums  header 0x", " valid, data 0x",
         "depex      PUSH 06E81C58-4AD7-44BC-8390-F10265F72480 (PCD PPI) END",
         "name       QuarnelPeiSystemBoardOverride", "version    1.0 (build 1)",
         "image kind TE, i386, EFI boot service driver", "base       0xFFF00000",
-        "entry      0xFFF012B8", "cannot find SystemBoardOverrideEntryPoint, PtssTableA"}) {
+        "entry      0xFFF012BC", "cannot find SystemBoardOverrideEntryPoint, PtssTableA"}) {
     EXPECT_NE(text.find(line), std::string::npos) << "no '" << line << "' in\n" << text;
   }
   ModuleFile with_map = read(pe32_bytes());

@@ -18,6 +18,11 @@ VOID *EFIAPI GetHobList() {
 
 VOID *EFIAPI GetNextHob(UINT16 Type, const VOID *HobStart) {
   ASSERT_AT(HobStart != NULL, SOURCE_FILE, 82, "HobStart != ((void *) 0)");
+  // Design decision: a null start (a HOB list the foundation did not give) holds no HOB; the
+  // walk would take whatever lies at address 0 for HOBs.
+  if (HobStart == NULL) {
+    return NULL;
+  }
   const UINT8 *Hob = (const UINT8 *)HobStart;
   for (;;) {
     const EFI_HOB_GENERIC_HEADER *Header = (const EFI_HOB_GENERIC_HEADER *)Hob;

@@ -117,6 +117,14 @@ VOID EFIAPI ApplyBoardPtssTables(const PchSetup *Setup, PchPolicy *Policy) {
   }
 
   Context.CurrentBoardId = GetBoardId();
+#ifdef QUARNEL_PLANTED_FAULT
+  // Only in the test build that proves the fuzzer (firmware_planted): a null store on one
+  // board id and one stepping. The released image has no such code.
+  if (Context.CurrentBoardId == PLATFORM_INFO_BOARD_ID_UNKNOWN &&
+      GetPchStepping() == PchSrvA0 + 4) {
+    *(volatile UINT32 *)NULL = 0;
+  }
+#endif
   Context.MatchedEntryCount = 0;
   Context.SataPortCount = GetPchSataPortCount();
   Context.SSataPortCount = GetPchSecondarySataPortCount();

@@ -132,7 +132,8 @@ UINT32 EFIAPI GetClockingMode() {
   const EFI_PEI_SERVICES **PeiServices = GetPeiServicesTablePointer();
   SpiPpi *Spi = NULL;
   EFI_STATUS Status = (*PeiServices)->LocatePpi(PeiServices, &gSpiPpiGuid, 0, NULL, (VOID **)&Spi);
-  if (!EFI_ERROR(Status)) {
+  // Design decision: a locate that succeeds without an interface found no PPI either.
+  if (!EFI_ERROR(Status) && Spi != NULL) {
     UINT32 SoftStrap = 0;
     Status =
         Spi->ReadPchSoftStrap(Spi, PCH_SOFT_STRAP_CLOCKING_OFFSET, sizeof(SoftStrap), &SoftStrap);

@@ -22,7 +22,8 @@ EFI_STATUS EFIAPI SpsSetGetCurrenClockingMode(IccClockingModeMessage *Message) {
     const EFI_PEI_SERVICES **PeiServices = GetPeiServicesTablePointer();
     HeciPpi *Heci = NULL;
     Status = (*PeiServices)->LocatePpi(PeiServices, &gHeciPpiGuid, 0, NULL, (VOID **)&Heci);
-    if (EFI_ERROR(Status)) {
+    // Design decision: a locate that succeeds without an interface found no PPI either.
+    if (EFI_ERROR(Status) || Heci == NULL) {
       Status = EFI_DEVICE_ERROR;
     } else {
       // The service may report a longer reply in ReplyLength; only the 48 bytes of Message are

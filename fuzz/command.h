@@ -1,0 +1,26 @@
+// `peiboard fuzz`: runs a campaign, shows its progress and sums it up.
+#pragma once
+
+#include <filesystem>
+#include <iosfwd>
+#include <optional>
+
+#include "fuzzer.h"
+#include "pe_image.h"
+
+namespace peiboard::fuzz {
+
+// Where the campaign's source-line coverage goes: an lcov tracefile made with the image's
+// debug file (paths relative to firmware/).
+struct LcovOutput {
+  std::filesystem::path debug_file;
+  std::filesystem::path tracefile;
+};
+
+// Runs the campaign with a progress line on `err` about once a second (rewritten in place
+// when `live`, one line each time otherwise) and the summary on `out`. Gives the exit
+// status: 0 without findings, 1 with, 2 when the campaign could not run or save.
+int fuzz_command(const PeImage& image, FuzzOptions options, std::ostream& out, std::ostream& err,
+                 bool live, const std::optional<LcovOutput>& lcov = std::nullopt);
+
+}  // namespace peiboard::fuzz

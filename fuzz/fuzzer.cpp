@@ -1,0 +1,283 @@
+#include "fuzzer.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "format.h"
+#include "minimize.h"
+#include "scenario_loader.h"
+#include "scenario_writer.h"
+
+namespace peiboard::fuzz {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr uint32_t kCodeSection = 0x20;  // IMAGE_SCN_CNT_CODE
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// A board for bulk boots: reused through reset(), no trace kept.
+Expected<std::unique_ptr<Board>> bulk_board(const PeImage& image) {
+  auto made = Board::create(default_scenario(), image);
+  if (!made) return made.error();
+  (*made)->log().tracing = false;
+  return std::move(made).value();
+}
+
+// How a boot stopped, as `peiboard run` reports it.
+std::string describe(const Cause& cause, const RunResult& r, Board& board) {
+  if (r.fault) {
+    const RunFault& f = *r.fault;
+    std::string text =
+        f.text() + " at " + hex(f.address, 8) + ", eip " + hex(f.eip, 8) + " in " + f.routine;
+    if (!f.region.empty()) text += " (" + f.region + ")";
+    return text;
+  }
+  if (board.log().blocked_writes > 0) {
+    return std::to_string(board.log().blocked_writes) + " blocked write(s), the first in " +
+           cause.routine;
+  }
+  return "no finding on the exact replay";
+}
+
+// A file name for a cause: letters, digits, '.', '-' and '_' only.
+std::string file_name(const Cause& cause) {
+  std::string name;
+  for (const char c : cause.kind + "-" + cause.routine) {
+    const bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                      c == '.' || c == '_';
+    if (keep) {
+      name += c;
+    } else if (!name.empty() && name.back() != '-') {
+      name += '-';
+    }
+  }
+  while (!name.empty() && name.back() == '-') name.pop_back();
+  return name.substr(0, 120) + ".toml";
+}
+
+}  // namespace
+
+struct Fuzzer::Worker {
+  std::unique_ptr<Board> board;
+  BootCoverage coverage;
+};
+
+struct Fuzzer::Outcome {
+  Scenario scenario;
+  std::vector<BootCoverage::Block> blocks;  // reached first by this boot, as far as the batch knew
+  std::vector<uint32_t> edges;
+  std::optional<Cause> cause;
+  uint64_t instructions = 0;
+  bool refused = false;
+};
+
+Fuzzer::Fuzzer(const PeImage& image, FuzzOptions options)
+    : image_(image),
+      options_(std::move(options)),
+      space_(options_.mode),
+      coverage_(image.size_of_image()) {}
+
+Fuzzer::~Fuzzer() = default;
+
+Expected<std::unique_ptr<Fuzzer>> Fuzzer::create(const PeImage& image, FuzzOptions options) {
+  std::unique_ptr<Fuzzer> f(new Fuzzer(image, std::move(options)));
+  for (unsigned j = 0; j < std::max(1u, f->options_.jobs); ++j) {
+    auto board = bulk_board(image);
+    if (!board) return board.error();
+    f->workers_.push_back(std::unique_ptr<Worker>(new Worker{
+        std::move(board).value(), BootCoverage(image.image_base(), image.size_of_image())}));
+  }
+  auto examiner = bulk_board(image);
+  if (!examiner) return examiner.error();
+  f->examiner_ = std::move(examiner).value();
+  return f;
+}
+
+Scenario Fuzzer::platform(uint64_t index) const {
+  Rng r = Rng::for_item(options_.seed, index);
+  if (corpus_.empty() || r.chance(1, 8)) {
+    return corpus_.empty() && r.coin() ? space_.mutate(r, space_.base(), nullptr)
+                                       : space_.generate(r);
+  }
+  const size_t n = corpus_.size();
+  // The newest entries half the time: they reached the code found last.
+  const size_t parent = r.coin() ? n - 1 - r.below(std::min<size_t>(n, 16)) : r.below(n);
+  const Scenario* other = n > 1 && r.chance(1, 4) ? &corpus_[r.below(n)] : nullptr;
+  return space_.mutate(r, corpus_[parent], other);
+}
+
+void Fuzzer::boot(Worker& w, uint64_t index, Outcome& outcome) const {
+  try {
+    outcome.scenario = platform(index);
+    Board& board = *w.board;
+    if (!board.reset(outcome.scenario)) {
+      outcome.refused = true;
+      return;
+    }
+    w.coverage.start(coverage_);
+    board.machine().set_block_observer(&w.coverage);
+    const RunResult result = board.boot();
+    board.machine().set_block_observer(nullptr);
+    outcome.blocks = w.coverage.new_blocks();
+    outcome.edges = w.coverage.new_edges();
+    outcome.instructions = result.instructions;
+    outcome.cause = finding_of(board, outcome.scenario, result, options_.mode);
+  } catch (const std::exception& e) {
+    // The host side failed, which it must never do: a finding, and a new board.
+    outcome.cause = Cause{"host error", e.what()};
+    w.board->machine().set_block_observer(nullptr);
+    if (auto fresh = bulk_board(image_)) w.board = std::move(fresh).value();
+  }
+}
+
+Expected<void> Fuzzer::merge(uint64_t index, Outcome& outcome, FuzzSummary& summary) {
+  if (options_.observe) options_.observe(index, outcome.scenario);
+  if (outcome.refused) {
+    ++summary.refused;
+    return {};
+  }
+  instructions_ += outcome.instructions;
+  bool reached = false;
+  for (const auto& b : outcome.blocks) reached |= coverage_.add_block(b.offset, b.size);
+  for (uint32_t e : outcome.edges) reached |= coverage_.add_edge(e);
+  // A platform that stops the run is a finding, not a place to go on from.
+  if (reached && !outcome.cause) corpus_.push_back(outcome.scenario);
+  if (outcome.cause) {
+    const std::string text = outcome.cause->text();
+    if (std::find(causes_.begin(), causes_.end(), text) == causes_.end()) {
+      causes_.push_back(text);
+      auto finding = examine(index, outcome.scenario, *outcome.cause, summary);
+      if (!finding) return finding.error();
+      summary.findings.push_back(std::move(finding).value());
+    }
+  }
+  return {};
+}
+
+Expected<Finding> Fuzzer::examine(uint64_t index, const Scenario& scenario, const Cause& cause,
+                                  FuzzSummary& summary) {
+  auto rebuild = [this] {
+    if (auto fresh = bulk_board(image_)) examiner_ = std::move(fresh).value();
+  };
+  auto keeps = [&](const Scenario& candidate) {
+    try {
+      Board& board = *examiner_;
+      if (!board.reset(candidate)) return false;
+      const RunResult r = board.boot();
+      const auto got = finding_of(board, candidate, r, options_.mode);
+      return got && *got == cause;
+    } catch (const std::exception& e) {
+      rebuild();
+      return cause == Cause{"host error", e.what()};
+    }
+  };
+  Minimized m = minimize(scenario, space_, keeps);
+  summary.minimize_boots += m.boots;
+
+  Finding f;
+  f.cause = cause;
+  f.platform = index;
+  f.keys_found = keys_set(scenario, space_);
+  f.scenario = std::move(m.scenario);
+  f.scenario.name = "fuzz: " + cause.text();
+  f.scenario.expect = {};
+  if (cause.stops_run()) f.scenario.expect.fault = true;
+  // The saved file's own boot, with exact EIP as `peiboard run` gives it.
+  try {
+    Board& board = *examiner_;
+    if (!board.reset(f.scenario)) return Error{"the minimized finding does not fit a board"};
+    const RunResult r = board.boot_exact();
+    f.report = describe(cause, r, board);
+  } catch (const std::exception& e) {
+    rebuild();
+    f.report = std::string("host error: ") + e.what();
+  }
+  if (!options_.out) return f;
+
+  auto text = write_scenario(f.scenario);
+  if (!text) return Error{"cannot write the finding " + cause.text() + ": " + text.error().message};
+  std::error_code error;
+  std::filesystem::create_directories(*options_.out, error);
+  f.file = *options_.out / file_name(cause);
+  std::ofstream file(f.file);
+  file << "# " << (options_.command.empty() ? "peiboard fuzz" : options_.command) << ", platform "
+       << index << "; minimized from " << f.keys_found << " keys to "
+       << keys_set(f.scenario, space_) << ".\n"
+       << "# " << f.report << "\n"
+       << "# Reproduce: " << options_.reproduce << " " << f.file.string() << "\n\n"
+       << *text;
+  file.close();
+  if (!file) return Error{"cannot write " + f.file.string()};
+  return f;
+}
+
+Expected<FuzzSummary> Fuzzer::run(const std::function<void(const FuzzProgress&)>& progress) {
+  FuzzSummary summary;
+  const auto start = Clock::now();
+  auto last_report = start;
+  const uint64_t limit = options_.runs      ? *options_.runs
+                         : options_.seconds ? UINT64_MAX
+                                            : FuzzOptions::kDefaultRuns;
+  auto totals = [&](uint64_t boots) {
+    return FuzzProgress{boots,
+                        instructions_,
+                        seconds_since(start),
+                        coverage_.blocks(),
+                        coverage_.edges(),
+                        corpus_.size(),
+                        summary.findings.size()};
+  };
+  uint64_t next = 0;
+  while (next < limit && !(options_.seconds && seconds_since(start) >= *options_.seconds)) {
+    const uint64_t count = std::min(kBatch, limit - next);
+    std::vector<Outcome> outcomes(count);
+    std::atomic<uint64_t> cursor{0};
+    auto work = [&](Worker& w) {
+      for (uint64_t i = cursor++; i < count; i = cursor++) boot(w, next + i, outcomes[i]);
+    };
+    const size_t threads = std::min<size_t>(workers_.size(), count);
+    if (threads == 1) {
+      work(*workers_[0]);
+    } else {
+      std::vector<std::jthread> running;
+      for (size_t t = 0; t < threads; ++t) running.emplace_back(work, std::ref(*workers_[t]));
+    }
+    for (uint64_t i = 0; i < count; ++i) {
+      if (auto merged = merge(next + i, outcomes[i], summary); !merged) return merged.error();
+    }
+    next += count;
+    if (progress && Clock::now() - last_report >= std::chrono::seconds(1)) {
+      progress(totals(next));
+      last_report = Clock::now();
+    }
+  }
+  summary.totals = totals(next);
+  // Which routines no boot entered: the code sections' symbols and the blocks reached.
+  const auto& symbols = image_.symbols();
+  for (size_t i = 0; i < symbols.size(); ++i) {
+    const uint32_t begin = symbols[i].address - image_.image_base();
+    const auto section =
+        std::find_if(image_.sections().begin(), image_.sections().end(), [&](const PeSection& s) {
+          return begin >= s.virtual_address && begin - s.virtual_address < s.virtual_size;
+        });
+    if (section == image_.sections().end() || !(section->characteristics & kCodeSection)) continue;
+    const uint32_t end =
+        std::min(i + 1 < symbols.size() ? symbols[i + 1].address - image_.image_base()
+                                        : image_.size_of_image(),
+                 section->virtual_address + section->virtual_size);
+    ++summary.routines;
+    bool entered = false;
+    for (uint32_t at = begin; at < end && !entered; ++at) entered = coverage_.has_block(at);
+    if (!entered) summary.routines_missed.push_back(symbols[i].name);
+  }
+  if (progress) progress(summary.totals);
+  return summary;
+}
+
+}  // namespace peiboard::fuzz

@@ -1,0 +1,100 @@
+// A coverage-guided campaign over platforms: generate or mutate, boot on reused boards on
+// every core, keep what reaches new module code, minimize and save each finding once.
+//
+// Platforms are made in batches of kBatch from the corpus as it stood when the batch began,
+// platform i from a generator seeded by (seed, i); results merge in index order. So the same
+// seed and number of runs give the same platforms, corpus and findings for any number of jobs.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "block_coverage.h"
+#include "board.h"
+#include "expected.h"
+#include "findings.h"
+#include "pe_image.h"
+#include "platforms.h"
+
+namespace peiboard::fuzz {
+
+struct FuzzOptions {
+  Mode mode = Mode::kPlatform;
+  std::optional<uint64_t> runs;   // platforms to boot; with neither limit, kDefaultRuns
+  std::optional<double> seconds;  // stop after the batch that passes this much time
+  uint64_t seed = 1;
+  unsigned jobs = 1;
+  std::optional<std::filesystem::path> out;  // where findings are saved; none: not saved
+  std::string command;  // how the campaign was started, for the saved files' comments
+  std::string reproduce = "peiboard run";  // the command that replays a saved file
+  // Sees every platform, in index order, after its batch (tests: determinism).
+  std::function<void(uint64_t index, const Scenario&)> observe;
+
+  static constexpr uint64_t kDefaultRuns = 100'000;
+};
+
+struct Finding {
+  Cause cause;
+  uint64_t platform = 0;  // the first platform that showed it
+  size_t keys_found = 0;  // keys set in that platform
+  Scenario scenario;      // minimized
+  std::string report;     // how the exact boot of the minimized file stopped
+  std::filesystem::path file;
+};
+
+struct FuzzProgress {
+  uint64_t boots = 0;
+  uint64_t instructions = 0;  // guest instructions of all boots
+  double seconds = 0;
+  size_t blocks = 0, edges = 0, corpus = 0, findings = 0;
+};
+
+struct FuzzSummary {
+  FuzzProgress totals;
+  uint64_t minimize_boots = 0;  // boots spent shrinking findings, not counted in totals
+  uint64_t refused = 0;         // platforms a board refused: a defect of the generator
+  std::vector<Finding> findings;
+  size_t routines = 0;                       // routines in the image's code
+  std::vector<std::string> routines_missed;  // those no boot entered
+};
+
+class Fuzzer {
+ public:
+  static constexpr uint64_t kBatch = 256;
+
+  static Expected<std::unique_ptr<Fuzzer>> create(const PeImage& image, FuzzOptions options);
+  ~Fuzzer();
+
+  // Runs the campaign. `progress` is called from this thread about once a second and once at
+  // the end. Fails only when a finding cannot be saved.
+  Expected<FuzzSummary> run(const std::function<void(const FuzzProgress&)>& progress = {});
+  // What the boots reached so far.
+  const CoverageMap& coverage() const { return coverage_; }
+
+ private:
+  struct Worker;
+  struct Outcome;
+  Fuzzer(const PeImage& image, FuzzOptions options);
+  Scenario platform(uint64_t index) const;
+  void boot(Worker& worker, uint64_t index, Outcome& outcome) const;
+  Expected<void> merge(uint64_t index, Outcome& outcome, FuzzSummary& summary);
+  Expected<Finding> examine(uint64_t index, const Scenario& scenario, const Cause& cause,
+                            FuzzSummary& summary);
+
+  const PeImage& image_;
+  FuzzOptions options_;
+  PlatformSpace space_;
+  CoverageMap coverage_;
+  std::vector<Scenario> corpus_;
+  std::vector<std::string> causes_;  // texts of the causes seen
+  uint64_t instructions_ = 0;
+  std::vector<std::unique_ptr<Worker>> workers_;
+  std::unique_ptr<Board> examiner_;  // minimizes and replays findings
+};
+
+}  // namespace peiboard::fuzz

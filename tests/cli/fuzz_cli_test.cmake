@@ -1,0 +1,54 @@
+# `peiboard fuzz` as a user meets it: usage errors, a clean campaign, and a campaign on the
+# planted-fault image whose saved file `peiboard run` replays.
+# Run by CTest: cmake -DPEIBOARD=... -DSOURCE=... -DPLANTED=... -DWORK=... -P fuzz_cli_test.cmake
+file(REMOVE_RECURSE ${WORK})
+file(MAKE_DIRECTORY ${WORK})
+
+function(expect_run name code)
+  cmake_parse_arguments(ARG "" "" "ARGS;STDOUT;STDERR" ${ARGN})
+  execute_process(COMMAND ${PEIBOARD} ${ARG_ARGS} RESULT_VARIABLE rc OUTPUT_VARIABLE out
+                  ERROR_VARIABLE err WORKING_DIRECTORY ${WORK})
+  if(NOT rc EQUAL code)
+    message(SEND_ERROR "${name}: exit ${rc}, expected ${code}\n${out}\n${err}")
+  endif()
+  foreach(text IN LISTS ARG_STDOUT)
+    string(FIND "${out}" "${text}" at)
+    if(at EQUAL -1)
+      message(SEND_ERROR "${name}: stdout lacks '${text}'\n${out}")
+    endif()
+  endforeach()
+  foreach(text IN LISTS ARG_STDERR)
+    string(FIND "${err}" "${text}" at)
+    if(at EQUAL -1)
+      message(SEND_ERROR "${name}: stderr lacks '${text}'\n${err}")
+    endif()
+  endforeach()
+endfunction()
+
+expect_run(fuzz-help 0 ARGS fuzz --help STDOUT "--mode" "--runs" "--time" "--seed" "--jobs" "--out")
+expect_run(fuzz-bad-mode 2 ARGS fuzz --mode wild)
+expect_run(fuzz-runs-and-time 2 ARGS fuzz --runs 10 --time 1)
+expect_run(fuzz-no-runs 2 ARGS fuzz --runs 0)
+expect_run(fuzz-no-jobs 2 ARGS fuzz --jobs 0)
+
+# The released image keeps its contracts: no finding, exit 0, nothing saved.
+expect_run(fuzz-clean 0 ARGS fuzz --runs 300 --seed 5 --jobs 2 --out clean
+           STDOUT "peiboard fuzz: platform mode, seed 5, 2 jobs" "boots     300 in" "findings  0"
+           STDERR "fuzz: 300 boots")
+if(EXISTS ${WORK}/clean)
+  message(SEND_ERROR "fuzz-clean: a folder of findings was made without findings")
+endif()
+
+# The planted fault: found, saved once, exit 1; the saved file reproduces it.
+expect_run(fuzz-planted 1 ARGS --image ${PLANTED} fuzz --runs 3000 --seed 1 --jobs 2 --out found
+           STDOUT "findings  1" "fault: write unmapped in ApplyBoardPtssTables"
+                  "found/fault-write-unmapped-ApplyBoardPtssTables.toml")
+file(GLOB saved ${WORK}/found/*.toml)
+list(LENGTH saved count)
+if(NOT count EQUAL 1)
+  message(SEND_ERROR "fuzz-planted: ${count} files saved, expected 1: ${saved}")
+endif()
+expect_run(fuzz-replay 1 ARGS --image ${PLANTED} run found/fault-write-unmapped-ApplyBoardPtssTables.toml
+           STDOUT "FAULT:    fault: write unmapped at 0x00000000, eip 0xFFF0" "in ApplyBoardPtssTables")
+expect_run(fuzz-check 0 ARGS --image ${PLANTED} check found/fault-write-unmapped-ApplyBoardPtssTables.toml
+           STDOUT "ok")
