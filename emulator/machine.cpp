@@ -588,8 +588,14 @@ void Machine::on_trap(uint32_t address) {
   uce(uc_reg_write(uc_.get(), UC_X86_REG_EIP, &return_to), "eip");
 }
 
+uint32_t Machine::fault_site() const {
+  // Without a code hook the engine updates EIP only now and then inside chained blocks, so
+  // what it holds at a fault depends on what ran before; the block that faulted does not.
+  return options_.precise || last_block_ == 0 ? eip() : last_block_;
+}
+
 bool Machine::on_invalid(int type, uint32_t address, int size, int64_t value) {
-  const uint32_t at = eip();
+  const uint32_t at = fault_site();
   switch (type) {
     case UC_MEM_WRITE_PROT:
       if (size > 0 && size <= 8 && writable_by_guest(address, static_cast<uint32_t>(size))) {
@@ -618,7 +624,7 @@ bool Machine::on_invalid(int type, uint32_t address, int size, int64_t value) {
 }
 
 void Machine::on_interrupt(uint32_t number) {
-  const uint32_t at = eip();
+  const uint32_t at = fault_site();
   stop(StopKind::kFault,
        {FaultKind::kCpuException, at, at, at, {}, "vector " + std::to_string(number)});
 }
@@ -722,7 +728,7 @@ StopInfo Machine::call(uint32_t address, std::span<const uint32_t> args, uint64_
     std::rethrow_exception(e);
   }
   if (error != UC_ERR_OK && !pending_stop_) {
-    const uint32_t at = eip();
+    const uint32_t at = fault_site();
     Fault fault = last_invalid_.value_or(Fault{
         error == UC_ERR_INSN_INVALID ? FaultKind::kInvalidInstruction : FaultKind::kCpuException,
         at,

@@ -267,6 +267,8 @@ class Machine {
 
   void add_hooks();
   void add_precise_hook();
+  // Where a fault is: EIP on a precise machine, else the block that was running.
+  uint32_t fault_site() const;
   void on_block(uint32_t address, uint32_t size);
   void on_trap(uint32_t address);
   bool on_invalid(int type, uint32_t address, int size, int64_t value);
