@@ -1,0 +1,3 @@
+break MmioRead32
+continue
+detach
