@@ -456,11 +456,11 @@ TEST_F(GdbStubTest, AFaultStopsWithSigsegvAndItsReasonThenTheRunEnds) {
     const std::string stop = c.request("c");
     EXPECT_EQ(stop.substr(0, 3), "T0b") << stop;
     EXPECT_EQ(stop.find("swbreak"), std::string::npos);
-    console = c.console;
     const CpuState s = c.registers();
     EXPECT_EQ(c.request("P0=" + le_hex(s.eax + 1)), "E01");  // the run is over
     EXPECT_EQ(c.request("c"), "W01");
     EXPECT_EQ(c.receive(), "<closed>");
+    console = c.console;  // said once, not again at the end
   });
   ASSERT_TRUE(r.fault);
   EXPECT_EQ(r.fault->kind, FaultKind::kWriteProtected);
