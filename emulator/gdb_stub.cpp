@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ostream>
 
@@ -24,6 +25,8 @@ constexpr size_t kX87Controls = 8;     // fctrl fstat ftag fiseg fioff foseg foo
 constexpr size_t kX87Bytes = kX87Registers * 10 + kX87Controls * 4;
 constexpr size_t kFirstSegment = 10;    // cs: the flat guest's segments stay as they are
 constexpr uint32_t kMaxMemory = 0x800;  // bytes of one m reply: PacketSize / 2
+constexpr uint32_t kMaxWatch = 0x1000;  // bytes one watchpoint compares after each instruction
+constexpr std::string_view kBreakpointStop = "swbreak:;";
 constexpr const char* kSupported = "PacketSize=1000;qXfer:features:read+;swbreak+;QStartNoAckMode+";
 
 static_assert(sizeof(CpuState) == kCoreRegisters * 4, "CpuState is the 16 core registers");
@@ -173,6 +176,13 @@ std::string describe(const StopInfo& stop) {
   if (!f.region.empty()) text += " (" + f.region + ")";
   if (!f.detail.empty() && f.kind != FaultKind::kHalted) text += ", " + f.detail;
   return text + "\n";
+}
+
+// An address as stop replies give it: plain hex digits.
+std::string hex_number(uint32_t address) {
+  char text[9];
+  std::snprintf(text, sizeof text, "%x", address);
+  return text;
 }
 
 std::string system_error(const std::string& what) { return what + ": " + std::strerror(errno); }
@@ -370,17 +380,19 @@ void Stub::before_instruction(uint32_t address) {
   }
   switch (mode_) {
     case Mode::kFirst:
-      serve(stop_reply(kSigTrap, false), false);
+      serve(stop_reply(kSigTrap), false);
       return;
     case Mode::kStep:
-      serve(stop_reply(kSigTrap, false), true);
+      serve(stop_reply(kSigTrap, written_watch()), true);
       return;
     case Mode::kContinue:
-      if (!breakpoints_.empty() && breakpoints_.contains(address)) {
-        serve(stop_reply(kSigTrap, true), true);
+      if (std::string watch = written_watch(); !watch.empty()) {
+        serve(stop_reply(kSigTrap, watch), true);
+      } else if (!breakpoints_.empty() && breakpoints_.contains(address)) {
+        serve(stop_reply(kSigTrap, kBreakpointStop), true);
       } else if (--until_poll_ == 0) {
         until_poll_ = options_.interrupt_poll;
-        if (interrupted()) serve(stop_reply(kSigInt, false), true);
+        if (interrupted()) serve(stop_reply(kSigInt), true);
       }
       return;
     default:
@@ -395,7 +407,7 @@ void Stub::on_stop(const StopInfo& stop) {
   // A hang is found as a block is about to run, before the engine has moved EIP there.
   if (stop.kind == StopKind::kHang) shown_eip_ = stop.fault.eip;
   if (announce) send("O" + hex_encode(describe(stop)));
-  if (mode_ != Mode::kFree) serve(stop_reply(signal_of(stop), false), announce);
+  if (mode_ != Mode::kFree) serve(stop_reply(signal_of(stop)), announce);
 }
 
 void Stub::finish(int exit_status, std::string_view reason) {
@@ -405,8 +417,9 @@ void Stub::finish(int exit_status, std::string_view reason) {
   // A client that never saw the guest stop learns of the end when it asks.
   if (mode_ == Mode::kFirst) serve(exited, false);
   if (mode_ == Mode::kContinue || mode_ == Mode::kStep) {
-    if (!reason.empty() && !stop_shown)
+    if (!reason.empty() && !stop_shown) {
       send("O" + hex_encode("peiboard: " + std::string(reason) + "\n"));
+    }
     send(exited);
   }
   release();
@@ -571,6 +584,7 @@ void Stub::send_raw(std::string_view bytes) {
 void Stub::release() {
   client_.close();
   breakpoints_.clear();
+  watches_.clear();
   pending_.clear();
   if (mode_ != Mode::kKilling) mode_ = Mode::kFree;
 }
@@ -581,13 +595,12 @@ CpuState Stub::registers() const {
   return state;
 }
 
-std::string Stub::stop_reply(Signal signal, bool breakpoint) const {
+std::string Stub::stop_reply(Signal signal, std::string_view reason) const {
   const CpuState s = registers();
   std::string reply = "T" + hex_byte(signal);
   reply += "04:" + le_hex(s.esp) + ";05:" + le_hex(s.ebp) + ";08:" + le_hex(s.eip) + ";";
   reply += "thread:1;";
-  if (breakpoint) reply += "swbreak:;";
-  return reply;
+  return reply + std::string(reason);
 }
 
 std::string Stub::read_registers() const {
@@ -653,6 +666,15 @@ bool Stub::apply(const CpuState& state) {
   return true;
 }
 
+std::string Stub::written_watch() {
+  for (const Watch& w : watches_) {
+    now_.resize(w.length);
+    machine_.read(w.address, now_);
+    if (now_ != w.seen) return "watch:" + hex_number(w.address) + ";";
+  }
+  return {};
+}
+
 uint32_t Stub::ram_prefix(uint32_t address, uint32_t size) const {
   size = static_cast<uint32_t>(std::min<uint64_t>(size, 0x100000000ull - address));
   auto ram = [&](uint32_t at, uint32_t length) {
@@ -690,12 +712,24 @@ std::string Stub::write_memory(std::string_view request, bool binary) {
 
 std::string Stub::breakpoint(std::string_view request, bool insert) {
   // Software (0) and hardware (1) breakpoints are the same here: the stub checks each
-  // instruction's address and no code changes.
-  if (request.size() < 2 || (request[0] != '0' && request[0] != '1') || request[1] != ',') {
-    return "";
-  }
+  // instruction's address and no code changes. A write watchpoint (2) compares its bytes
+  // after each instruction; reads (3, 4) are not seen.
+  if (request.size() < 2 || request[0] < '0' || request[0] > '2' || request[1] != ',') return "";
   const auto range = parse_range(request.substr(2), '\0');
   if (!range) return "E01";
+  if (request[0] == '2') {
+    std::erase_if(watches_, [&](const Watch& w) {
+      return w.address == range->address && w.length == range->length;
+    });
+    if (!insert) return "OK";
+    if (range->length == 0 || range->length > kMaxWatch ||
+        ram_prefix(range->address, range->length) != range->length) {
+      return "E01";
+    }
+    watches_.push_back(
+        {range->address, range->length, machine_.read(range->address, range->length)});
+    return "OK";
+  }
   if (insert) {
     breakpoints_.insert(range->address);
   } else {
@@ -723,6 +757,8 @@ void Stub::resume(Mode mode, std::string_view address) {
     if (at) state.eip = *at;
     if (!at || !apply(state)) return send("E01");
   }
+  // What the client wrote while the guest stood is not the guest's write.
+  for (Watch& w : watches_) machine_.read(w.address, w.seen);
   until_poll_ = options_.interrupt_poll;
   mode_ = mode;
 }

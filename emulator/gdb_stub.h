@@ -10,7 +10,8 @@
 // Protocol subset: qSupported (PacketSize, qXfer:features:read, swbreak, QStartNoAckMode), ?,
 // qAttached, qC, qfThreadInfo/qsThreadInfo, H, T, qXfer:features:read:target.xml, g G p P
 // (the 16 core registers, then the x87 registers as zeros), m M X (RAM only), Z0/z0 and
-// Z1/z1, c C s S, vCont? vCont;c/C/s/S, D, k, Ctrl-C. Anything else has the empty reply.
+// Z1/z1 breakpoints, Z2/z2 write watchpoints, c C s S, vCont? vCont;c/C/s/S, D, k, Ctrl-C.
+// Anything else has the empty reply.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +23,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "expected.h"
 #include "machine.h"
@@ -151,7 +153,11 @@ class Stub final : public DebugObserver {
   void release();  // the client is gone: the guest runs to its end
 
   CpuState registers() const;  // as the client is shown them
-  std::string stop_reply(Signal signal, bool breakpoint) const;
+  // "T<signal>" with EIP, ESP, EBP and the thread; `reason` names a breakpoint or watchpoint.
+  std::string stop_reply(Signal signal, std::string_view reason = {}) const;
+  // The stop reason of the first watchpoint whose bytes changed since the guest last
+  // resumed, or "".
+  std::string written_watch();
   std::string read_registers() const;
   void resume(Mode mode, std::string_view address);
   std::string write_registers(std::string_view hex);
@@ -180,6 +186,12 @@ class Stub final : public DebugObserver {
   std::string last_sent_;
   std::string last_stop_;
   std::set<uint32_t> breakpoints_;
+  struct Watch {
+    uint32_t address, length;
+    std::vector<uint8_t> seen;  // its bytes when the guest last resumed
+  };
+  std::vector<Watch> watches_;
+  std::vector<uint8_t> now_;  // the bytes compared, kept to spare an allocation per instruction
   uint32_t until_poll_ = 0;
   // After the registers were written at a stop the engine announces the instruction at EIP
   // again: that announcement is the stop's own instruction, not a new one.

@@ -196,12 +196,29 @@ std::string le_hex(uint32_t value) {
   return text;
 }
 
-// Records every instruction address of a run, as the stub sees them.
+// Records every instruction address of a run, as the stub sees them, and the instructions
+// before which a watched word had changed.
 class Recorder final : public DebugObserver {
  public:
-  void before_instruction(uint32_t address) override { addresses.push_back(address); }
+  explicit Recorder(Machine& machine, std::optional<uint32_t> watched = std::nullopt)
+      : machine_(machine), watched_(watched) {
+    if (watched_) last_ = machine_.read32(*watched_);
+  }
+  void before_instruction(uint32_t address) override {
+    addresses.push_back(address);
+    if (watched_ && machine_.read32(*watched_) != last_) {
+      last_ = machine_.read32(*watched_);
+      changes.push_back(address);
+    }
+  }
   void on_stop(const StopInfo&) override {}
   std::vector<uint32_t> addresses;
+  std::vector<uint32_t> changes;
+
+ private:
+  Machine& machine_;
+  std::optional<uint32_t> watched_;
+  uint32_t last_ = 0;
 };
 
 class GdbStubTest : public BoardTest {
@@ -229,14 +246,14 @@ class GdbStubTest : public BoardTest {
     if (!made) throw std::runtime_error(made.error().message);
     return run_json(**made, (*made)->boot(), false).dump(1);
   }
-  std::vector<uint32_t> plain_trace() {
+  Recorder plain_trace(std::optional<uint32_t> watched = std::nullopt) {
     auto made = Board::create(scenario, module_image(), {.scratch = true, .precise = true});
     if (!made) throw std::runtime_error(made.error().message);
-    Recorder recorder;
+    Recorder recorder((*made)->machine(), watched);
     (*made)->machine().set_debug_observer(&recorder);
     (*made)->boot();
     (*made)->machine().set_debug_observer(nullptr);
-    return recorder.addresses;
+    return recorder;
   }
   uint32_t symbol(std::string_view name) { return module_image().address_of(name).value(); }
   uint32_t entry() { return module_image().entry_point(); }
@@ -263,7 +280,7 @@ TEST_F(GdbStubTest, TheClientMeetsTheGuestStoppedAtTheEntryPoint) {
     EXPECT_EQ(c.request("vCont?"), "vCont;c;C;s;S");
     EXPECT_EQ(c.request("qUnheardOf"), "");
     EXPECT_EQ(c.request("vMustReplyEmpty"), "");
-    EXPECT_EQ(c.request("Z2,402000,4"), "");  // watchpoints are not offered
+    EXPECT_EQ(c.request("Z4,402000,4"), "");  // access watchpoints are not offered
     // The cdecl frame of the entry point: return address, file handle, services pointer.
     const CpuState s = c.registers();
     EXPECT_EQ(s.eip, entry());
@@ -340,8 +357,37 @@ TEST_F(GdbStubTest, ARemovedBreakpointStopsNoMore) {
   EXPECT_EQ(json, plain_json());
 }
 
+TEST_F(GdbStubTest, AWriteWatchpointStopsAfterEachInstructionThatChangedTheBytes) {
+  // The first SATA lane record's first word: the slot writes it. The board without the stub
+  // starts it at a value the debugger writes below.
+  const uint32_t word = ram::kPolicy + records::kSata;
+  scenario.policy.sata[0][0] = 0x5A5A5A5A;
+  const Recorder plain = plain_trace(word);
+  ASSERT_GE(plain.changes.size(), 2u);
+  const std::string plain_run = plain_json();
+  scenario.policy.sata[0][0] = 0;
+  std::vector<uint32_t> stops;
+  boot_with([&](FakeClient& c) {
+    const std::string at = FakeClient::hex_digits(word);
+    EXPECT_EQ(c.request("Z3," + at + ",4"), "");   // reads are not seen
+    EXPECT_EQ(c.request("Z2,80000000,4"), "E01");  // nor registers of the chipset
+    EXPECT_EQ(c.request("Z2," + at + ",4"), "OK");
+    // The debugger's own write is no guest write.
+    EXPECT_EQ(c.request("M" + at + ",4:5a5a5a5a"), "OK");
+    for (int i = 0; i < 2; ++i) {
+      const std::string stop = c.request("c");
+      EXPECT_NE(stop.find("watch:" + at + ";"), std::string::npos) << stop;
+      stops.push_back(c.registers().eip);
+    }
+    EXPECT_EQ(c.request("z2," + at + ",4"), "OK");
+    EXPECT_EQ(c.request("c"), "W00");
+  });
+  EXPECT_EQ(stops, std::vector<uint32_t>(plain.changes.begin(), plain.changes.begin() + 2));
+  EXPECT_EQ(json, plain_run);
+}
+
 TEST_F(GdbStubTest, EachStepRunsExactlyOneInstruction) {
-  const std::vector<uint32_t> trace = plain_trace();
+  const std::vector<uint32_t> trace = plain_trace().addresses;
   ASSERT_GT(trace.size(), 300u);
   boot_with([&](FakeClient& c) {
     // Through calls, returns and the services' traps alike, whichever packet asks for it.
@@ -357,7 +403,7 @@ TEST_F(GdbStubTest, EachStepRunsExactlyOneInstruction) {
 }
 
 TEST_F(GdbStubTest, CtrlCStopsTheRunningGuestWithSigint) {
-  const std::vector<uint32_t> trace = plain_trace();
+  const std::vector<uint32_t> trace = plain_trace().addresses;
   boot_with(
       [&](FakeClient& c) {
         // The interrupt byte follows the continue at once; the stub looks for it every
@@ -373,7 +419,7 @@ TEST_F(GdbStubTest, CtrlCStopsTheRunningGuestWithSigint) {
 }
 
 TEST_F(GdbStubTest, RegistersReadAsShownAndWriteWhereTheGuestCanChangeThem) {
-  const std::vector<uint32_t> trace = plain_trace();
+  const std::vector<uint32_t> trace = plain_trace().addresses;
   const RunResult r = boot_with([&](FakeClient& c) {
     const std::string g = c.request("g");
     ASSERT_EQ(g.size(), 2 * (16 * 4 + 8 * 10 + 8 * 4u));

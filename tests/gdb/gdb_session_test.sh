@@ -141,12 +141,15 @@ if start_stub interrupt --json; then
   [ $failed -eq $before ] || show interrupt
 fi
 
-# 5. Detaching at a breakpoint lets the run finish as it would have without the stub.
+# 5. A write watchpoint stops after the store; detaching lets the run finish as it would have
+#    without the stub.
 before=$failed
 if start_stub detach --json; then
   debug detach -x "$SCRIPTS/detach.gdb"
   finished detach 0
   says detach 1 "Breakpoint 1, MmioRead32"
+  says detach 2 "Hardware watchpoint 2: *(unsigned int *)(0x402000 + 3538)"
+  says detach 1 "Old value = 0"
   says detach 1 "[Inferior 1 (Remote target) detached]"
   same_report detach "$WORK/default.json"
   [ $failed -eq $before ] || show detach
