@@ -18,6 +18,7 @@
 
 #include "board.h"
 #include "command.h"
+#include "gdb_stub.h"
 #include "module_image.h"
 #include "report.h"
 #include "scenario_loader.h"
@@ -96,7 +97,11 @@ bool written(std::ostream& out) {
 }
 
 int run(const ImagePaths& paths, const std::optional<std::string>& scenario_path, bool json,
-        bool trace, bool trace_instructions) {
+        bool trace, bool trace_instructions, std::optional<uint16_t> gdb_port) {
+  if (trace_instructions && gdb_port) {
+    std::cerr << "peiboard: --trace=insn and --gdb each follow every instruction: use one\n";
+    return kBadInput;
+  }
   auto scenario = load_scenario(scenario_path);
   if (!scenario) return kBadInput;
   auto image = load_image(paths);
@@ -116,7 +121,17 @@ int run(const ImagePaths& paths, const std::optional<std::string>& scenario_path
   }
   peiboard::InstructionTrace instructions;
   if (trace_instructions) (*board)->machine().set_debug_observer(&instructions);
+  std::optional<peiboard::gdb::Stub> stub;
+  if (gdb_port) {
+    auto client = peiboard::gdb::wait_for_debugger(*gdb_port, std::cerr);
+    if (!client) {
+      std::cerr << "peiboard: " << client.error().message << "\n";
+      return kBadInput;
+    }
+    stub.emplace((*board)->machine(), std::move(client).value());
+  }
   const auto result = (*board)->boot();
+  if (stub) stub->finish(result.fault ? kFailed : kDone, result.fault ? result.fault->text() : "");
   (*board)->machine().set_debug_observer(nullptr);
   const peiboard::InstructionTrace* listed = trace_instructions ? &instructions : nullptr;
   errno = 0;
@@ -320,6 +335,18 @@ int main(int argc, char** argv) {
                        "lists every instruction executed (up to 200,000)")
           ->expected(0, 1)
           ->check(CLI::IsMember({"", "calls", "insn"}));
+  std::optional<uint16_t> gdb_port;
+  run_cmd
+      ->add_option("--gdb", gdb_port,
+                   "wait for GDB on 127.0.0.1:PORT (0: a free port, printed) and serve it the "
+                   "guest, stopped before the entry point; the report follows the run")
+      ->option_text("PORT");
+  run_cmd->footer(
+      "Debugging: peiboard run --gdb 1234, then in another terminal\n"
+      "  gdb-multiarch -ex 'file build/firmware/QuarnelPeiSystemBoardOverride.debug.elf' \\\n"
+      "                -ex 'target remote 127.0.0.1:1234'\n"
+      "Breakpoints, steps, registers and RAM as usual; Ctrl-C stops the guest, detach or quit "
+      "lets the run finish.");
 
   std::vector<std::string> scenarios;
   auto* check_cmd = app.add_subcommand("check", "run scenarios and compare with their [expect]");
@@ -370,7 +397,9 @@ int main(int argc, char** argv) {
     return kBadInput;
   }
   try {
-    if (*run_cmd) return run(paths, scenario, json, trace_option->count() > 0, trace == "insn");
+    if (*run_cmd) {
+      return run(paths, scenario, json, trace_option->count() > 0, trace == "insn", gdb_port);
+    }
     if (*check_cmd) return check(paths, scenarios);
     if (*bench_cmd) return bench(paths, scenario, runs, fresh);
     if (*fuzz_cmd) {

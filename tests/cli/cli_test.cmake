@@ -4,8 +4,9 @@ set(failures 0)
 
 function(expect_run name code)
   cmake_parse_arguments(ARG "" "" "ARGS;STDOUT;STDERR" ${ARGN})
+  # A command that waits (for a debugger, say) fails the case instead of hanging the test.
   execute_process(COMMAND ${PEIBOARD} ${ARG_ARGS} RESULT_VARIABLE rc OUTPUT_VARIABLE out
-                  ERROR_VARIABLE err WORKING_DIRECTORY ${SOURCE})
+                  ERROR_VARIABLE err WORKING_DIRECTORY ${SOURCE} TIMEOUT 120)
   if(NOT rc EQUAL code)
     message(SEND_ERROR "${name}: exit ${rc}, expected ${code}\n${out}\n${err}")
   endif()
@@ -31,6 +32,9 @@ file(WRITE ${WORK}/overlap.toml "[pch]\necam_base = 0x00000000\n")
 expect_run(help 0 ARGS --help STDOUT "run" "check" "image")
 expect_run(no-command 2 ARGS)
 expect_run(unknown-option 2 ARGS run --jsn)
+expect_run(run-help 0 ARGS run --help STDOUT "--gdb PORT" "target remote 127.0.0.1:1234")
+expect_run(gdb-port-out-of-range 2 ARGS run --gdb 65536)
+expect_run(gdb-and-instruction-trace 2 ARGS run --gdb 0 --trace=insn STDERR "use one")
 expect_run(default-run 0 ARGS run STDOUT "Reinstall Descriptor Status = 0." "entry status 0x00000000"
            "sata[0]         1:01*      1:02*      1:08*")
 expect_run(json 0 ARGS run ${WORK}/acpi7.toml --json

@@ -1,0 +1,3 @@
+continue
+printf "stopped at %#x\n", $pc
+continue
