@@ -1,28 +1,7 @@
 # The peiboard command as a user meets it: exit codes, errors that name file, line and key,
 # and the JSON contract. Run by CTest: cmake -DPEIBOARD=... -DSOURCE=... -P cli_test.cmake
-set(failures 0)
-
-function(expect_run name code)
-  cmake_parse_arguments(ARG "" "" "ARGS;STDOUT;STDERR" ${ARGN})
-  # A command that waits (for a debugger, say) fails the case instead of hanging the test.
-  execute_process(COMMAND ${PEIBOARD} ${ARG_ARGS} RESULT_VARIABLE rc OUTPUT_VARIABLE out
-                  ERROR_VARIABLE err WORKING_DIRECTORY ${SOURCE} TIMEOUT 120)
-  if(NOT rc EQUAL code)
-    message(SEND_ERROR "${name}: exit ${rc}, expected ${code}\n${out}\n${err}")
-  endif()
-  foreach(text IN LISTS ARG_STDOUT)
-    string(FIND "${out}" "${text}" at)
-    if(at EQUAL -1)
-      message(SEND_ERROR "${name}: stdout lacks '${text}'\n${out}")
-    endif()
-  endforeach()
-  foreach(text IN LISTS ARG_STDERR)
-    string(FIND "${err}" "${text}" at)
-    if(at EQUAL -1)
-      message(SEND_ERROR "${name}: stderr lacks '${text}'\n${err}")
-    endif()
-  endforeach()
-endfunction()
+set(RUN_DIRECTORY ${SOURCE})
+include(${CMAKE_CURRENT_LIST_DIR}/expect_run.cmake)
 
 file(WRITE ${WORK}/bad-key.toml "name = \"x\"\n[pmc]\nacpi_controll = 1\n")
 file(WRITE ${WORK}/bad-range.toml "[pch]\nlpc_revision_id = 0x100\n")
