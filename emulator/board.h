@@ -174,7 +174,6 @@ class Board {
   RunLog& log() { return log_; }
   const Scenario& scenario() const { return scenario_; }
   const PeImage& image() const { return image_; }
-  const BoardOptions& options() const { return options_; }
 
   PolicyConfig read_policy() const;
   void write_policy(const PolicyConfig& policy);

@@ -127,7 +127,6 @@ class Chipset {
   RegisterBlock& add_function(uint32_t bdf, std::string name);
   // Declares (or changes) a 32-bit PCR register.
   void set_pcr(uint8_t port, uint16_t offset, uint32_t value);
-  uint32_t ecam_base() const { return ecam_base_; }
   uint32_t pwrm_base() const { return pwrm_base_; }
 
  private:

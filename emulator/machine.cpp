@@ -136,7 +136,6 @@ class Machine::Frame final : public TrapFrame {
  public:
   Frame(Machine& m, uint32_t trap) : m_(m), esp_(m.esp()), trap_(trap) {}
   uint32_t arg(unsigned index) const override { return m_.guest_read32(esp_ + 4 + 4 * index); }
-  uint32_t args_address() const override { return esp_ + 4; }
   uint32_t return_address() const override { return m_.guest_read32(esp_); }
   uint32_t trap_address() const override { return trap_; }
   void set_result(uint32_t eax) override {
@@ -390,9 +389,6 @@ uint32_t Machine::read32(uint32_t address) const {
   uint8_t b[4];
   read(address, b);
   return static_cast<uint32_t>(b[0] | b[1] << 8 | b[2] << 16) | static_cast<uint32_t>(b[3]) << 24;
-}
-uint64_t Machine::read64(uint32_t address) const {
-  return read32(address) | static_cast<uint64_t>(read32(address + 4)) << 32;
 }
 void Machine::write8(uint32_t address, uint8_t value) { write(address, {&value, 1}); }
 void Machine::write16(uint32_t address, uint16_t value) {

@@ -88,7 +88,6 @@ class TrapFrame {
  public:
   virtual ~TrapFrame() = default;
   virtual uint32_t arg(unsigned index) const = 0;  // 32-bit argument slot, from 0
-  virtual uint32_t args_address() const = 0;       // address of argument slot 0
   virtual uint32_t return_address() const = 0;
   virtual uint32_t trap_address() const = 0;
   virtual void set_result(uint32_t eax) = 0;
@@ -171,7 +170,6 @@ class Machine {
   uint8_t read8(uint32_t address) const;
   uint16_t read16(uint32_t address) const;
   uint32_t read32(uint32_t address) const;
-  uint64_t read64(uint32_t address) const;
   void write8(uint32_t address, uint8_t value);
   void write16(uint32_t address, uint16_t value);
   void write32(uint32_t address, uint32_t value);

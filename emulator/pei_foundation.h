@@ -112,7 +112,6 @@ class PeiFoundation {
 
   std::vector<uint32_t> notify_statuses;  // what each notify callback returned, in order
   uint32_t pool_used() const { return memory_.pool.used(); }
-  uint32_t notify_count() const { return static_cast<uint32_t>(notifies_.size()); }
 
  private:
   struct Installed {
