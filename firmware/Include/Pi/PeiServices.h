@@ -1,5 +1,6 @@
-// The PEI services table and the PPI descriptors as PI 1.x volume 1 lays them out for IA32. Every slot is listed in its defined order, so each service lands at
-// its defined offset; the slots this module never calls keep their place with a generic type.
+// The PEI services table and the PPI descriptors as PI 1.x volume 1 lays them out for IA32. Every
+// slot is listed in its defined order, so each service lands at its defined offset; the slots this
+// module never calls keep their place with a generic type.
 #pragma once
 
 #include <Uefi/UefiTypes.h>
