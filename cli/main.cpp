@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iomanip>
 #include <iostream>
 #include <optional>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "board.h"
+#include "coverage_run.h"
 #include "report.h"
 #include "scenario_loader.h"
 
@@ -204,6 +206,53 @@ int bench(const ImagePaths& paths, const std::optional<std::string>& scenario_pa
   return written(std::cout) ? kDone : kBadInput;
 }
 
+// Boots each scenario on one board and writes the lcov tracefile of the module's lines and
+// branches those boots ran; sources are named under `source_root`, where genhtml reads them.
+int coverage(const ImagePaths& paths, const std::vector<std::string>& scenario_paths,
+             const std::string& lcov_path, const std::string& debug_elf,
+             const std::string& source_root) {
+  std::vector<Scenario> scenarios;
+  for (const auto& path : scenario_paths) {
+    auto scenario = load_scenario(std::optional<std::string>(path));
+    if (!scenario) return kBadInput;
+    scenarios.push_back(std::move(*scenario));
+  }
+  auto image = load_image(paths);
+  if (!image) return kBadInput;
+  auto map = peiboard::SourceMap::load(debug_elf);
+  if (!map) {
+    std::cerr << "peiboard: " << map.error().message << "\n";
+    return kBadInput;
+  }
+  auto cov = peiboard::Coverage::create(*map);
+  if (!cov) {
+    std::cerr << "peiboard: " << cov.error().message << "\n";
+    return kBadInput;
+  }
+  auto boots = peiboard::boot_for_coverage(scenarios, *image, *cov);
+  if (!boots) {
+    std::cerr << "peiboard: " << boots.error().message << "\n";
+    return kBadInput;
+  }
+  int exit = kDone;
+  for (size_t i = 0; i < boots->size(); ++i) {
+    const auto& fault = (*boots)[i].fault;
+    std::cout << (fault ? "fault " : "ok    ") << scenario_paths[i];
+    if (fault) std::cout << ": " << fault->text();
+    std::cout << "\n";
+    if (fault) exit = kFailed;
+  }
+  std::ofstream out(lcov_path);
+  out << cov->lcov("scenarios", source_root);
+  out.close();
+  if (!out) {
+    std::cerr << "peiboard: cannot write " << lcov_path << "\n";
+    return kBadInput;
+  }
+  std::cout << peiboard::coverage_totals(cov->summary()) << "\n";
+  return written(std::cout) ? exit : kBadInput;
+}
+
 int describe_image(const ImagePaths& paths) {
   auto image = load_image(paths);
   if (!image) return kBadInput;
@@ -255,6 +304,15 @@ int main(int argc, char** argv) {
   bench_cmd->add_flag("--fresh", fresh,
                       "also time a new board and engine per boot, for comparison");
 
+  std::string lcov_path, debug_elf = PEIBOARD_DEBUG_ELF, source_root = PEIBOARD_FIRMWARE_DIR;
+  auto* coverage_cmd = app.add_subcommand(
+      "coverage", "boot scenarios and write the lcov tracefile of the module's lines and branches");
+  coverage_cmd->add_option("scenarios", scenarios, "scenario files")->required();
+  coverage_cmd->add_option("--lcov", lcov_path, "tracefile to write")->required();
+  coverage_cmd->add_option("--debug", debug_elf, "the image's debug file")->capture_default_str();
+  coverage_cmd->add_option("--sources", source_root, "firmware source tree the tracefile names")
+      ->capture_default_str();
+
   std::string image_path;
   auto* image_cmd = app.add_subcommand("image", "what the module image is");
   image_cmd->add_option("path", image_path, "image file (default: the built one)");
@@ -273,6 +331,7 @@ int main(int argc, char** argv) {
     if (*run_cmd) return run(paths, scenario, json, trace);
     if (*check_cmd) return check(paths, scenarios);
     if (*bench_cmd) return bench(paths, scenario, runs, fresh);
+    if (*coverage_cmd) return coverage(paths, scenarios, lcov_path, debug_elf, source_root);
     if (!image_path.empty()) paths.image = image_path;
     return describe_image(paths);
   } catch (const std::exception& e) {
