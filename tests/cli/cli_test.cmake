@@ -56,3 +56,19 @@ expect_run(bench-zero 2 ARGS bench --runs 0)
 expect_run(missing-image 2 ARGS run --image ${WORK}/none.efi STDERR "none.efi: cannot open the image")
 file(WRITE ${WORK}/not-pe.efi "MZ but not a PE image")
 expect_run(not-an-image 2 ARGS image ${WORK}/not-pe.efi STDERR "not-pe.efi:")
+
+file(REMOVE ${WORK}/coverage.info)
+expect_run(coverage 0 ARGS coverage scenarios/default.toml scenarios/lp-part.toml --lcov ${WORK}/coverage.info
+           STDOUT "ok    scenarios/default.toml" "ok    scenarios/lp-part.toml" "lines " "branches ")
+file(READ ${WORK}/coverage.info tracefile)
+string(FIND "${tracefile}" "TN:scenarios\nSF:${SOURCE}/firmware/" at)
+if(NOT at EQUAL 0)
+  message(SEND_ERROR "coverage: the tracefile does not name sources under firmware/")
+endif()
+expect_run(coverage-halted 1 ARGS coverage ${WORK}/halt.toml --lcov ${WORK}/coverage.info
+           STDOUT "fault ${WORK}/halt.toml: halt: assertion")
+expect_run(coverage-needs-lcov 2 ARGS coverage scenarios/default.toml STDERR "--lcov")
+expect_run(coverage-bad-debug 2 ARGS coverage scenarios/default.toml --lcov ${WORK}/c.info
+           --debug ${WORK}/none.elf STDERR "none.elf")
+expect_run(coverage-unwritable 2 ARGS coverage scenarios/default.toml --lcov ${WORK}/no/such/dir/c.info
+           STDERR "cannot write")
