@@ -31,7 +31,7 @@ PACKAGES := \
 
 MISSING = $(foreach p,$(PACKAGES),$(if $(wildcard $(word 2,$(subst :, ,$(p)))),,$(word 1,$(subst :, ,$(p)))))
 
-.PHONY: all deps build run test format clean
+.PHONY: all deps build run test coverage format clean
 
 all: build
 
@@ -62,6 +62,22 @@ test: build
 	  cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DPEIBOARD_SANITIZE=ON; fi
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# Coverage of the module's source lines and branches over every scenario file and every boot
+# the module tests make, merged into one lcov tracefile and rendered as HTML in $(COVERAGE).
+COVERAGE := $(BUILD)/coverage
+LCOV_RC  := --rc lcov_branch_coverage=1
+coverage: build
+	rm -rf $(COVERAGE) && mkdir -p $(COVERAGE)/tests
+	$(BUILD)/cli/peiboard coverage scenarios/*.toml tests/scenarios/*.toml \
+	  --lcov $(COVERAGE)/scenarios.info
+	PEIBOARD_COVERAGE_DIR=$(abspath $(COVERAGE)/tests) $(BUILD)/tests/module_tests --gtest_brief=1
+	lcov --quiet $(LCOV_RC) --output-file $(COVERAGE)/coverage.info \
+	  $$(for f in $(COVERAGE)/scenarios.info $(COVERAGE)/tests/*.info; do echo "-a $$f"; done)
+	genhtml --quiet --branch-coverage --title QuarnelPeiSystemBoardOverride \
+	  --output-directory $(COVERAGE) $(COVERAGE)/coverage.info
+	lcov $(LCOV_RC) --summary $(COVERAGE)/coverage.info
+	@echo "HTML: $(COVERAGE)/index.html"
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

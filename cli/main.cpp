@@ -12,12 +12,15 @@
 #include <iomanip>
 #include <iostream>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "board.h"
 #include "command.h"
+#include "coverage_run.h"
+#include "files.h"
 #include "gdb_stub.h"
 #include "module_image.h"
 #include "report.h"
@@ -37,11 +40,17 @@ struct ImagePaths {
   std::string debug_file;  // empty: the image path with .debug.elf instead of .efi, if there
 };
 
+// The debug file named with --debug-file, else the one the build writes beside the image.
+std::filesystem::path debug_file_of(const ImagePaths& paths) {
+  if (!paths.debug_file.empty()) return paths.debug_file;
+  return std::filesystem::path(paths.image).replace_extension(".debug.elf");
+}
+
 // The module's debug file for source lines: the one named, which must load, or the one the
 // build writes beside the image, when it is there. Without one, reports name routines only.
 std::optional<peiboard::Expected<peiboard::SourceMap>> load_source(const ImagePaths& paths) {
   if (!paths.debug_file.empty()) return peiboard::SourceMap::load(paths.debug_file);
-  auto beside = std::filesystem::path(paths.image).replace_extension(".debug.elf");
+  auto beside = debug_file_of(paths);
   std::error_code ignored;
   if (!std::filesystem::is_regular_file(beside, ignored)) return std::nullopt;
   auto source = peiboard::SourceMap::load(beside);
@@ -279,13 +288,58 @@ int bench(const ImagePaths& paths, const std::optional<std::string>& scenario_pa
   return written(std::cout) ? kDone : kBadInput;
 }
 
+// Boots each scenario on one board and writes the lcov tracefile of the module's lines and
+// branches those boots ran; sources are named under `source_root`, where genhtml reads them.
+int coverage(const ImagePaths& paths, const std::vector<std::string>& scenario_paths,
+             const std::string& lcov_path, const std::string& source_root) {
+  std::vector<Scenario> scenarios;
+  for (const auto& path : scenario_paths) {
+    auto scenario = load_scenario(std::optional<std::string>(path));
+    if (!scenario) return kBadInput;
+    scenarios.push_back(std::move(*scenario));
+  }
+  auto image = load_image(paths);
+  if (!image) return kBadInput;
+  auto map = peiboard::SourceMap::load(debug_file_of(paths));
+  if (!map) {
+    std::cerr << "peiboard: " << map.error().message << "\n";
+    return kBadInput;
+  }
+  auto cov = peiboard::Coverage::create(*map);
+  if (!cov) {
+    std::cerr << "peiboard: " << cov.error().message << "\n";
+    return kBadInput;
+  }
+  auto boots = peiboard::boot_for_coverage(scenarios, *image, *cov);
+  if (!boots) {
+    std::cerr << "peiboard: " << boots.error().message << "\n";
+    return kBadInput;
+  }
+  int exit = kDone;
+  for (size_t i = 0; i < boots->size(); ++i) {
+    const auto& fault = (*boots)[i].fault;
+    std::cout << (fault ? "fault " : "ok    ") << scenario_paths[i];
+    if (fault) std::cout << ": " << fault->text();
+    std::cout << "\n";
+    if (fault) exit = kFailed;
+  }
+  const std::string tracefile = cov->lcov("scenarios", source_root);
+  auto saved = peiboard::write_output_file(
+      lcov_path, std::span(reinterpret_cast<const uint8_t*>(tracefile.data()), tracefile.size()));
+  if (!saved) {
+    std::cerr << "peiboard: " << saved.error().message << "\n";
+    return kBadInput;
+  }
+  std::cout << peiboard::coverage_totals(cov->summary()) << "\n";
+  return written(std::cout) ? exit : kBadInput;
+}
+
 int fuzz(const ImagePaths& paths, peiboard::fuzz::FuzzOptions options, const std::string& lcov) {
   auto image = load_image(paths);
   if (!image) return kBadInput;
   std::optional<peiboard::fuzz::LcovOutput> coverage;
   if (!lcov.empty()) {
-    // The debug file the build writes beside the image.
-    coverage = {std::filesystem::path(paths.image).replace_extension(".debug.elf"), lcov};
+    coverage = {debug_file_of(paths), lcov};
   }
   return peiboard::fuzz::fuzz_command(*image, std::move(options), std::cout, std::cerr,
                                       isatty(STDERR_FILENO) != 0, coverage);
@@ -382,6 +436,14 @@ int main(int argc, char** argv) {
   std::string fuzz_lcov;
   fuzz_cmd->add_option("--lcov", fuzz_lcov, "write the source lines reached as an lcov file");
 
+  std::string lcov_path, source_root = PEIBOARD_FIRMWARE_DIR;
+  auto* coverage_cmd = app.add_subcommand(
+      "coverage", "boot scenarios and write the lcov tracefile of the module's lines and branches");
+  coverage_cmd->add_option("scenarios", scenarios, "scenario files")->required();
+  coverage_cmd->add_option("--lcov", lcov_path, "tracefile to write")->required();
+  coverage_cmd->add_option("--sources", source_root, "firmware source tree the tracefile names")
+      ->capture_default_str();
+
   std::string image_path;
   auto* image_cmd = app.add_subcommand("image", "what the module image is");
   image_cmd->add_option("path", image_path, "image file (default: the built one)");
@@ -413,6 +475,7 @@ int main(int argc, char** argv) {
       fuzz_options.reproduce = "peiboard" + image + " run";
       return fuzz(paths, std::move(fuzz_options), fuzz_lcov);
     }
+    if (*coverage_cmd) return coverage(paths, scenarios, lcov_path, source_root);
     if (!image_path.empty()) paths.image = image_path;
     return describe_image(paths);
   } catch (const std::exception& e) {

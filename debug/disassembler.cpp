@@ -137,6 +137,25 @@ Expected<uint32_t> Disassembler::count_instructions(uint32_t address,
   return shape->instructions;
 }
 
+std::optional<FlowKind> Disassembler::flow_kind(uint32_t address,
+                                                std::span<const uint8_t> bytes) const {
+  const Handle& h = handles_->detailed;
+  if (!h.decode(bytes, address)) return std::nullopt;
+  const cs_insn& i = h.insn();
+  if (is_conditional_branch(i.id)) return FlowKind::kConditional;
+  if (i.detail == nullptr) return FlowKind::kNone;
+  const auto in_group = [&](uint8_t group) {
+    const auto* groups = i.detail->groups;
+    return std::find(groups, groups + i.detail->groups_count, group) !=
+           groups + i.detail->groups_count;
+  };
+  if (in_group(CS_GRP_CALL)) return FlowKind::kCall;
+  if (in_group(CS_GRP_RET) || in_group(CS_GRP_IRET)) return FlowKind::kReturn;
+  if (in_group(CS_GRP_INT)) return FlowKind::kInterrupt;
+  if (in_group(CS_GRP_JUMP)) return FlowKind::kJump;
+  return FlowKind::kNone;
+}
+
 std::optional<ConditionalBranch> Disassembler::conditional_branch(
     uint32_t address, std::span<const uint8_t> bytes) const {
   const Handle& h = handles_->detailed;

@@ -27,6 +27,10 @@ struct ConditionalBranch {
   uint32_t fall_through = 0;  // the next instruction
 };
 
+// How an instruction passes control on: to the next instruction (kNone), or by a conditional
+// branch, a jump, a call, a return (RET, IRET) or an interrupt (INT, INT3, INTO), direct or not.
+enum class FlowKind : uint8_t { kNone, kConditional, kJump, kCall, kReturn, kInterrupt };
+
 // A run of whole instructions: how many, and where the last one starts.
 struct BlockShape {
   uint32_t instructions = 0;
@@ -56,6 +60,9 @@ class Disassembler {
   Expected<BlockShape> block_shape(uint32_t address, std::span<const uint8_t> bytes) const;
   // The instruction count alone, as block_shape() finds it.
   Expected<uint32_t> count_instructions(uint32_t address, std::span<const uint8_t> bytes) const;
+  // How the instruction at the start of `bytes` passes control on; none when they hold no whole
+  // instruction.
+  std::optional<FlowKind> flow_kind(uint32_t address, std::span<const uint8_t> bytes) const;
   // The instruction at the start of `bytes` when it is a conditional branch.
   std::optional<ConditionalBranch> conditional_branch(uint32_t address,
                                                       std::span<const uint8_t> bytes) const;

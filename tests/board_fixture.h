@@ -4,11 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "board.h"
+#include "coverage_run.h"
 #include "pe_image.h"
 #include "scenario_loader.h"
 
@@ -24,16 +30,59 @@ inline const PeImage& module_image() {
   return image;
 }
 
+// The module's code the tests run, for `make coverage`. When PEIBOARD_COVERAGE_DIR names a
+// directory, every test that made a board writes there the lcov tracefile of the code its
+// boards ran, one file per test named after it: test programs may run whole or one test per
+// process, in parallel, as CTest runs them, and no two tests share a file.
+inline const char* coverage_directory() {
+  const char* dir = std::getenv("PEIBOARD_COVERAGE_DIR");
+  return dir != nullptr && *dir != '\0' ? dir : nullptr;
+}
+
+// Coverage with nothing run yet, made once per test program.
+inline const Coverage& empty_module_coverage() {
+  static const Coverage empty = [] {
+    auto map = SourceMap::load(PEIBOARD_DEBUG_ELF);
+    if (!map) throw std::runtime_error(map.error().message);
+    auto coverage = Coverage::create(*map);
+    if (!coverage) throw std::runtime_error(coverage.error().message);
+    return std::move(coverage).value();
+  }();
+  return empty;
+}
+
 class BoardTest : public ::testing::Test {
  protected:
   // Builds a board from `scenario` (edit it first) and the given options; tests always
   // have scratch memory for the buffers they hand to routines.
   Board& make_board(BoardOptions options = {}) {
     options.scratch = true;
+    recorder_.reset();
     auto made = Board::create(scenario, module_image(), options);
     if (!made) throw std::runtime_error(made.error().message);
     board_ = std::move(made).value();
+    if (coverage_directory() != nullptr) {
+      if (!coverage_) coverage_ = empty_module_coverage();
+      auto recorder = CoverageRecorder::create(board_->machine(), *coverage_);
+      if (!recorder) throw std::runtime_error(recorder.error().message);
+      recorder_ = std::move(recorder).value();
+      board_->machine().set_block_observer(&*recorder_);
+    }
     return *board_;
+  }
+
+  void TearDown() override {
+    if (!coverage_) return;
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string(test->test_suite_name()) + "__" + test->name();
+    std::replace_if(
+        name.begin(), name.end(),
+        [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '_');
+    const auto path = std::filesystem::path(coverage_directory()) / (name + ".info");
+    std::ofstream out(path);
+    out << coverage_->lcov(name, PEIBOARD_FIRMWARE_DIR);
+    out.close();
+    EXPECT_TRUE(out) << "cannot write " << path;
   }
   Board& board() {
     if (!board_) make_board();
@@ -113,6 +162,8 @@ class BoardTest : public ::testing::Test {
 
   Scenario scenario = default_scenario();
   std::unique_ptr<Board> board_;
+  std::optional<Coverage> coverage_;          // when coverage_directory() is set
+  std::optional<CoverageRecorder> recorder_;  // of board_'s machine; goes before board_
 };
 
 inline constexpr uint32_t kError = 0x80000000;

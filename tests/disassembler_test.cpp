@@ -123,5 +123,33 @@ TEST_F(DisassemblerTest, ConditionalBranchesAndTheirTwoSuccessors) {
   }
 }
 
+TEST_F(DisassemblerTest, HowEachInstructionPassesControlOn) {
+  struct Case {
+    std::vector<uint8_t> bytes;
+    std::optional<FlowKind> kind;
+    const char* what;
+  };
+  const std::vector<Case> cases = {
+      {{0x74, 0x05}, FlowKind::kConditional, "je"},
+      {{0xE2, 0xF0}, FlowKind::kConditional, "loop"},
+      {{0xEB, 0x05}, FlowKind::kJump, "jmp rel8"},
+      {{0xFF, 0xE0}, FlowKind::kJump, "jmp eax"},
+      {{0xFF, 0x24, 0x85, 0x00, 0x10, 0x00, 0x00}, FlowKind::kJump, "jmp [eax*4 + 0x1000]"},
+      {{0xE8, 0x00, 0x00, 0x00, 0x00}, FlowKind::kCall, "call rel32"},
+      {{0xFF, 0x52, 0x30}, FlowKind::kCall, "call [edx + 0x30]"},
+      {{0xC3}, FlowKind::kReturn, "ret"},
+      {{0xC2, 0x08, 0x00}, FlowKind::kReturn, "ret 8"},
+      {{0xCF}, FlowKind::kReturn, "iretd"},
+      {{0xCC}, FlowKind::kInterrupt, "int3"},
+      {{0xCD, 0x21}, FlowKind::kInterrupt, "int 0x21"},
+      {{0x89, 0xE5}, FlowKind::kNone, "mov ebp, esp"},
+      {{0x0F, 0x01, 0x08}, FlowKind::kNone, "sidt [eax]"},
+      {{0xF3, 0xA4}, FlowKind::kNone, "rep movsb"},
+      {{0xE8, 0x00, 0x00}, std::nullopt, "cut off"},
+      {{}, std::nullopt, "nothing"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(dis_.flow_kind(0x1000, c.bytes), c.kind) << c.what;
+}
+
 }  // namespace
 }  // namespace peiboard::testing

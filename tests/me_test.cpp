@@ -1,4 +1,6 @@
 // ME firmware type detection and the clocking-mode discovery over HECI or the soft strap.
+#include <cstdio>
+
 #include "board_fixture.h"
 
 namespace peiboard::testing {
@@ -154,6 +156,14 @@ TEST_F(MeTypeTest, MissingPmcMeansNoDwrFlow) {
       "ServerSktPkg/SouthClusterSrv/Library/PeiDxeSmmPchPmcLib/PchPmcLib:162:PchPwrmBase != 0");
 }
 
+TEST_F(MeTypeTest, HeciConfigurationSpaceIsDeviceTwentyTwoFunctionZero) {
+  EXPECT_EQ(call("GetHeci1CfgBase"), 0x800B0000u);
+  scenario.pcd.mcfg = {true, 144, {0xC0000000}};
+  make_board();
+  EXPECT_EQ(call("GetHeci1CfgBase"), 0xC00B0000u)
+      << "the platform table's base, as for any function";
+}
+
 class ClockingTest : public BoardTest {
  protected:
   // Runs PeiGetCurrenClockingMode on a variable holding `initial`; returns the status.
@@ -272,13 +282,18 @@ TEST_F(ClockingTest, SpsAsksTheMeOverHeci) {
 }
 
 TEST_F(ClockingTest, UnknownRawCodeLeavesTheModeAlone) {
-  scenario.me_icc.clocking_mode = 0x03;
-  EXPECT_EQ(query(0x77), kUnsupported);
-  EXPECT_EQ(mode(), 0x77u);
-  const auto p = prints();
-  EXPECT_NE(
-      std::find(p.begin(), p.end(), "(ME) PeiGetCurrenClockingMode: Unknown Clocking Mode = 0x3\n"),
-      p.end());
+  // Every neighbour of the six known codes, and codes with the top bit set.
+  for (uint8_t raw : std::vector<uint8_t>{0x03, 0x0F, 0x13, 0x20, 0x7F, 0x80, 0x90, 0x92, 0xFF}) {
+    scenario.me_icc.clocking_mode = raw;
+    make_board();
+    EXPECT_EQ(query(0x77), kUnsupported) << int{raw};
+    EXPECT_EQ(mode(), 0x77u) << int{raw};
+    const auto p = prints();
+    char line[80];
+    std::snprintf(line, sizeof line,
+                  "(ME) PeiGetCurrenClockingMode: Unknown Clocking Mode = 0x%x\n", raw);
+    EXPECT_NE(std::find(p.begin(), p.end(), line), p.end()) << int{raw};
+  }
 }
 
 TEST_F(ClockingTest, WrongReplyIsADeviceErrorWithoutFallback) {

@@ -1,8 +1,10 @@
 // PCH identification and register access: stepping and series with their caches, PCR
 // reads, the three lane lookups, the root-port map and the PWRM base.
+#include <array>
 #include <map>
 
 #include "board_fixture.h"
+#include "bytes.h"
 
 namespace peiboard::testing {
 namespace {
@@ -126,6 +128,11 @@ TEST_F(IdentityTest, DeviceIdGroupsAcrossTheirWholeRanges) {
     EXPECT_EQ(fresh_stepping(id, 0x04) == 0x33, group == kSrv) << std::hex << id;
     const uint32_t series = fresh_series(id);
     EXPECT_EQ(series, group == kSrv ? 1u : group == kLp ? 2u : 3u) << std::hex << id;
+    // The group tests on their own, as the image also holds them (every use above has its
+    // own inlined copy).
+    EXPECT_EQ(call("IsPchHDeviceId", {id}) & 0xFF, group == kH ? 1u : 0u) << std::hex << id;
+    EXPECT_EQ(call("IsPchLpDeviceId", {id}) & 0xFF, group == kLp ? 1u : 0u) << std::hex << id;
+    EXPECT_EQ(call("IsPchSrvDeviceId", {id}) & 0xFF, group == kSrv ? 1u : 0u) << std::hex << id;
   }
 }
 
@@ -250,6 +257,33 @@ TEST_F(LaneTest, OwnerCodeIsTheWholeNibble) {
   EXPECT_EQ(sata(0), -1);
   EXPECT_EQ(sata(1), -1);
   EXPECT_EQ(sata(2), 20);
+}
+
+TEST_F(LaneTest, OwnerHelpersReadOneRegisterAndOneNibble) {
+  // GetHsioLaneOwner: lane L is nibble L mod 8 of register L / 8, every lane of the four.
+  const std::array<uint32_t, 4> registers{0x76543210, 0xFEDCBA98, 0x13579BDF, 0x02468ACE};
+  const uint32_t table = board().scratch(16, 4);
+  for (uint32_t k = 0; k < 4; ++k) mem().write32(table + 4 * k, registers[k]);
+  for (uint32_t lane = 0; lane < 32; ++lane) {
+    EXPECT_EQ(call("GetHsioLaneOwner", {table, lane}),
+              registers[lane / 8] >> (4 * (lane % 8)) & 0xF)
+        << "lane " << lane;
+  }
+  // ReadHsioLaneOwner: register k alone, into element k alone, by one 32-bit PCR read.
+  owners(0x11111111, 0x22222222, 0x33333333, 0x44444444);
+  for (uint32_t k = 0; k < 4; ++k) {
+    clear_log();
+    const uint32_t owners = board().scratch(24, 4);
+    mem().write(owners, std::vector<uint8_t>(24, 0xEE));
+    call("ReadHsioLaneOwner", {owners + 4, k});
+    std::vector<uint8_t> expected(24, 0xEE);
+    put32(expected, 4 + 4 * k, scenario.pch.lane_owner[k]);
+    EXPECT_EQ(mem().read(owners, 24), expected) << "register " << k;
+    const auto a = accesses();
+    ASSERT_EQ(a.size(), 1u);
+    EXPECT_EQ(a[0].address, 0xFD130250u + 4 * k);
+    EXPECT_EQ(a[0].width, 4u);
+  }
 }
 
 TEST_F(LaneTest, IndexBeyondEachLayoutAsserts) {

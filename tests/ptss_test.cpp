@@ -288,6 +288,24 @@ TEST_F(PtssTest, PortsWhoseLaneIsNotTheirsAreSkipped) {
   EXPECT_TRUE(printed(kUnknownBoard)) << "nothing matched";
 }
 
+TEST_F(PtssTest, SecondarySataPortsWhoseLaneIsNotSataAreSkipped) {
+  // Lane 13, the second sSATA port's, belongs to PCIe: that port is passed over quietly, the
+  // ports before and after it are tuned.
+  scenario.pch.lane_owner[1] = 0x22020000;
+  // The lane-0 entry must not reach it: that is where a lookup that failed would look.
+  only_entries({entry(0xA9, 12, 2, 0x150, 0x3F000000, 0, 0, 14),
+                entry(0xA9, 13, 2, 0x150, 0x3F000000, 0, 0, 14),
+                entry(0xA9, 14, 2, 0x150, 0x3F000000, 0, 0, 14),
+                entry(0xA9, 0, 2, 0x154, 0x00003F3F, 0, 0, 14)});
+  const RunResult r = boot();
+  PolicyConfig expected = r.policy_before;
+  expected.ssata[0][0] = 0x001FC000;
+  expected.ssata[2][0] = 0x001FC000;
+  EXPECT_EQ(r.policy, expected);
+  EXPECT_FALSE(printed("Specyfied Lane Index is not owned by SATA!\n"));
+  EXPECT_FALSE(printed(kUnknownBoard));
+}
+
 TEST_F(PtssTest, DirectAndLaneEntriesKeepToTheirOwnRecords) {
   // Lanes 6 to 8 belong to root ports 0 to 2 on this board.
   only_entries({entry(0xEB, 6, 0, 0x1A4, 0x000001, 0xFF000000, 0, 14),    // direct record 6
@@ -483,6 +501,51 @@ TEST_F(DispatchTest, PcieSettingConditionCoversExactlyItsField) {
   EXPECT_EQ(pcie(0x1A4, 1u << 24), (Words4{0, 0, 0, 0x1FFFFFF}));
   EXPECT_EQ(pcie(0x11C, 1u << 26), (Words4{0, 0, 0, 0x7E000000}));
   EXPECT_EQ(incompatible(), errors);
+}
+
+TEST_F(DispatchTest, PcieOffsetsOtherThanTheFiveAreReported) {
+  // Every neighbour of the five offsets, a SATA offset, both ends of the 16-bit range, and the
+  // five with bit 15 set: reported once each, nothing written.
+  std::vector<uint16_t> offsets{0x0000, 0x0098, 0x0150, 0xFFFF};
+  for (uint16_t handled : std::vector<uint16_t>{0x11C, 0x164, 0x19C, 0x1A0, 0x1A4}) {
+    offsets.push_back(static_cast<uint16_t>(handled - 1));
+    offsets.push_back(static_cast<uint16_t>(handled + 1));
+    offsets.push_back(static_cast<uint16_t>(handled | 0x8000));
+  }
+  for (uint16_t offset : offsets) {
+    const size_t before = incompatible();
+    EXPECT_EQ(pcie(offset, 0), Words4{}) << std::hex << offset;
+    EXPECT_EQ(incompatible(), before + 1) << std::hex << offset;
+  }
+}
+
+TEST_F(DispatchTest, SettingWordsKeepEveryBitOutsideTheField) {
+  // SetPtssSetting(Word, EnableBit, Width, Value): the enable bit set, Width value bits above
+  // it replaced by Value's low bits, every other bit kept.
+  struct Case {
+    uint32_t word, enable, width, value, expected;
+  };
+  for (const Case& c : std::vector<Case>{
+           {0xFFFFFFFF, 14, 6, 0, 0xFFE07FFF},
+           {0x00000000, 14, 6, 0x3F, 0x001FC000},
+           {0x00000000, 0, 5, 0xFF, 0x0000003F},
+           {0xAAAAAAAA, 6, 8, 0x5A, 0xAAAAAD6A},
+           {0x00000000, 0, 24, 0xFFFFFFFF, 0x01FFFFFF},
+           {0x80000001, 25, 5, 0x1F, 0xFE000001},
+           {0x00000000, 25, 5, 0x20, 0x02000000},
+       }) {
+    EXPECT_EQ(call("SetPtssSetting", {c.word, c.enable, c.width, c.value}), c.expected)
+        << std::hex << c.word << " " << c.enable << " " << c.width << " " << c.value;
+  }
+}
+
+TEST_F(DispatchTest, DirectEntriesAreThoseOfTheTwoDirectPorts) {
+  for (uint32_t port = 0; port < 256; ++port) {
+    const uint32_t e = board().scratch_bytes(
+        ptss_entry_bytes(entry(static_cast<uint8_t>(port), 0, 0, 0x1A4, 0, 0, 0, 14)), 4);
+    EXPECT_EQ(call("IsDirectPciePtssEntry", {e}) & 0xFF, port == 0x10 || port == 0xEB ? 1u : 0u)
+        << std::hex << port;
+  }
 }
 
 TEST_F(DispatchTest, PcieValuesComeFromTheirOwnBits) {

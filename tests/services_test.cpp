@@ -121,6 +121,75 @@ TEST_F(MemoryTest, AllocateCopyPoolCopiesAndRunsOut) {
   EXPECT_TRUE(asserts().empty());
 }
 
+TEST_F(MemoryTest, CopyOntoItselfTouchesNothing) {
+  // The module's own constants are read-only to it: a copy that wrote even one byte back
+  // would fault there.
+  const uint32_t constant = board().symbol("gPlatformInfoHobGuid");
+  const CallResult r = board().call("CopyMem", {constant, constant, 16});
+  ASSERT_TRUE(r.returned()) << r.stop.fault.kind;
+  EXPECT_EQ(r.eax, constant);
+  EXPECT_TRUE(asserts().empty());
+  // One byte apart, the same copy writes and faults: it is the equal addresses that spare it.
+  EXPECT_EQ(board().call("CopyMem", {constant, constant + 1, 15}).stop.fault.kind,
+            FaultKind::kWriteProtected);
+}
+
+TEST_F(MemoryTest, SourceRunningPastTheAddressSpaceIsReportedAlone) {
+  // Sixteen bytes up to the last address are a legal source; seventeen wrap to address 0.
+  constexpr uint32_t kLast16 = 0xFFFFFFF0;
+  const uint32_t target = board().scratch(32, 4);
+  EXPECT_EQ(call("CopyMem", {target, kLast16, 16}), target);
+  EXPECT_TRUE(asserts().empty());
+  const CallResult r = board().call("CopyMem", {target, kLast16, 17});
+  EXPECT_EQ(asserts(), std::vector<std::string>{
+                           "BasePkg/Library/BaseMemoryLibRepStr/CopyMemWrapper:57:(Length - 1) <= "
+                           "(0xFFFFFFFF - (UINTN)SourceBuffer)"});
+  // The copy then goes on as written and reads page 0.
+  EXPECT_EQ(r.stop.fault.kind, FaultKind::kReadUnmapped);
+  EXPECT_EQ(r.stop.fault.address, 0u);
+}
+
+TEST_F(MemoryTest, AllocateCopyPoolChecksItsSourceFirst) {
+  // A null source is reported, and the allocation still made: of 0 bytes nothing is copied.
+  const uint32_t empty = call("AllocateCopyPool", {0, 0});
+  EXPECT_EQ(asserts(), std::vector<std::string>{
+                           "BasePkg/Library/PeiMemoryAllocationLib/MemoryAllocationLib:623:Buffer "
+                           "!= ((void *) 0)"});
+  EXPECT_NE(empty, 0u);
+  EXPECT_EQ(calls_to("AllocatePool"), 1u);
+
+  // Sixteen bytes up to the last address may be copied; seventeen are reported before the
+  // allocation, and the copy that follows reports and faults in its turn.
+  clear_log();
+  constexpr uint32_t kLast16 = 0xFFFFFFF0;
+  EXPECT_NE(call("AllocateCopyPool", {16, kLast16}), 0u);
+  EXPECT_TRUE(asserts().empty());
+  const CallResult r = board().call("AllocateCopyPool", {17, kLast16});
+  EXPECT_EQ(assert_lines(), (std::vector<uint32_t>{624, 57}));
+  EXPECT_EQ(asserts().at(0),
+            "BasePkg/Library/PeiMemoryAllocationLib/MemoryAllocationLib:624:AllocationSize <= "
+            "(0xFFFFFFFF - (UINTN) Buffer + 1)");
+  EXPECT_EQ(r.stop.fault.kind, FaultKind::kReadUnmapped);
+  EXPECT_EQ(calls_to("AllocatePool"), 2u);
+}
+
+TEST_F(MemoryTest, CompilerBlockCopyAndFillTouchExactlyTheirLength) {
+  // memcpy and memset serve the compiler's structure copies; no boot of this build calls them,
+  // so they are checked here on their own.
+  for (uint32_t length : {0u, 1u, 3u, 4u, 7u, 9u}) {
+    const uint32_t from = counting(length);
+    const uint32_t to = board().scratch(length + 1, 4);
+    mem().write(to, std::vector<uint8_t>(length + 1, 0xEE));
+    EXPECT_EQ(call("memcpy", {to, from, length}), to);
+    EXPECT_EQ(mem().read(to, length), mem().read(from, length)) << length;
+    EXPECT_EQ(mem().read8(to + length), 0xEE) << "memcpy overran with length " << length;
+
+    EXPECT_EQ(call("memset", {to, 0x1A5, length}), to);
+    EXPECT_EQ(mem().read(to, length), std::vector<uint8_t>(length, 0xA5)) << length;
+    EXPECT_EQ(mem().read8(to + length), 0xEE) << "memset overran with length " << length;
+  }
+}
+
 class HobTest : public BoardTest {
  protected:
   uint32_t guid_at(const Guid& g) { return board().scratch_bytes(g, 4); }
@@ -193,6 +262,67 @@ TEST_F(HobTest, MissingPlatformInfoGivesBoardIdFFAfterAssertion) {
                            "((void *) 0)"});
 }
 
+// PEI services answered by stand-ins, for answers the foundation never gives.
+class StandInServiceTest : public BoardTest {
+ protected:
+  // Slot `offset` of the IA32 services table calls `handler` from now on.
+  void replace_service(uint32_t offset, TrapHandler handler) {
+    const uint32_t table = mem().read32(board().foundation().services_pointer());
+    mem().write32(table + offset, mem().add_trap("stand-in service", std::move(handler)));
+  }
+  // GetHobList (slot 0x30) answers `status` and stores `list` unless it is 0.
+  void answer(uint32_t status, uint32_t list) {
+    replace_service(0x30, [=, this](TrapFrame& frame) {
+      if (list != 0) mem().guest_write32(frame.arg(1), list);
+      frame.set_result(status);
+    });
+  }
+};
+
+TEST_F(StandInServiceTest, ErrorAndNullListAreBothReported) {
+  answer(0x8000000E, 0);
+  EXPECT_EQ(call("GetHobList"), 0u);
+  EXPECT_EQ(asserts(), (std::vector<std::string>{
+                           "BasePkg/Library/PeiHobLib/HobLib:50:!EFI_ERROR (Status)",
+                           "BasePkg/Library/PeiHobLib/HobLib:51:HobList != ((void *) 0)"}));
+  EXPECT_EQ(prints(), std::vector<std::string>{"\nASSERT_EFI_ERROR (Status = Not Found)\n"});
+}
+
+TEST_F(StandInServiceTest, EachCheckStandsAlone) {
+  // A failing status that still hands out a list: reported, and the list is returned.
+  answer(0x80000007, 0x00230000);
+  EXPECT_EQ(call("GetHobList"), 0x00230000u);
+  EXPECT_EQ(assert_lines(), std::vector<uint32_t>{50});
+  // Success without a list: only the null check speaks.
+  make_board();
+  answer(0, 0);
+  EXPECT_EQ(call("GetHobList"), 0u);
+  EXPECT_EQ(assert_lines(), std::vector<uint32_t>{51});
+  EXPECT_TRUE(prints().empty());
+  // A warning status (bit 31 clear) is no error.
+  make_board();
+  answer(0x00000004, 0x00230000);
+  EXPECT_EQ(call("GetHobList"), 0x00230000u);
+  EXPECT_TRUE(asserts().empty());
+}
+
+TEST_F(StandInServiceTest, AllocateCopyPoolCopiesOnlyIntoABufferThatCameWithSuccess) {
+  const uint32_t source = board().scratch_bytes(std::vector<uint8_t>{1, 2, 3, 4}, 4);
+  const uint32_t offered = board().scratch(4, 4);
+  mem().write32(offered, 0xEEEEEEEE);
+  // AllocatePool (slot 0x4C) fails yet hands out a buffer: null, and the buffer stays as it was.
+  replace_service(0x4C, [=, this](TrapFrame& frame) {
+    mem().guest_write32(frame.arg(2), offered);
+    frame.set_result(kOutOfResources);
+  });
+  EXPECT_EQ(call("AllocateCopyPool", {4, source}), 0u);
+  EXPECT_EQ(mem().read32(offered), 0xEEEEEEEEu);
+  // AllocatePool succeeds without a buffer: null, and no copy to address 0 (it would fault).
+  replace_service(0x4C, [](TrapFrame& frame) { frame.set_result(0); });
+  EXPECT_EQ(call("AllocateCopyPool", {4, source}), 0u);
+  EXPECT_TRUE(asserts().empty());
+}
+
 class DebugTest : public BoardTest {};
 
 TEST_F(DebugTest, LevelFilterPassesOnlyBitsOfTheMask) {
@@ -249,6 +379,15 @@ TEST_F(PlatformAccessTest, ServicesPointerComesFromBelowTheIdt) {
   call("ReadIdtr", {idtr});
   EXPECT_EQ(mem().read16(idtr), ram::kIdtLimit);
   EXPECT_EQ(mem().read32(idtr + 2), ram::kIdtBase);
+}
+
+TEST_F(PlatformAccessTest, NullIdtrBufferIsReportedThenStored) {
+  const CallResult r = board().call("ReadIdtr", {0});
+  EXPECT_EQ(asserts(), std::vector<std::string>{
+                           "BasePkg/Library/BaseLib/X86ReadIdtr:37:Idtr != ((void *) 0)"});
+  // SIDT then stores to page 0, as the processor would.
+  EXPECT_EQ(r.stop.fault.kind, FaultKind::kWriteUnmapped);
+  EXPECT_EQ(r.stop.fault.address, 0u);
 }
 
 TEST_F(PlatformAccessTest, NullServicesPointerIsReturnedWithoutLooping) {

@@ -93,3 +93,19 @@ file(WRITE ${WORK}/bad.map " Preferred load address is 00000000fff00000\n\n"
                            " 0001:00000000  _X  0000000fff00220000  a.obj\n")
 expect_run(bad-map 2 ARGS image --map ${WORK}/bad.map
            STDERR "bad.map:4: address '0000000fff00220000' is longer than 16 hex digits")
+
+file(REMOVE ${WORK}/coverage.info)
+expect_run(coverage 0 ARGS coverage scenarios/default.toml scenarios/lp-part.toml --lcov ${WORK}/coverage.info
+           STDOUT "ok    scenarios/default.toml" "ok    scenarios/lp-part.toml" "lines " "branches ")
+file(READ ${WORK}/coverage.info tracefile)
+string(FIND "${tracefile}" "TN:scenarios\nSF:${SOURCE}/firmware/" at)
+if(NOT at EQUAL 0)
+  message(SEND_ERROR "coverage: the tracefile does not name sources under firmware/")
+endif()
+expect_run(coverage-halted 1 ARGS coverage ${WORK}/halt.toml --lcov ${WORK}/coverage.info
+           STDOUT "fault ${WORK}/halt.toml: halt: assertion")
+expect_run(coverage-needs-lcov 2 ARGS coverage scenarios/default.toml STDERR "--lcov")
+expect_run(coverage-bad-debug 2 ARGS coverage scenarios/default.toml --lcov ${WORK}/c.info
+           --debug-file ${WORK}/none.elf STDERR "none.elf")
+expect_run(coverage-unwritable 2 ARGS coverage scenarios/default.toml --lcov ${WORK}/no/such/dir/c.info
+           STDERR "cannot write")
