@@ -35,29 +35,30 @@ RegisterBlock& RegisterBlock::add(Register reg) {
   if (reg.width == 0 || reg.width > 8 || reg.offset >= size_ || reg.width > size_ - reg.offset) {
     throw std::invalid_argument(name_ + ": register " + reg.name + " does not fit");
   }
-  const auto at = std::lower_bound(registers_.begin(), registers_.end(), reg.offset,
-                                   [](const State& s, uint32_t o) { return s.spec.offset < o; });
-  if ((at != registers_.end() && at->spec.offset < reg.offset + reg.width) ||
+  const auto at =
+      std::lower_bound(registers_.begin(), registers_.end(), reg.offset,
+                       [](const State& s, uint32_t o) { return s.declared.offset < o; });
+  if ((at != registers_.end() && at->declared.offset < reg.offset + reg.width) ||
       (at != registers_.begin() &&
-       std::prev(at)->spec.offset + std::prev(at)->spec.width > reg.offset)) {
+       std::prev(at)->declared.offset + std::prev(at)->declared.width > reg.offset)) {
     throw std::invalid_argument(name_ + ": register " + reg.name + " overlaps another");
   }
   State state;
   state.bytes = le_bytes(reg.value, reg.width);
   // A write-once register that already holds a value was programmed and locked before.
   state.locked = reg.kind == RegisterKind::kWriteOnce && reg.value != 0;
-  state.spec = std::move(reg);
+  state.declared = std::move(reg);
   registers_.insert(at, std::move(state));
   return *this;
 }
 
 const RegisterBlock::State* RegisterBlock::at(uint32_t offset, uint32_t* byte) const {
   auto it = std::upper_bound(registers_.begin(), registers_.end(), offset,
-                             [](uint32_t o, const State& s) { return o < s.spec.offset; });
+                             [](uint32_t o, const State& s) { return o < s.declared.offset; });
   if (it == registers_.begin()) return nullptr;
   --it;
-  if (offset - it->spec.offset >= it->spec.width) return nullptr;
-  *byte = offset - it->spec.offset;
+  if (offset - it->declared.offset >= it->declared.width) return nullptr;
+  *byte = offset - it->declared.offset;
   return &*it;
 }
 
@@ -75,16 +76,16 @@ RegisterBlock::Access RegisterBlock::read(uint32_t offset, unsigned width) const
     uint8_t value = unmodelled_byte_;
     if (s == nullptr) {
       access.modelled = false;
-    } else if (s->spec.kind == RegisterKind::kCustom) {
+    } else if (s->declared.kind == RegisterKind::kCustom) {
       if (custom != s) {  // one read of the register per access
         custom = s;
-        custom_value = s->spec.on_read ? s->spec.on_read() : 0;
+        custom_value = s->declared.on_read ? s->declared.on_read() : 0;
       }
       value = static_cast<uint8_t>(custom_value >> (8 * byte));
     } else {
       value = s->bytes[byte];
     }
-    if (s) append_name(access.registers, s->spec.name);
+    if (s) append_name(access.registers, s->declared.name);
     access.value |= uint64_t{value} << (8 * i);
   }
   return access;
@@ -102,9 +103,9 @@ RegisterBlock::Access RegisterBlock::write(uint32_t offset, unsigned width, uint
       access.blocked = true;
       continue;
     }
-    append_name(access.registers, s->spec.name);
+    append_name(access.registers, s->declared.name);
     const uint8_t b = static_cast<uint8_t>(value >> (8 * i));
-    switch (s->spec.kind) {
+    switch (s->declared.kind) {
       case RegisterKind::kConstant:
         access.blocked = true;
         break;
@@ -124,9 +125,9 @@ RegisterBlock::Access RegisterBlock::write(uint32_t offset, unsigned width, uint
     }
   }
   for (State* s : touched) {
-    if (s->spec.kind == RegisterKind::kWriteOnce) s->locked = true;
-    if (s->spec.kind == RegisterKind::kCustom && s->spec.on_write) {
-      s->spec.on_write(le_value(s->bytes));
+    if (s->declared.kind == RegisterKind::kWriteOnce) s->locked = true;
+    if (s->declared.kind == RegisterKind::kCustom && s->declared.on_write) {
+      s->declared.on_write(le_value(s->bytes));
     }
   }
   return access;

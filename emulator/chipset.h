@@ -97,7 +97,7 @@ class RegisterBlock {
 
  private:
   struct State {
-    Register spec;
+    Register declared;
     std::vector<uint8_t> bytes;  // current value, little-endian
     bool locked = false;         // kWriteOnce after its first write
   };

@@ -161,7 +161,7 @@ struct LocateAnswer {
 };
 
 // Answers of the PEI foundation's services that break their contracts, for robustness work.
-// Nothing set: the foundation answers as the PI specification says.
+// Nothing set: the foundation answers as PI 1.x volume 1 defines its services.
 struct FoundationConfig {
   std::optional<uint32_t> hob_list;  // what GetHobList hands out
   std::optional<uint32_t> pool;      // what every AllocatePool hands out, with success
