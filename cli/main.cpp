@@ -12,7 +12,6 @@
 #include <iomanip>
 #include <iostream>
 #include <optional>
-#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -323,10 +322,8 @@ int coverage(const ImagePaths& paths, const std::vector<std::string>& scenario_p
     std::cout << "\n";
     if (fault) exit = kFailed;
   }
-  const std::string tracefile = cov->lcov("scenarios", source_root);
-  auto saved = peiboard::write_output_file(
-      lcov_path, std::span(reinterpret_cast<const uint8_t*>(tracefile.data()), tracefile.size()));
-  if (!saved) {
+  if (auto saved = peiboard::write_output_file(lcov_path, cov->lcov("scenarios", source_root));
+      !saved) {
     std::cerr << "peiboard: " << saved.error().message << "\n";
     return kBadInput;
   }

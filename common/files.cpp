@@ -86,4 +86,9 @@ Expected<void> write_output_file(const std::filesystem::path& path,
   return {};
 }
 
+Expected<void> write_output_file(const std::filesystem::path& path, std::string_view text) {
+  return write_output_file(path,
+                           std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+}
+
 }  // namespace peiboard

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "expected.h"
@@ -22,5 +23,7 @@ Expected<std::vector<uint8_t>> read_input_file(const std::filesystem::path& path
 // Writes `bytes` to `path` whole or not at all: into a temporary file beside it, renamed over
 // `path` once every byte is on disk. Fails with a message that starts with the path.
 Expected<void> write_output_file(const std::filesystem::path& path, std::span<const uint8_t> bytes);
+// The same for text.
+Expected<void> write_output_file(const std::filesystem::path& path, std::string_view text);
 
 }  // namespace peiboard

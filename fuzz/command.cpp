@@ -1,12 +1,12 @@
 #include "command.h"
 
 #include <cstdio>
-#include <fstream>
 #include <ostream>
 #include <string>
 
 #include "block_coverage.h"
 #include "coverage.h"  // the debug library's source-line coverage
+#include "files.h"
 #include "source_map.h"
 
 namespace peiboard::fuzz {
@@ -38,10 +38,9 @@ Expected<CoverageSummary> write_lcov(const PeImage& image, const CoverageMap& re
       lines->add_block(image.image_base() + offset, size);
     }
   }
-  std::ofstream file(lcov.tracefile);
-  file << lines->lcov("peiboard fuzz", {});
-  file.close();
-  if (!file) return Error{"cannot write " + lcov.tracefile.string()};
+  if (auto saved = write_output_file(lcov.tracefile, lines->lcov("peiboard fuzz", {})); !saved) {
+    return saved.error();
+  }
   return lines->summary();
 }
 
