@@ -216,6 +216,10 @@ void Board::map_memory() {
   m.map_ram(ram::kPool, pool_pages, kRead | kWrite, "pool");
   m.map_ram(ram::kSetup, ram::kSetupSize, kRead, "setup record (PchSetup)");
   m.map_ram(ram::kPolicy, ram::kPolicySize, kRead | kWrite, "policy record (PchPolicy)");
+  // The services pointer and the IDT, the foundation's tables and the PPIs, whose slots lead
+  // into the host: a debugger changes what the module works on, not the host's answers.
+  m.reserve_for_host(ram::kIdtPage, ram::kIdtPageSize);
+  m.reserve_for_host(ram::kArena, ram::kArenaSize);
   std::vector<std::pair<uint64_t, uint64_t>> taken = {
       {0, kPageSize},  // page 0: a null pointer faults
       {ram::kIdtPage, ram::kIdtPageSize},

@@ -705,8 +705,17 @@ std::string Stub::write_memory(std::string_view request, bool binary) {
   if (!range) return "E01";
   const auto bytes = binary ? unescape_binary(range->rest) : parse_hex_bytes(range->rest);
   if (!bytes || bytes->size() != range->length) return "E01";
-  if (ram_prefix(range->address, range->length) != range->length) return "E0E";
-  machine_.write(range->address, {reinterpret_cast<const uint8_t*>(bytes->data()), bytes->size()});
+  const auto written = machine_.debugger_write(
+      range->address, {reinterpret_cast<const uint8_t*>(bytes->data()), bytes->size()});
+  if (written == Machine::DebugWrite::kRefused) return "E0E";
+  if (written == Machine::DebugWrite::kRunningCodeChanged && !run_over_) {
+    // The instruction the guest stands at may be one of those written: the engine starts
+    // again at EIP and translates the new bytes (the trap page is never written, so this is
+    // never a stop inside a trap).
+    const CpuState now = machine_.cpu();
+    machine_.set_cpu(now);
+    reannounced_ = now.eip;
+  }
   return "OK";
 }
 

@@ -162,6 +162,7 @@ Machine::Machine(InstructionCounter counter, MachineOptions options)
   // trap address and returns for the guest.
   map_ram(kTrapBase, kTrapPageSize, kRead | kExecute, "trap page", OnReset::kKeep);
   write(kTrapBase, std::vector<uint8_t>(kTrapPageSize, kRet));
+  reserve_for_host(kTrapBase, kTrapPageSize);
   add_hooks();
   return_trap_ = add_trap("return to host", [](TrapFrame&) {});
   uc_context* context = nullptr;
@@ -352,11 +353,36 @@ void Machine::write(uint32_t address, std::span<const uint8_t> bytes) {
   const uint32_t offset = address - r->base;
   r->dirty_end = std::max(r->dirty_end, offset + static_cast<uint32_t>(bytes.size()));
   if (r->executable(offset, static_cast<uint32_t>(bytes.size()))) {
-    // Through the engine, so that code translated from these bytes is dropped.
+    // Through the engine, and the code translated from these bytes dropped: the engine does
+    // not notice a write of its own API, and would run the old bytes again.
     uce(uc_mem_write(uc_.get(), address, bytes.data(), bytes.size()), "write");
+    uce(uc_ctl_remove_cache(uc_.get(), uint64_t{address}, uint64_t{address} + bytes.size()),
+        "drop translated code");
   } else {
     std::memcpy(r->memory.get() + offset, bytes.data(), bytes.size());
   }
+}
+
+void Machine::reserve_for_host(uint32_t base, uint32_t size) {
+  if (size != 0) host_ranges_.emplace_back(base, size);
+}
+
+Machine::DebugWrite Machine::debugger_write(uint32_t address, std::span<const uint8_t> bytes) {
+  if (bytes.empty()) return DebugWrite::kWritten;
+  const uint64_t end = uint64_t{address} + bytes.size();
+  Region* r = end <= 0x100000000ull ? region_for(address, bytes.size()) : nullptr;
+  const bool host_owned = std::any_of(host_ranges_.begin(), host_ranges_.end(), [&](const auto& h) {
+    return address < uint64_t{h.first} + h.second && h.first < end;
+  });
+  if (!r || host_owned) return DebugWrite::kRefused;
+  write(address, bytes);
+  if (!r->executable(address - r->base, static_cast<uint32_t>(bytes.size()))) {
+    return DebugWrite::kWritten;
+  }
+  const bool running = depth_ > 0 && running_block_size_ != 0 &&
+                       address < uint64_t{running_block_} + running_block_size_ &&
+                       running_block_ < end;
+  return running ? DebugWrite::kRunningCodeChanged : DebugWrite::kWritten;
 }
 
 void Machine::read(uint32_t address, std::span<uint8_t> bytes) const {
@@ -541,15 +567,21 @@ uint32_t Machine::count_block(uint32_t address, uint32_t size) {
 
 void Machine::on_block(uint32_t address, uint32_t size) {
   if (pending_stop_) return;
-  // The trap page stands in for the host's own routines: its RETs are not the guest's work.
-  if (address - kTrapBase < kTrapPageSize) return;
-  last_block_ = address;
+  running_block_ = address;
+  running_block_size_ = size;
   const uint32_t count = count_block(address, size);
-  if (instructions_ + count > budget_end_) {
+  if (instructions_ + trap_instructions_ + count > budget_end_) {
     // Stopped before the block runs, so the count stays that of the instructions executed.
     stop(StopKind::kHang, {FaultKind::kBudgetExhausted, address, address, address, {}, {}});
     return;
   }
+  // The trap page stands in for the host's own routines: its RETs are not the guest's work
+  // and reports do not count them, but whatever runs there counts against the budget.
+  if (address - kTrapBase < kTrapPageSize) {
+    trap_instructions_ += count;
+    return;
+  }
+  last_block_ = address;
   instructions_ += count;
   if (observer_) observer_->on_block(address, size);
 }
@@ -694,7 +726,7 @@ StopInfo Machine::call(uint32_t address, std::span<const uint32_t> args, uint64_
   Registers saved;
   uint32_t sp = stack_top_;
   if (outermost) {
-    budget_end_ = instructions_ + budget;
+    budget_end_ = instructions_ + trap_instructions_ + budget;
     pending_stop_.reset();
     host_error_ = nullptr;
     stop_reported_ = false;
@@ -764,8 +796,10 @@ void Machine::reset() {
   }
   traps_.resize(1);  // the return trap
   instructions_ = 0;
+  trap_instructions_ = 0;
   budget_end_ = 0;
   last_block_ = 0;
+  running_block_ = running_block_size_ = 0;
   pending_stop_.reset();
   last_invalid_.reset();
   host_error_ = nullptr;

@@ -146,8 +146,8 @@ class Machine {
   enum class OnReset : uint8_t { kClear, kKeep };
 
   // RAM the host owns, zero-filled; base and size page-aligned. `name` labels the range in
-  // fault reports. Executable RAM is written through the engine, so that translated code
-  // never goes stale; everything else directly.
+  // fault reports. A write into executable RAM drops the code translated from the bytes it
+  // changes, so that translated code never goes stale.
   void map_ram(uint32_t base, uint32_t size, uint8_t permissions, std::string name,
                OnReset on_reset = OnReset::kClear);
   // Changes the permissions of whole pages of mapped RAM.
@@ -173,6 +173,19 @@ class Machine {
   void write8(uint32_t address, uint8_t value);
   void write16(uint32_t address, uint16_t value);
   void write32(uint32_t address, uint32_t value);
+
+  // Marks [base, base + size) as the host's own memory, which a debugger reads but never
+  // writes (the trap page is from the start): what the host answers the guest's calls with.
+  void reserve_for_host(uint32_t base, uint32_t size);
+  // What a debugger's write did.
+  enum class DebugWrite : uint8_t {
+    kWritten,             // data, or code that is not running now
+    kRunningCodeChanged,  // bytes of the block that is running: it restarts when EIP is set
+    kRefused,             // not all of it RAM, or some of it the host's own: nothing written
+  };
+  // A debugger writes `bytes` at `address`: RAM only, never the host's own memory. Code
+  // translated from the bytes it changes is dropped, so the CPU runs what was written.
+  DebugWrite debugger_write(uint32_t address, std::span<const uint8_t> bytes);
 
   // Access on the guest's behalf (a service reading its arguments or writing its results):
   // the range must be memory the guest itself could read (or write), else GuestFault
@@ -209,6 +222,8 @@ class Machine {
   // Asks the running guest to stop at once; the outermost call returns kHalted with the
   // reason, placed at `at` (the guest address the host wants the stop blamed on).
   void halt(std::string reason, uint32_t at);
+  // Guest instructions executed; the host's trap page is not counted here, though its
+  // instructions, as any the guest reaches, count against the budget.
   uint64_t instructions() const { return instructions_; }
   int depth() const { return depth_; }
   // The last block that started executing (0 before any): who jumped when a fetch faults.
@@ -309,8 +324,11 @@ class Machine {
   uint32_t return_trap_ = 0;
   uint32_t stack_top_ = 0;
   uint64_t instructions_ = 0;
-  uint64_t budget_end_ = 0;
+  uint64_t trap_instructions_ = 0;  // run on the trap page: against the budget, not reported
+  uint64_t budget_end_ = 0;         // of instructions_ + trap_instructions_
   uint32_t last_block_ = 0;
+  uint32_t running_block_ = 0, running_block_size_ = 0;     // trap page included
+  std::vector<std::pair<uint32_t, uint32_t>> host_ranges_;  // (base, size): no debugger writes
   int depth_ = 0;
   bool nested_since_trap_ = false;  // a trap handler called into the guest
   BlockObserver* observer_ = nullptr;

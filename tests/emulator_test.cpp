@@ -75,6 +75,31 @@ TEST_F(MachineTest, ApplyBoardPtssTablesHasTheSlotContract) {
   EXPECT_TRUE(r.returned());
 }
 
+TEST(TrapPageTest, CodeOnTheTrapPageCountsAgainstTheBudget) {
+  // A byte counts as an instruction here: the count only has to grow with the code that runs.
+  Machine m(
+      [](uint32_t, std::span<const uint8_t> bytes) { return static_cast<uint32_t>(bytes.size()); });
+  constexpr uint32_t kCode = 0x10000, kStack = 0x20000;
+  m.map_ram(kCode, 0x1000, kRead | kExecute, "code");
+  m.map_ram(kStack, 0x1000, kRead | kWrite, "stack");
+  m.set_stack_top(kStack + 0x1000);
+  const uint32_t loop = m.add_trap("loop", [](TrapFrame&) {});
+  m.add_trap("loop again", [](TrapFrame&) {});
+  // What a client that could write the trap page would leave there: 65,535 turns of
+  // `sub cx, 1; jnz` (then a fall into the middle of a trap slot, a fault).
+  m.write(loop, std::vector<uint8_t>{0x66, 0x83, 0xE9, 0x01, 0x75, 0xFA});
+  // mov ecx, 0xFFFF; mov eax, loop; call eax; ret
+  std::vector<uint8_t> code{0xB9, 0xFF, 0xFF, 0x00, 0x00, 0xB8};
+  for (int i = 0; i < 4; ++i) code.push_back(static_cast<uint8_t>(loop >> (8 * i)));
+  code.insert(code.end(), {0xFF, 0xD0, 0xC3});
+  m.write(kCode, code);
+  const StopInfo stop = m.call(kCode, {}, 10'000);
+  EXPECT_EQ(stop.kind, StopKind::kHang) << stop.fault.kind;
+  EXPECT_EQ(stop.fault.address, loop);
+  // Reports still count the guest's own code only.
+  EXPECT_EQ(m.instructions(), 12u);
+}
+
 TEST(ImageTest, TheBuiltImageIsAnIa32EfiBootServiceDriverWithoutImports) {
   const PeImage& image = module_image();
   EXPECT_TRUE(image.check().empty());

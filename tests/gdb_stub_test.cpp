@@ -529,6 +529,40 @@ TEST_F(GdbStubTest, BytesThatAreNoInstructionStopWithSigill) {
   EXPECT_EQ(r.fault->kind, FaultKind::kInvalidInstruction);
 }
 
+TEST_F(GdbStubTest, WritesReachOnlyTheGuestsMemoryAndCodeRunsAsWritten) {
+  const std::string plain = plain_json();
+  // The host's own pages refuse writes: the trap page (here made `jmp $` at every trap), the
+  // IDT page and the foundation's tables, whose slots lead into the host.
+  const RunResult r = boot_with([&](FakeClient& c) {
+    std::string spin;
+    for (uint32_t i = 0; i < Machine::kTrapPageSize / 2; ++i) spin += "ebfe";
+    const std::string trap = FakeClient::hex_digits(Machine::kTrapBase);
+    EXPECT_EQ(c.request("M" + trap + ",4000:" + spin), "E0E");
+    EXPECT_EQ(c.request("X" + trap + ",2:" + gdb::escape_binary("\xeb\xfe")), "E0E");
+    EXPECT_EQ(c.request("M" + FakeClient::hex_digits(ram::kIdtBase - 4) + ",4:00000000"), "E0E");
+    const uint32_t services = board().foundation().services_pointer();
+    EXPECT_EQ(c.request("M" + FakeClient::hex_digits(services) + ",4:00000000"), "E0E");
+    EXPECT_EQ(c.request("m" + trap + ",1"), "c3");  // read, not written
+    EXPECT_EQ(c.request("D"), "OK");
+  });
+  EXPECT_FALSE(r.fault) << r.fault->text();
+  EXPECT_EQ(json, plain);
+
+  // ud2 over the instruction the guest stands at: the step runs it, not the bytes that were
+  // there when the block was translated.
+  const std::string at = FakeClient::hex_digits(entry());
+  const RunResult ud2 = boot_with([&](FakeClient& c) {
+    EXPECT_EQ(c.request("M" + at + ",2:0f0b"), "OK");
+    EXPECT_EQ(c.request("m" + at + ",2"), "0f0b");
+    EXPECT_EQ(c.request("s").substr(0, 3), "T04");
+    EXPECT_EQ(c.registers().eip, entry());
+    EXPECT_EQ(c.request("c"), "W01");
+  });
+  ASSERT_TRUE(ud2.fault);
+  EXPECT_EQ(ud2.fault->kind, FaultKind::kInvalidInstruction);
+  EXPECT_EQ(ud2.fault->eip, entry());
+}
+
 TEST_F(GdbStubTest, AHangStopsWhereTheGuestStandsAndAHaltSaysWhy) {
   // Every PTSS table made a million bytes of bus aborts long: the passes run out of budget.
   const uint32_t slot = symbol("ApplyBoardPtssTables");
