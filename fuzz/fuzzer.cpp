@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <fstream>
 #include <thread>
 
+#include "files.h"
 #include "format.h"
 #include "minimize.h"
 #include "scenario_loader.h"
@@ -45,7 +45,10 @@ std::string describe(const Cause& cause, const RunResult& r, Board& board) {
   return "no finding on the exact replay";
 }
 
-// A file name for a cause: letters, digits, '.', '-' and '_' only.
+// Findings of one cause a folder may hold, from this campaign and others, before saving fails.
+constexpr int kMaxSameName = 1000;
+
+// A file name for a cause, without the extension: letters, digits, '.', '-' and '_' only.
 std::string file_name(const Cause& cause) {
   std::string name;
   for (const char c : cause.kind + "-" + cause.routine) {
@@ -58,7 +61,7 @@ std::string file_name(const Cause& cause) {
     }
   }
   while (!name.empty() && name.back() == '-') name.pop_back();
-  return name.substr(0, 120) + ".toml";
+  return name.substr(0, 120);
 }
 
 }  // namespace
@@ -204,17 +207,26 @@ Expected<Finding> Fuzzer::examine(uint64_t index, const Scenario& scenario, cons
   if (!text) return Error{"cannot write the finding " + cause.text() + ": " + text.error().message};
   std::error_code error;
   std::filesystem::create_directories(*options_.out, error);
-  f.file = *options_.out / file_name(cause);
-  std::ofstream file(f.file);
-  file << "# " << (options_.command.empty() ? "peiboard fuzz" : options_.command) << ", platform "
-       << index << "; minimized from " << f.keys_found << " keys to "
-       << keys_set(f.scenario, space_) << ".\n"
-       << "# " << f.report << "\n"
-       << "# Reproduce: " << options_.reproduce << " " << f.file.string() << "\n\n"
-       << *text;
-  file.close();
-  if (!file) return Error{"cannot write " + f.file.string()};
-  return f;
+  if (error) {
+    return Error{options_.out->string() +
+                 ": cannot make the folder for findings: " + error.message()};
+  }
+  // A new file, never over one there: another campaign's finding, or this cause found by an
+  // earlier run, keeps its name and this one takes the next free one.
+  const std::string stem = file_name(cause);
+  for (int n = 1; n <= kMaxSameName; ++n) {
+    f.file = *options_.out / (n == 1 ? stem + ".toml" : stem + "-" + std::to_string(n) + ".toml");
+    const std::string saved =
+        "# " + (options_.command.empty() ? std::string("peiboard fuzz") : options_.command) +
+        ", platform " + std::to_string(index) + "; minimized from " + std::to_string(f.keys_found) +
+        " keys to " + std::to_string(keys_set(f.scenario, space_)) + ".\n# " + f.report +
+        "\n# Reproduce: " + options_.reproduce + " " + f.file.string() + "\n\n" + *text;
+    auto created = create_output_file(f.file, saved);
+    if (!created) return Error{"cannot save a finding: " + created.error().message};
+    if (*created == Created::kWritten) return f;
+  }
+  return Error{"cannot save a finding: " + options_.out->string() + " holds " +
+               std::to_string(kMaxSameName) + " files named " + stem + " already"};
 }
 
 Expected<FuzzSummary> Fuzzer::run(const std::function<void(const FuzzProgress&)>& progress) {
