@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -20,6 +21,7 @@
 #include "command.h"
 #include "coverage_run.h"
 #include "files.h"
+#include "format.h"
 #include "gdb_stub.h"
 #include "module_image.h"
 #include "report.h"
@@ -31,7 +33,15 @@ using peiboard::Board;
 using peiboard::PeImage;
 using peiboard::Scenario;
 
-enum Exit : int { kDone = 0, kFailed = 1, kBadInput = 2 };
+// 1 is the module's failure (a fault, hang or halt, a failed check), 2 the user's (bad input
+// or usage), 3 this program's own (an internal error: a bug, or the host out of memory).
+enum Exit : int { kDone = 0, kFailed = 1, kBadInput = 2, kInternal = 3 };
+
+// One line on standard error, escaped: a message may hold a name taken from a file name or a
+// command line, and no such name reaches the terminal as control characters.
+void complain(const std::string& message) {
+  std::cerr << "peiboard: " << peiboard::printable(message) << "\n";
+}
 
 struct ImagePaths {
   std::string image = PEIBOARD_IMAGE;
@@ -68,15 +78,15 @@ std::optional<std::filesystem::path> map_of(const ImagePaths& paths) {
 std::optional<PeImage> load_image(const ImagePaths& paths) {
   auto image = peiboard::load_module_image(paths.image, map_of(paths));
   if (!image) {
-    std::cerr << "peiboard: " << image.error().message << "\n";
+    complain(image.error().message);
     return std::nullopt;
   }
   if (auto problems = image->check(); !problems.empty()) {
-    for (const auto& p : problems) std::cerr << "peiboard: " << paths.image << ": " << p << "\n";
+    for (const auto& p : problems) complain(paths.image + std::string(": ") + p);
     return std::nullopt;
   }
   if (auto placed = peiboard::place_in_flash(*image); !placed) {
-    std::cerr << "peiboard: " << paths.image << ": " << placed.error().message << "\n";
+    complain(paths.image + std::string(": ") + placed.error().message);
     return std::nullopt;
   }
   return std::move(image).value();
@@ -88,7 +98,7 @@ std::optional<Scenario> load_scenario(const std::optional<std::string>& path) {
   if (!path) return peiboard::default_scenario();
   auto scenario = peiboard::load_scenario_file(*path);
   if (!scenario) {
-    std::cerr << "peiboard: " << scenario.error().to_string() << "\n";
+    complain(scenario.error().to_string());
     return std::nullopt;
   }
   return std::move(scenario).value();
@@ -116,7 +126,7 @@ int run(const ImagePaths& paths, const std::optional<std::string>& scenario_path
   if (!image) return kBadInput;
   auto source = load_source(paths);
   if (source && !*source) {
-    std::cerr << "peiboard: " << source->error().message << "\n";
+    complain(source->error().message);
     return kBadInput;
   }
   // One run: the board keeps EIP exact at every instruction, so a fault names its
@@ -124,7 +134,7 @@ int run(const ImagePaths& paths, const std::optional<std::string>& scenario_path
   auto board = Board::create(*scenario, *image,
                              {.precise = true, .source = source ? &source->value() : nullptr});
   if (!board) {
-    std::cerr << "peiboard: " << board.error().message << "\n";
+    complain(board.error().message);
     return kBadInput;
   }
   peiboard::InstructionTrace instructions;
@@ -133,7 +143,7 @@ int run(const ImagePaths& paths, const std::optional<std::string>& scenario_path
   if (gdb_port) {
     auto client = peiboard::gdb::wait_for_debugger(*gdb_port, std::cerr);
     if (!client) {
-      std::cerr << "peiboard: " << client.error().message << "\n";
+      complain(client.error().message);
       return kBadInput;
     }
     stub.emplace((*board)->machine(), std::move(client).value());
@@ -161,7 +171,7 @@ int check(const ImagePaths& paths, const std::vector<std::string>& scenarios) {
     auto scenario = load_scenario(std::optional<std::string>(path));
     if (!scenario) return kBadInput;
     if (!scenario->expect.any()) {
-      std::cerr << "peiboard: " << path << ": no [expect] to check\n";
+      complain(path + ": no [expect] to check");
       return kBadInput;
     }
     checked.push_back(std::move(*scenario));
@@ -174,17 +184,17 @@ int check(const ImagePaths& paths, const std::vector<std::string>& scenarios) {
     if (!board) {
       auto made = Board::create(checked[i], *image);
       if (!made) {
-        std::cerr << "peiboard: " << path << ": " << made.error().message << "\n";
+        complain(path + std::string(": ") + made.error().message);
         return kBadInput;
       }
       board = std::move(made).value();
     } else if (auto reset = board->reset(checked[i]); !reset) {
-      std::cerr << "peiboard: " << path << ": " << reset.error().message << "\n";
+      complain(path + std::string(": ") + reset.error().message);
       return kBadInput;
     }
     const auto result = board->boot_exact();
     const auto diffs = peiboard::check_expectations(checked[i].expect, *board, result);
-    std::cout << (diffs.empty() ? "ok    " : "FAIL  ") << path << "\n";
+    std::cout << (diffs.empty() ? "ok    " : "FAIL  ") << peiboard::printable(path) << "\n";
     for (const auto& d : diffs) std::cout << "      " << d << "\n";
     if (!diffs.empty()) exit = kFailed;
   }
@@ -264,16 +274,18 @@ int bench(const ImagePaths& paths, const std::optional<std::string>& scenario_pa
   if (!scenario) return kBadInput;
   auto image = load_image(paths);
   if (!image) return kBadInput;
+  // A boot that stops is the scenario's doing: the message names its file.
+  const std::string named = scenario_path ? *scenario_path : std::string("the default board");
   auto reused = bench_boots(*scenario, *image, runs, false);
   if (!reused) {
-    std::cerr << "peiboard: " << reused.error().message << "\n";
+    complain(named + ": " + reused.error().message);
     return kFailed;
   }
   std::cout << bench_line("reused", *reused) << "\n";
   if (fresh) {
     auto each = bench_boots(*scenario, *image, runs, true);
     if (!each) {
-      std::cerr << "peiboard: " << each.error().message << "\n";
+      complain(named + ": " + each.error().message);
       return kFailed;
     }
     std::cout << bench_line("fresh", *each) << "\n";
@@ -301,30 +313,30 @@ int coverage(const ImagePaths& paths, const std::vector<std::string>& scenario_p
   if (!image) return kBadInput;
   auto map = peiboard::SourceMap::load(debug_file_of(paths));
   if (!map) {
-    std::cerr << "peiboard: " << map.error().message << "\n";
+    complain(map.error().message);
     return kBadInput;
   }
   auto cov = peiboard::Coverage::create(*map);
   if (!cov) {
-    std::cerr << "peiboard: " << cov.error().message << "\n";
+    complain(cov.error().message);
     return kBadInput;
   }
   auto boots = peiboard::boot_for_coverage(scenarios, *image, *cov);
   if (!boots) {
-    std::cerr << "peiboard: " << boots.error().message << "\n";
+    complain(boots.error().message);
     return kBadInput;
   }
   int exit = kDone;
   for (size_t i = 0; i < boots->size(); ++i) {
     const auto& fault = (*boots)[i].fault;
-    std::cout << (fault ? "fault " : "ok    ") << scenario_paths[i];
+    std::cout << (fault ? "fault " : "ok    ") << peiboard::printable(scenario_paths[i]);
     if (fault) std::cout << ": " << fault->text();
     std::cout << "\n";
     if (fault) exit = kFailed;
   }
   if (auto saved = peiboard::write_output_file(lcov_path, cov->lcov("scenarios", source_root));
       !saved) {
-    std::cerr << "peiboard: " << saved.error().message << "\n";
+    complain(saved.error().message);
     return kBadInput;
   }
   std::cout << peiboard::coverage_totals(cov->summary()) << "\n";
@@ -346,12 +358,41 @@ int fuzz(const ImagePaths& paths, peiboard::fuzz::FuzzOptions options, const std
 int describe_image(const ImagePaths& paths) {
   auto module = peiboard::load_module_file(paths.image, map_of(paths));
   if (!module) {
-    std::cerr << "peiboard: " << module.error().message << "\n";
+    complain(module.error().message);
     return kBadInput;
   }
   errno = 0;
-  std::cout << peiboard::describe_module(*module, paths.image);
+  std::cout << peiboard::describe_module(*module, peiboard::printable(paths.image));
   return written(std::cout) ? kDone : kBadInput;
+}
+
+// An empty value names no file, folder or port: refused rather than taken for "not given".
+CLI::Validator not_empty() {
+  return CLI::Validator(
+      [](std::string& value) {
+        return value.empty() ? std::string("an empty value names nothing") : std::string();
+      },
+      "", "not empty");
+}
+
+// Seconds to run: a finite number above zero (not nan, inf, negative or empty).
+CLI::Validator seconds() {
+  return CLI::Validator(
+      [](std::string& value) -> std::string {
+        size_t used = 0;
+        double seconds = 0;
+        try {
+          seconds = std::stod(value, &used);
+        } catch (const std::exception&) {
+          used = 0;
+        }
+        if (value.empty() || used != value.size() || !std::isfinite(seconds) || seconds <= 0 ||
+            seconds > 1e9) {
+          return "'" + value + "' is not a number of seconds above 0";
+        }
+        return {};
+      },
+      "SECONDS", "seconds");
 }
 
 }  // namespace
@@ -361,17 +402,22 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   CLI::App app{"peiboard: boots the board's PEI module image on an emulated board"};
   app.require_subcommand(1);
+  app.footer(
+      "Exit status: 0 done; 1 a check failed or the module faulted, hung or halted; 2 bad input\n"
+      "or usage; 3 an internal error (a defect of peiboard, or the host out of memory).");
   app.fallthrough();  // --image and --map may follow the subcommand too
   ImagePaths paths;
   if (const char* env = std::getenv("PEIBOARD_IMAGE")) paths.image = env;
   app.add_option("--image", paths.image,
                  "module image: PE32 (.efi), TE, FFS file or firmware volume; its link map "
                  "sits beside it")
-      ->capture_default_str();
-  app.add_option("--map", paths.map, "link map of the image, if not beside it");
+      ->capture_default_str()
+      ->check(not_empty());
+  app.add_option("--map", paths.map, "link map of the image, if not beside it")->check(not_empty());
   app.add_option("--debug-file", paths.debug_file,
                  "the module's debug file for source lines (default: the .debug.elf beside the "
-                 "image, when there)");
+                 "image, when there)")
+      ->check(not_empty());
 
   std::optional<std::string> scenario;
   bool json = false;
@@ -391,7 +437,8 @@ int main(int argc, char** argv) {
       ->add_option("--gdb", gdb_port,
                    "wait for GDB on 127.0.0.1:PORT (0: a free port, printed) and serve it the "
                    "guest, stopped before the entry point; the report follows the run")
-      ->option_text("PORT");
+      ->option_text("PORT")
+      ->check(not_empty());
   run_cmd->footer(
       "Debugging: peiboard run --gdb 1234, then in another terminal\n"
       "  gdb-multiarch -ex 'file build/firmware/QuarnelPeiSystemBoardOverride.debug.elf' \\\n"
@@ -423,27 +470,34 @@ int main(int argc, char** argv) {
   auto* fuzz_runs = fuzz_cmd->add_option("--runs", fuzz_options.runs, "platforms to boot")
                         ->check(CLI::Range(uint64_t{1}, uint64_t{1} << 40));
   fuzz_cmd->add_option("--time", fuzz_options.seconds, "seconds to run instead")
-      ->check(CLI::PositiveNumber)
+      ->check(seconds())
       ->excludes(fuzz_runs);
   fuzz_cmd->add_option("--seed", fuzz_options.seed, "names the campaign")->capture_default_str();
   fuzz_cmd->add_option("--jobs", fuzz_options.jobs, "boards booting at once (threads)")
       ->check(CLI::Range(1u, 256u))
       ->capture_default_str();
-  fuzz_cmd->add_option("--out", fuzz_out, "folder for the findings")->capture_default_str();
+  fuzz_cmd->add_option("--out", fuzz_out, "folder for the findings")
+      ->capture_default_str()
+      ->check(not_empty());
   std::string fuzz_lcov;
-  fuzz_cmd->add_option("--lcov", fuzz_lcov, "write the source lines reached as an lcov file");
+  fuzz_cmd->add_option("--lcov", fuzz_lcov, "write the source lines reached as an lcov file")
+      ->check(not_empty());
 
   std::string lcov_path, source_root = PEIBOARD_FIRMWARE_DIR;
   auto* coverage_cmd = app.add_subcommand(
       "coverage", "boot scenarios and write the lcov tracefile of the module's lines and branches");
   coverage_cmd->add_option("scenarios", scenarios, "scenario files")->required();
-  coverage_cmd->add_option("--lcov", lcov_path, "tracefile to write")->required();
+  coverage_cmd->add_option("--lcov", lcov_path, "tracefile to write")
+      ->required()
+      ->check(not_empty());
   coverage_cmd->add_option("--sources", source_root, "firmware source tree the tracefile names")
-      ->capture_default_str();
+      ->capture_default_str()
+      ->check(not_empty());
 
-  std::string image_path;
   auto* image_cmd = app.add_subcommand("image", "what the module image is");
-  image_cmd->add_option("path", image_path, "image file (default: the built one)");
+  std::optional<std::string> image_path;
+  image_cmd->add_option("path", image_path, "image file (default: the built one)")
+      ->check(not_empty());
 
   try {
     app.parse(argc, argv);
@@ -465,18 +519,21 @@ int main(int argc, char** argv) {
       fuzz_options.mode =
           fuzz_mode == "hostile" ? peiboard::fuzz::Mode::kHostile : peiboard::fuzz::Mode::kPlatform;
       fuzz_options.out = fuzz_out;
-      const std::string image =
-          paths.image == PEIBOARD_IMAGE ? std::string() : " --image " + paths.image;
+      // Written into the findings' comments: escaped, so that no line break of a path
+      // starts a line of TOML there.
+      const std::string image = paths.image == PEIBOARD_IMAGE
+                                    ? std::string()
+                                    : " --image " + peiboard::printable(paths.image);
       fuzz_options.command = "peiboard" + image + " fuzz --mode " + fuzz_mode + " --seed " +
                              std::to_string(fuzz_options.seed);
       fuzz_options.reproduce = "peiboard" + image + " run";
       return fuzz(paths, std::move(fuzz_options), fuzz_lcov);
     }
     if (*coverage_cmd) return coverage(paths, scenarios, lcov_path, source_root);
-    if (!image_path.empty()) paths.image = image_path;
+    if (image_path) paths.image = *image_path;
     return describe_image(paths);
   } catch (const std::exception& e) {
-    std::cerr << "peiboard: internal error: " << e.what() << "\n";
-    return kFailed;
+    complain(std::string("internal error: ") + e.what());
+    return kInternal;
   }
 }

@@ -129,6 +129,32 @@ std::string valid_utf8(std::string_view text) {
   return out;
 }
 
+std::string printable(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  auto escape = [&](unsigned char byte) {
+    char escaped[8];
+    std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+    out += escaped;
+  };
+  while (!text.empty()) {
+    const auto b0 = static_cast<unsigned char>(text[0]);
+    const size_t n = utf8_sequence(text);
+    // C1 controls (U+0080 to U+009F) are C2 80 to C2 9F in UTF-8.
+    const bool control = b0 < 0x20 || b0 == 0x7F ||
+                         (n == 2 && b0 == 0xC2 && static_cast<unsigned char>(text[1]) < 0xA0);
+    if (n == 0 || control) {
+      for (size_t i = 0; i < std::max<size_t>(n, 1); ++i)
+        escape(static_cast<unsigned char>(text[i]));
+      text.remove_prefix(std::max<size_t>(n, 1));
+    } else {
+      out.append(text.substr(0, n));
+      text.remove_prefix(n);
+    }
+  }
+  return out;
+}
+
 std::string render_format(std::string_view format, const FormatArgs& args, size_t max_length) {
   std::string out;
   for (size_t i = 0; i < format.size(); ++i) {

@@ -16,6 +16,10 @@ std::string hex(uint64_t value, int digits = 0);
 // every other byte becomes the four characters \xNN (upper-case hex). Module text is 8-bit
 // and may hold anything.
 std::string valid_utf8(std::string_view text);
+// `text` (a file or scenario name, a message holding one) as it may go to a terminal: as
+// valid_utf8(), and control characters (C0, DEL, C1) become \xNN too, one per byte, so that
+// no name can move the cursor, recolour or retitle the terminal, or start a line of its own.
+std::string printable(std::string_view text);
 
 // Name of an EFI_STATUS as UEFI 2.x lists it ("Success", "Not Ready", ...),
 // or its value in hexadecimal when it has no listed name.

@@ -155,6 +155,18 @@ class Machine::Frame final : public TrapFrame {
 
 Machine::Machine(InstructionCounter counter, MachineOptions options)
     : counter_(std::move(counter)), options_(options) {
+  // The engine maps 1 GiB for the code it translates, and when it cannot (a memory limit,
+  // ulimit -v) it ends the whole process with status 1, which would read as a module failure.
+  // The same room asked for first, and handed back, makes that an error the caller sees.
+  constexpr size_t kTranslationBuffer = size_t{1} << 30;
+  void* room = ::mmap(nullptr, kTranslationBuffer + (size_t{1} << 20), PROT_NONE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (room == MAP_FAILED) {
+    throw std::runtime_error(
+        "the CPU engine needs 1 GiB of address space for translated code, and the process "
+        "may not have it (a memory limit such as ulimit -v)");
+  }
+  ::munmap(room, kTranslationBuffer + (size_t{1} << 20));
   uc_engine* uc = nullptr;
   uce(uc_open(UC_ARCH_X86, UC_MODE_32, &uc), "open");
   uc_.reset(uc);

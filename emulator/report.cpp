@@ -251,7 +251,8 @@ std::string policy_changes(const PolicyConfig& before, const PolicyConfig& after
 std::string human_report(Board& board, const RunResult& result, bool with_trace,
                          const InstructionTrace* instructions) {
   std::ostringstream out;
-  out << "peiboard: " << board.scenario().name << " (" << board.scenario().source << ")\n";
+  out << "peiboard: " << printable(board.scenario().name) << " ("
+      << printable(board.scenario().source) << ")\n";
   out << "\n== console ==\n" << console_text(board.log().events, &board);
   out << "\n== boot ==\n";
   out << "dispatch: entry status "

@@ -7,6 +7,7 @@
 #include "block_coverage.h"
 #include "coverage.h"  // the debug library's source-line coverage
 #include "files.h"
+#include "format.h"
 #include "source_map.h"
 
 namespace peiboard::fuzz {
@@ -53,7 +54,7 @@ int fuzz_command(const PeImage& image, FuzzOptions options, std::ostream& out, s
   const unsigned jobs = options.jobs;
   auto fuzzer = Fuzzer::create(image, std::move(options));
   if (!fuzzer) {
-    err << "peiboard: " << fuzzer.error().message << "\n";
+    err << "peiboard: " << printable(fuzzer.error().message) << "\n";
     return 2;
   }
   size_t shown = 0;
@@ -69,7 +70,7 @@ int fuzz_command(const PeImage& image, FuzzOptions options, std::ostream& out, s
   });
   if (live) err << "\n";
   if (!summary) {
-    err << "peiboard: " << summary.error().message << "\n";
+    err << "peiboard: " << printable(summary.error().message) << "\n";
     return 2;
   }
   const FuzzProgress& t = summary->totals;
@@ -96,17 +97,17 @@ int fuzz_command(const PeImage& image, FuzzOptions options, std::ostream& out, s
   if (lcov) {
     auto lines = write_lcov(image, (*fuzzer)->coverage(), *lcov);
     if (!lines) {
-      err << "peiboard: " << lines.error().message << "\n";
+      err << "peiboard: " << printable(lines.error().message) << "\n";
       return 2;
     }
     out << "lines     " << lines->lines_hit << " of " << lines->lines_found << " source lines run; "
-        << lcov->tracefile.string() << "\n";
+        << printable(lcov->tracefile.string()) << "\n";
   }
   out << "findings  " << summary->findings.size() << "\n";
   for (const Finding& f : summary->findings) {
     out << "  " << f.cause.text() << "\n    platform " << f.platform << ", " << f.keys_found
         << " keys set; " << f.report << "\n";
-    if (!f.file.empty()) out << "    " << f.file.string() << "\n";
+    if (!f.file.empty()) out << "    " << printable(f.file.string()) << "\n";
   }
   out.flush();
   return summary->findings.empty() ? 0 : 1;

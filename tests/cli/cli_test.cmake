@@ -109,3 +109,52 @@ expect_run(coverage-bad-debug 2 ARGS coverage scenarios/default.toml --lcov ${WO
            --debug-file ${WORK}/none.elf STDERR "none.elf")
 expect_run(coverage-unwritable 2 ARGS coverage scenarios/default.toml --lcov ${WORK}/no/such/dir/c.info
            STDERR "cannot write")
+
+# Empty values name nothing: each is refused (exit 2) with the option named.
+foreach(case IN ITEMS "run --gdb ''|--gdb" "run --map ''|--map" "run --debug-file ''|--debug-file"
+                      "--image '' run|--image" "image ''|path" "fuzz --runs 1 --out ''|--out"
+                      "fuzz --runs 1 --lcov ''|--lcov" "coverage scenarios/default.toml --lcov ''|--lcov"
+                      "coverage scenarios/default.toml --lcov c.info --sources ''|--sources")
+  string(REPLACE "|" ";" parts "${case}")
+  list(GET parts 0 arguments)
+  list(GET parts 1 option)
+  execute_process(COMMAND sh -c "exec \"$0\" ${arguments}" ${PEIBOARD} RESULT_VARIABLE rc
+                  ERROR_VARIABLE err WORKING_DIRECTORY ${WORK} TIMEOUT 120)
+  if(NOT rc EQUAL 2 OR NOT err MATCHES "^${option}: an empty value names nothing")
+    message(SEND_ERROR "empty value '${arguments}': exit ${rc}, expected 2 naming ${option}\n${err}")
+  endif()
+endforeach()
+
+# Names reach the terminal escaped as the JSON report escapes text: a file name holding an
+# escape sequence (ESC c, a terminal reset) and a byte that is not UTF-8, and a scenario name
+# holding one (ESC ( 0, line-drawing characters) and a bell, are shown, never acted on.
+file(GLOB old_escape_files ${WORK}/esc*.toml)
+file(REMOVE ${WORK}/escape.toml ${old_escape_files})
+file(WRITE ${WORK}/escape.toml "name = \"x\\u001B(0\\u0007\"\n")
+execute_process(COMMAND sh -c "mv escape.toml \"$(printf 'esc\\033c\\377.toml')\""
+                WORKING_DIRECTORY ${WORK})
+file(GLOB escape_files ${WORK}/esc*.toml)
+string(ASCII 27 escape)
+expect_run(escaped-name 2 ARGS check ${escape_files} STDERR "esc\\x1Bc\\xFF.toml: no [expect] to check")
+expect_run(escaped-run 0 ARGS run ${escape_files}
+           STDOUT "peiboard: x\\x1B(0\\x07 (" "esc\\x1Bc\\xFF.toml)\n")
+execute_process(COMMAND ${PEIBOARD} run ${escape_files} OUTPUT_VARIABLE out ERROR_VARIABLE err)
+string(FIND "${out}${err}" "${escape}" at)
+if(NOT at EQUAL -1)
+  message(SEND_ERROR "escaped-name: a raw escape character reached the output")
+endif()
+
+# A bench that stops names the scenario that made it stop.
+expect_run(bench-fault 1 ARGS bench ${WORK}/fault.toml --runs 1
+           STDERR "fault.toml: boot 0 stopped: fault: write protected")
+
+# An internal error has its own status, 3, never the module's 1: here the CPU engine cannot
+# have the room it translates code into. (AddressSanitizer cannot start under such a limit.)
+if(NOT SANITIZE)
+  execute_process(COMMAND sh -c "ulimit -v 600000; exec \"$0\" run" ${PEIBOARD} RESULT_VARIABLE rc
+                  OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 120)
+  if(NOT rc EQUAL 3 OR NOT err MATCHES "internal error: the CPU engine needs 1 GiB")
+    message(SEND_ERROR "memory-limit: exit ${rc}, expected 3\n${err}")
+  endif()
+endif()
+expect_run(help-exit-codes 0 ARGS --help STDOUT "3 an internal error")
