@@ -9,7 +9,8 @@
 //
 // Protocol subset: qSupported (PacketSize, qXfer:features:read, swbreak, QStartNoAckMode), ?,
 // qAttached, qC, qfThreadInfo/qsThreadInfo, H, T, qXfer:features:read:target.xml, g G p P
-// (the 16 core registers, then the x87 registers as zeros), m M X (RAM only), Z0/z0 and
+// (the 16 core registers, then the x87 registers as zeros), m M X (RAM only; writes never to
+// the host's own pages, and written code drops its translation), Z0/z0 and
 // Z1/z1 breakpoints, Z2/z2 write watchpoints, c C s S, vCont? vCont;c/C/s/S, D, k, Ctrl-C.
 // Anything else has the empty reply.
 #pragma once

@@ -581,15 +581,18 @@ void Machine::on_block(uint32_t address, uint32_t size) {
   if (pending_stop_) return;
   running_block_ = address;
   running_block_size_ = size;
+  const bool trap_page = address - kTrapBase < kTrapPageSize;
+  // A trap slot's lone RET stands in for the host's routine: not the guest's work, and free.
+  // Anything else that runs on the trap page (code written there) counts against the budget,
+  // though reports, which count the module's instructions, do not show it.
+  if (trap_page && size == 1 && (address - kTrapBase) % kTrapStride == 0) return;
   const uint32_t count = count_block(address, size);
   if (instructions_ + trap_instructions_ + count > budget_end_) {
     // Stopped before the block runs, so the count stays that of the instructions executed.
     stop(StopKind::kHang, {FaultKind::kBudgetExhausted, address, address, address, {}, {}});
     return;
   }
-  // The trap page stands in for the host's own routines: its RETs are not the guest's work
-  // and reports do not count them, but whatever runs there counts against the budget.
-  if (address - kTrapBase < kTrapPageSize) {
+  if (trap_page) {
     trap_instructions_ += count;
     return;
   }
