@@ -31,7 +31,7 @@ using peiboard::Board;
 using peiboard::PeImage;
 using peiboard::Scenario;
 
-enum Exit : int { kDone = 0, kFailed = 1, kBadInput = 2 };
+enum Exit : int { kDone = 0, kFailed = 1, kBadInput = 2, kNotDispatched = 3 };
 
 struct ImagePaths {
   std::string image = PEIBOARD_IMAGE;
@@ -64,22 +64,35 @@ std::optional<std::filesystem::path> map_of(const ImagePaths& paths) {
 }
 
 // The module in any form it ships (PE32, TE, FFS file, firmware volume), at the address it
-// executes at. Without a link map the image has no names, which the kind check reports.
-std::optional<PeImage> load_image(const ImagePaths& paths) {
-  auto image = peiboard::load_module_image(paths.image, map_of(paths));
-  if (!image) {
-    std::cerr << "peiboard: " << image.error().message << "\n";
+// executes at, with its file's dependency expression when it has one. Without a link map the
+// image has no names, which the kind check reports.
+struct Module {
+  PeImage image;
+  std::optional<std::vector<peiboard::DepexOp>> depex;
+};
+std::optional<Module> load_module(const ImagePaths& paths) {
+  auto module = peiboard::load_module_file(paths.image, map_of(paths));
+  if (!module) {
+    std::cerr << "peiboard: " << module.error().message << "\n";
     return std::nullopt;
   }
-  if (auto problems = image->check(); !problems.empty()) {
+  PeImage& image = module->image;
+  if (auto problems = image.check(); !problems.empty()) {
     for (const auto& p : problems) std::cerr << "peiboard: " << paths.image << ": " << p << "\n";
     return std::nullopt;
   }
-  if (auto placed = peiboard::place_in_flash(*image); !placed) {
+  if (auto placed = peiboard::place_in_flash(image); !placed) {
     std::cerr << "peiboard: " << paths.image << ": " << placed.error().message << "\n";
     return std::nullopt;
   }
-  return std::move(image).value();
+  return Module{std::move(image), module->file ? module->file->depex : std::nullopt};
+}
+
+// The image alone, for commands that boot it whatever its dependency expression says.
+std::optional<PeImage> load_image(const ImagePaths& paths) {
+  auto module = load_module(paths);
+  if (!module) return std::nullopt;
+  return std::move(module->image);
 }
 
 // The default board when no file is named; a named file must be a readable scenario, and
@@ -112,8 +125,9 @@ int run(const ImagePaths& paths, const std::optional<std::string>& scenario_path
   }
   auto scenario = load_scenario(scenario_path);
   if (!scenario) return kBadInput;
-  auto image = load_image(paths);
-  if (!image) return kBadInput;
+  auto module = load_module(paths);
+  if (!module) return kBadInput;
+  const PeImage* image = &module->image;
   auto source = load_source(paths);
   if (source && !*source) {
     std::cerr << "peiboard: " << source->error().message << "\n";
@@ -121,8 +135,9 @@ int run(const ImagePaths& paths, const std::optional<std::string>& scenario_path
   }
   // One run: the board keeps EIP exact at every instruction, so a fault names its
   // instruction.
-  auto board = Board::create(*scenario, *image,
-                             {.precise = true, .source = source ? &source->value() : nullptr});
+  auto board = Board::create(
+      *scenario, *image,
+      {.precise = true, .source = source ? &source->value() : nullptr, .depex = module->depex});
   if (!board) {
     std::cerr << "peiboard: " << board.error().message << "\n";
     return kBadInput;
@@ -149,12 +164,14 @@ int run(const ImagePaths& paths, const std::optional<std::string>& scenario_path
     std::cout << peiboard::human_report(**board, result, trace, listed);
   }
   if (!written(std::cout)) return kBadInput;
-  return result.fault ? kFailed : kDone;
+  if (result.fault) return kFailed;
+  return result.not_dispatched ? kNotDispatched : kDone;
 }
 
 int check(const ImagePaths& paths, const std::vector<std::string>& scenarios) {
-  auto image = load_image(paths);
-  if (!image) return kBadInput;
+  auto module = load_module(paths);
+  if (!module) return kBadInput;
+  const PeImage* image = &module->image;
   // Every file is read and checked before any boots: a bad one stops the whole check.
   std::vector<Scenario> checked;
   for (const auto& path : scenarios) {
@@ -172,7 +189,7 @@ int check(const ImagePaths& paths, const std::vector<std::string>& scenarios) {
   for (size_t i = 0; i < checked.size(); ++i) {
     const std::string& path = scenarios[i];
     if (!board) {
-      auto made = Board::create(checked[i], *image);
+      auto made = Board::create(checked[i], *image, {.depex = module->depex});
       if (!made) {
         std::cerr << "peiboard: " << path << ": " << made.error().message << "\n";
         return kBadInput;
