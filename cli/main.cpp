@@ -34,8 +34,9 @@ using peiboard::PeImage;
 using peiboard::Scenario;
 
 // 1 is the module's failure (a fault, hang or halt, a failed check), 2 the user's (bad input
-// or usage), 3 this program's own (an internal error: a bug, or the host out of memory).
-enum Exit : int { kDone = 0, kFailed = 1, kBadInput = 2, kInternal = 3 };
+// or usage), 3 this program's own (an internal error: a bug, or the host out of memory), 4 a
+// module the dispatcher would not run (its dependency expression does not hold).
+enum Exit : int { kDone = 0, kFailed = 1, kBadInput = 2, kInternal = 3, kNotDispatched = 4 };
 
 // One line on standard error, escaped: a message may hold a name taken from a file name or a
 // command line, and no such name reaches the terminal as control characters.
@@ -74,22 +75,35 @@ std::optional<std::filesystem::path> map_of(const ImagePaths& paths) {
 }
 
 // The module in any form it ships (PE32, TE, FFS file, firmware volume), at the address it
-// executes at. Without a link map the image has no names, which the kind check reports.
-std::optional<PeImage> load_image(const ImagePaths& paths) {
-  auto image = peiboard::load_module_image(paths.image, map_of(paths));
-  if (!image) {
-    complain(image.error().message);
+// executes at, with its file's dependency expression when it has one. Without a link map the
+// image has no names, which the kind check reports.
+struct Module {
+  PeImage image;
+  std::optional<std::vector<peiboard::DepexOp>> depex;
+};
+std::optional<Module> load_module(const ImagePaths& paths) {
+  auto module = peiboard::load_module_file(paths.image, map_of(paths));
+  if (!module) {
+    complain(module.error().message);
     return std::nullopt;
   }
-  if (auto problems = image->check(); !problems.empty()) {
+  PeImage& image = module->image;
+  if (auto problems = image.check(); !problems.empty()) {
     for (const auto& p : problems) complain(paths.image + std::string(": ") + p);
     return std::nullopt;
   }
-  if (auto placed = peiboard::place_in_flash(*image); !placed) {
+  if (auto placed = peiboard::place_in_flash(image); !placed) {
     complain(paths.image + std::string(": ") + placed.error().message);
     return std::nullopt;
   }
-  return std::move(image).value();
+  return Module{std::move(image), module->file ? module->file->depex : std::nullopt};
+}
+
+// The image alone, for commands that boot it whatever its dependency expression says.
+std::optional<PeImage> load_image(const ImagePaths& paths) {
+  auto module = load_module(paths);
+  if (!module) return std::nullopt;
+  return std::move(module->image);
 }
 
 // The default board when no file is named; a named file must be a readable scenario, and
@@ -122,8 +136,9 @@ int run(const ImagePaths& paths, const std::optional<std::string>& scenario_path
   }
   auto scenario = load_scenario(scenario_path);
   if (!scenario) return kBadInput;
-  auto image = load_image(paths);
-  if (!image) return kBadInput;
+  auto module = load_module(paths);
+  if (!module) return kBadInput;
+  const PeImage* image = &module->image;
   auto source = load_source(paths);
   if (source && !*source) {
     complain(source->error().message);
@@ -131,8 +146,9 @@ int run(const ImagePaths& paths, const std::optional<std::string>& scenario_path
   }
   // One run: the board keeps EIP exact at every instruction, so a fault names its
   // instruction.
-  auto board = Board::create(*scenario, *image,
-                             {.precise = true, .source = source ? &source->value() : nullptr});
+  auto board = Board::create(
+      *scenario, *image,
+      {.precise = true, .source = source ? &source->value() : nullptr, .depex = module->depex});
   if (!board) {
     complain(board.error().message);
     return kBadInput;
@@ -159,12 +175,14 @@ int run(const ImagePaths& paths, const std::optional<std::string>& scenario_path
     std::cout << peiboard::human_report(**board, result, trace, listed);
   }
   if (!written(std::cout)) return kBadInput;
-  return result.fault ? kFailed : kDone;
+  if (result.fault) return kFailed;
+  return result.not_dispatched ? kNotDispatched : kDone;
 }
 
 int check(const ImagePaths& paths, const std::vector<std::string>& scenarios) {
-  auto image = load_image(paths);
-  if (!image) return kBadInput;
+  auto module = load_module(paths);
+  if (!module) return kBadInput;
+  const PeImage* image = &module->image;
   // Every file is read and checked before any boots: a bad one stops the whole check.
   std::vector<Scenario> checked;
   for (const auto& path : scenarios) {
@@ -182,7 +200,7 @@ int check(const ImagePaths& paths, const std::vector<std::string>& scenarios) {
   for (size_t i = 0; i < checked.size(); ++i) {
     const std::string& path = scenarios[i];
     if (!board) {
-      auto made = Board::create(checked[i], *image);
+      auto made = Board::create(checked[i], *image, {.depex = module->depex});
       if (!made) {
         complain(path + std::string(": ") + made.error().message);
         return kBadInput;

@@ -502,23 +502,51 @@ RunResult Board::boot() {
   const uint64_t instructions_before = machine_->instructions();
   abnormal_stop_.reset();
 
-  // 1. dispatch: the foundation calls the entry point with a file handle and its services.
-  log_.phase = Phase::kDispatch;
-  const uint32_t file_handle =
-      arenas_->tables.place(std::vector<uint8_t>(24, 0), 8, "PEIM file handle");
-  CallResult entry =
-      call_address(image_.entry_point(), {file_handle, foundation_->services_pointer()});
-  bool stopped = failed(entry.stop);
-  if (!stopped) result.entry_status = entry.eax;
-
-  // 2. install: the stand-in board module publishes the System Board PPI.
-  if (!stopped) {
+  // install: the stand-in board module publishes the System Board PPI and returns to the
+  // dispatcher; the notifies registered by then run inside it.
+  auto install_system_board = [&] {
     log_.phase = Phase::kInstall;
     abnormal_stop_.reset();
     ppis_->install_system_board();
+    foundation_->return_to_dispatcher();
     // A notify callback that did not return ends the run there.
-    if (abnormal_stop_) stopped = failed(*abnormal_stop_);
+    return abnormal_stop_ && failed(*abnormal_stop_);
+  };
+  const bool board_first = scenario_.foundation.system_board_ppi == SystemBoardOrder::kBeforeEntry;
+  bool stopped = board_first && install_system_board();
+
+  // The dispatcher runs the module only when its file's dependency expression holds over the
+  // PPIs installed by now.
+  if (!stopped && options_.depex) {
+    const DepexVerdict verdict = evaluate_depex(*options_.depex, [this](const Guid& guid) {
+      return foundation_->locate(guid).has_value();
+    });
+    if (!verdict.holds) {
+      // Nothing of the module runs: the install and chipset steps would only show the board.
+      result.not_dispatched = NotDispatched{*options_.depex, verdict.missing};
+      stopped = true;
+    }
   }
+
+  // 1. dispatch: the foundation calls the entry point with a file handle and its services;
+  // once it returns, the dispatch notifies of what it installed run.
+  if (!stopped) {
+    log_.phase = Phase::kDispatch;
+    const uint32_t file_handle =
+        arenas_->tables.place(std::vector<uint8_t>(24, 0), 8, "PEIM file handle");
+    CallResult entry =
+        call_address(image_.entry_point(), {file_handle, foundation_->services_pointer()});
+    stopped = failed(entry.stop);
+    if (!stopped) {
+      result.entry_status = entry.eax;
+      abnormal_stop_.reset();
+      foundation_->return_to_dispatcher();
+      if (abnormal_stop_) stopped = failed(*abnormal_stop_);
+    }
+  }
+
+  // 2. install, when the module came first.
+  if (!stopped && !board_first) stopped = install_system_board();
 
   // 3. chipset: the stand-in chipset step calls slot 15 of the PPI it finds.
   if (!stopped) {

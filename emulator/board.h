@@ -17,6 +17,7 @@
 #include "chipset.h"
 #include "disassembler.h"
 #include "expected.h"
+#include "ffs.h"
 #include "log.h"
 #include "machine.h"
 #include "pe_image.h"
@@ -78,6 +79,9 @@ struct BoardOptions {
   bool precise = false;  // exact EIP at every instruction (see MachineOptions)
   // The module's debug file, for source lines in reports; it must outlive the board.
   const SourceMap* source = nullptr;
+  // The dependency expression of the module's file: the module is dispatched only when it
+  // holds over the PPIs installed before dispatch. None (a PE32 or TE image alone): always.
+  std::optional<std::vector<DepexOp>> depex;
 
   bool operator==(const BoardOptions&) const = default;
 };
@@ -103,7 +107,14 @@ struct RunFault {
   std::string text() const;
 };
 
+// Why the dispatcher did not run the module.
+struct NotDispatched {
+  std::vector<DepexOp> expression;
+  std::vector<Guid> missing;  // the PPIs it names that were not installed
+};
+
 struct RunResult {
+  std::optional<NotDispatched> not_dispatched;  // set: nothing of the module ran
   std::optional<uint32_t> entry_status;
   std::vector<uint32_t> notify_statuses;
   bool slot15_called = false;
@@ -137,7 +148,9 @@ class Board {
   // its translated code. On an error the board is unusable until a reset succeeds.
   Expected<void> reset(const Scenario& scenario);
 
-  // The whole boot: dispatch the module, install the System Board PPI, call its slot 15.
+  // The whole boot: dispatch the module when its dependency expression holds, install the
+  // System Board PPI (after the entry point, or before it as the scenario says), call its
+  // slot 15.
   // A machine that is not precise names the faulting block rather than the instruction.
   RunResult boot();
   // boot(), and when a fault ends it on a machine that is not precise, the same boot again

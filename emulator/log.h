@@ -14,28 +14,33 @@ namespace peiboard {
 
 enum class Phase : uint8_t { kDispatch, kInstall, kChipset, kCall };
 const char* phase_name(Phase phase);
+// The phase as a report names it: each notify callback that the foundation ran at its
+// registration, because its PPI was installed already, adds "/notify" ("dispatch/notify").
+std::string phase_label(Phase phase, uint8_t notify_nesting);
 
 struct Event {
   enum class Kind : uint8_t { kPrint, kAssert, kTruncated };
   Phase phase = Phase::kCall;
   Kind kind = Kind::kPrint;
-  uint32_t level = 0;  // prints
-  std::string text;    // the rendered print, or the assertion's expression text
-  std::string file;    // assertions
-  uint32_t line = 0;   // assertions
-  uint32_t at = 0;     // the module's call into the debug PPI (its return address)
+  uint32_t level = 0;          // prints
+  std::string text;            // the rendered print, or the assertion's expression text
+  std::string file;            // assertions
+  uint32_t line = 0;           // assertions
+  uint32_t at = 0;             // the module's call into the debug PPI (its return address)
+  uint8_t notify_nesting = 0;  // see phase_label()
 };
 
 struct TraceRecord {
   enum class Kind : uint8_t { kRead, kWrite, kService, kPpi, kTruncated };
   Phase phase = Phase::kCall;
   Kind kind = Kind::kRead;
-  uint32_t address = 0;  // register address, or the trap address of the call
-  unsigned width = 0;    // bytes, register accesses only
-  uint64_t value = 0;    // value read or written; a call's status
-  std::string routine;   // the module routine that made it
-  std::string what;      // device and register, or the call with its arguments
-  uint32_t at = 0;       // the instruction that made the access, or the call's return address
+  uint32_t address = 0;        // register address, or the trap address of the call
+  unsigned width = 0;          // bytes, register accesses only
+  uint64_t value = 0;          // value read or written; a call's status
+  std::string routine;         // the module routine that made it
+  std::string what;            // device and register, or the call with its arguments
+  uint32_t at = 0;             // the instruction that made the access, or the call's return address
+  uint8_t notify_nesting = 0;  // see phase_label()
 };
 
 class RunLog {
@@ -45,6 +50,8 @@ class RunLog {
   static constexpr size_t kMaxTrace = 200'000;
 
   Phase phase = Phase::kCall;
+  // Notify callbacks run at their registration that enclose what is logged now.
+  uint8_t notify_nesting = 0;
   // Keep every trace record; without, only the counts below (bulk runs that show no trace).
   bool tracing = true;
   // The routine a guest address lies in, for trace records (set by the board).
@@ -111,20 +118,24 @@ class RunLog {
         (events.size() + 1 >= kMaxEvents ||
          event_bytes_ + event.text.size() + event.file.size() > kMaxEventBytes)) {
       if (events_dropped++ == 0) {
-        events.push_back({phase, Event::Kind::kTruncated, 0, "truncated", {}, 0, 0});
+        events.push_back(
+            {phase, Event::Kind::kTruncated, 0, "truncated", {}, 0, 0, notify_nesting});
       }
       return;
     }
     event_bytes_ += event.text.size() + event.file.size();
+    event.notify_nesting = notify_nesting;
     events.push_back(std::move(event));
   }
   size_t add_trace(TraceRecord record) {
     if (trace_dropped > 0 || trace.size() + 1 >= kMaxTrace) {
       if (trace_dropped++ == 0) {
-        trace.push_back({phase, TraceRecord::Kind::kTruncated, 0, 0, 0, {}, "truncated", 0});
+        trace.push_back(
+            {phase, TraceRecord::Kind::kTruncated, 0, 0, 0, {}, "truncated", 0, notify_nesting});
       }
       return SIZE_MAX;
     }
+    record.notify_nesting = notify_nesting;
     trace.push_back(std::move(record));
     return trace.size() - 1;
   }
@@ -142,6 +153,12 @@ inline const char* phase_name(Phase phase) {
       return "call";
   }
   return "call";
+}
+
+inline std::string phase_label(Phase phase, uint8_t notify_nesting) {
+  std::string label = phase_name(phase);
+  for (uint8_t i = 0; i < notify_nesting; ++i) label += "/notify";
+  return label;
 }
 
 }  // namespace peiboard

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <utility>
 
 #include "bytes.h"
 #include "format.h"
@@ -126,8 +127,8 @@ PeiFoundation::PeiFoundation(Machine& machine, RunLog& log, FoundationMemory mem
     slot(static_cast<Slot>(s), not_provided(kSlotNames[s], false));
   }
   // The services the module relies on replace the default traps above.
-  // Both can run notify callbacks inside them: the call is logged before it, so the trace
-  // shows the callbacks' own calls after the call that triggered them.
+  // The three PPI services can run notify callbacks inside them: the call is logged before it, so
+  // the trace shows the callbacks' own calls after the call that triggered them.
   slot(kInstallPpi, machine_.add_trap("InstallPpi", [this](TrapFrame& f) {
     const size_t record = service("InstallPpi", f, 0);
     const uint32_t status = install_ppi(f.arg(1));
@@ -149,8 +150,9 @@ PeiFoundation::PeiFoundation(Machine& machine, RunLog& log, FoundationMemory mem
     f.set_result(status);
   }));
   slot(kNotifyPpi, machine_.add_trap("NotifyPpi", [this](TrapFrame& f) {
+    const size_t record = service("NotifyPpi", f, 0);
     const uint32_t status = notify_ppi(f.arg(1));
-    service("NotifyPpi", f, status);
+    log_.set_status(record, status);
     f.set_result(status);
   }));
   slot(kGetHobList, machine_.add_trap("GetHobList", [this](TrapFrame& f) {
@@ -209,7 +211,8 @@ std::optional<std::vector<Record>> PeiFoundation::read_list(uint32_t list, uint3
   for (uint32_t d = list; records.size() < kMaxDescriptors; d += kDescriptorSize) {
     const uint32_t flags = machine_.guest_read32(d);
     if (!(flags & flag)) return std::nullopt;
-    records.push_back({d, read_guid(machine_.guest_read32(d + 4)), machine_.guest_read32(d + 8)});
+    records.push_back(
+        {d, read_guid(machine_.guest_read32(d + 4)), machine_.guest_read32(d + 8), flags});
     if (flags & efi::kPpiFlagTerminate) return records;
   }
   return std::nullopt;
@@ -221,7 +224,7 @@ uint32_t PeiFoundation::install_ppi(uint32_t list) {
   if (!added) return efi::kInvalidParameter;
   for (const auto& p : *added) {
     ppis_.push_back(p);
-    run_notifies(p.guid, p.interface);
+    if (!run_notifies(p, NotifyTrigger::kInstallPpi)) break;
   }
   return efi::kSuccess;
 }
@@ -234,9 +237,9 @@ uint32_t PeiFoundation::reinstall_ppi(uint32_t old_descriptor, uint32_t new_desc
                          [&](const Installed& p) { return p.descriptor == old_descriptor; });
   if (it == ppis_.end()) return efi::kNotFound;
   *it = {new_descriptor, read_guid(machine_.guest_read32(new_descriptor + 4)),
-         machine_.guest_read32(new_descriptor + 8)};
+         machine_.guest_read32(new_descriptor + 8), machine_.guest_read32(new_descriptor)};
   const Installed copy = *it;
-  run_notifies(copy.guid, copy.interface);
+  run_notifies(copy, NotifyTrigger::kReInstallPpi);
   return efi::kSuccess;
 }
 
@@ -264,21 +267,88 @@ uint32_t PeiFoundation::locate_ppi(uint32_t guid, uint32_t instance, uint32_t de
 uint32_t PeiFoundation::notify_ppi(uint32_t list) {
   if (faults_.notify_status) return *faults_.notify_status;
   if (list == 0) return efi::kInvalidParameter;
-  const auto added = read_list<Notify>(list, efi::kPpiFlagNotifyCallback);
+  // Every entry must name a notify kind, or none of the list is registered.
+  const auto added = read_list<Notify>(list, efi::kPpiFlagNotifyTypes);
   if (!added) return efi::kInvalidParameter;
   notifies_.insert(notifies_.end(), added->begin(), added->end());
+  // A PPI installed before its notify was registered: a callback runs now, before NotifyPpi
+  // returns; a dispatch notify runs when the registering module returns to the dispatcher.
+  // The routines may change the database: walk it as it was.
+  const std::vector<Installed> installed = ppis_;
+  for (const auto& n : *added) {
+    for (const auto& p : installed) {
+      if (p.guid != n.guid) continue;
+      if (!n.callback()) {
+        pending_.push_back({n, p.interface});
+      } else if (!run_notify(n, p.interface, NotifyTrigger::kNotifyPpi)) {
+        return efi::kSuccess;  // the run stopped inside the callback
+      }
+    }
+  }
   return efi::kSuccess;
 }
 
-void PeiFoundation::run_notifies(const Guid& guid, uint32_t interface) {
+const char* trigger_name(NotifyTrigger trigger) {
+  switch (trigger) {
+    case NotifyTrigger::kInstallPpi:
+      return "InstallPpi";
+    case NotifyTrigger::kReInstallPpi:
+      return "ReInstallPpi";
+    case NotifyTrigger::kNotifyPpi:
+      return "NotifyPpi";
+    case NotifyTrigger::kDispatch:
+      return "dispatch";
+  }
+  return "?";
+}
+
+bool PeiFoundation::run_notifies(const Installed& ppi, NotifyTrigger trigger) {
   // A callback may install, reinstall or register in turn: walk a snapshot.
   const std::vector<Notify> snapshot = notifies_;
   for (const auto& n : snapshot) {
-    if (n.guid != guid) continue;
-    auto status = call_(n.routine, {services_pointer_, n.descriptor, interface});
-    if (!status) return;  // the run stopped inside the callback
-    notify_statuses.push_back(*status);
+    if (n.guid != ppi.guid) continue;
+    if (!n.callback()) {
+      pending_.push_back({n, ppi.interface});
+    } else if (!run_notify(n, ppi.interface, trigger)) {
+      return false;
+    }
   }
+  return true;
+}
+
+bool PeiFoundation::run_notify(const Notify& n, uint32_t interface, NotifyTrigger trigger) {
+  // What a callback run at its registration does is logged one "/notify" deeper.
+  const bool registered = trigger == NotifyTrigger::kNotifyPpi;
+  if (registered) ++log_.notify_nesting;
+  const size_t run = notify_runs.size();
+  if (run < kMaxNotifyRuns) {
+    notify_runs.push_back(
+        {trigger, log_.phase, log_.notify_nesting, notify_depth_ + 1, n.routine, n.guid, {}});
+  }
+  ++notify_depth_;
+  const auto status = call_(n.routine, {services_pointer_, n.descriptor, interface});
+  --notify_depth_;
+  if (registered) --log_.notify_nesting;
+  if (!status) return false;  // the run stopped inside the routine
+  if (run < notify_runs.size()) notify_runs[run].status = *status;
+  notify_statuses.push_back(*status);
+  return true;
+}
+
+bool PeiFoundation::return_to_dispatcher() {
+  // Routines run here may install PPIs with dispatch notifies of their own: those run after,
+  // round by round, as long as a round brings new ones (a bounded number of rounds).
+  for (uint32_t round = 0; !pending_.empty() && round < kMaxDescriptors; ++round) {
+    const std::vector<Pending> due = std::exchange(pending_, {});
+    for (const auto& p : due) {
+      if (!run_notify(p.notify, p.interface, NotifyTrigger::kDispatch)) {
+        pending_.clear();
+        return false;
+      }
+    }
+  }
+  pending_.clear();
+  return true;
 }
 
 uint32_t PeiFoundation::allocate_pool(uint32_t size, uint32_t buffer_out) {

@@ -27,6 +27,8 @@ inline constexpr uint32_t kOutOfResources = 0x80000009;
 inline constexpr uint32_t kNotFound = 0x8000000E;
 inline constexpr uint32_t kPpiFlagPpi = 0x00000010;
 inline constexpr uint32_t kPpiFlagNotifyCallback = 0x00000020;
+inline constexpr uint32_t kPpiFlagNotifyDispatch = 0x00000040;
+inline constexpr uint32_t kPpiFlagNotifyTypes = kPpiFlagNotifyCallback | kPpiFlagNotifyDispatch;
 inline constexpr uint32_t kPpiFlagTerminate = 0x80000000;
 }  // namespace efi
 
@@ -68,6 +70,26 @@ struct FoundationMemory {
   GuestArena& pool;    // what AllocatePool hands out
 };
 
+// Why the foundation ran a notify routine.
+enum class NotifyTrigger : uint8_t {
+  kInstallPpi,    // callback kind: its PPI was installed
+  kReInstallPpi,  // callback kind: its PPI was re-installed
+  kNotifyPpi,     // callback kind: registered while its PPI was installed already
+  kDispatch,      // dispatch kind: the module that installed its PPI returned to the dispatcher
+};
+const char* trigger_name(NotifyTrigger trigger);  // "InstallPpi", ..., "dispatch"
+
+// One notify routine the foundation ran.
+struct NotifyRun {
+  NotifyTrigger trigger = NotifyTrigger::kInstallPpi;
+  Phase phase = Phase::kCall;  // what the routine's own output is logged under
+  uint8_t notify_nesting = 0;  // with `phase`, its label (phase_label())
+  unsigned depth = 1;          // 1: run for a boot step; 2: inside a routine of depth 1; ...
+  uint32_t routine = 0;
+  Guid guid{};
+  std::optional<uint32_t> status;  // none: the run stopped inside it
+};
+
 class PeiFoundation {
  public:
   // Calls a guest routine (a notify callback) and returns its EAX, or nothing if the run
@@ -85,6 +107,10 @@ class PeiFoundation {
 
   // Host-side installation by the stand-in modules; notifications run as on real PEI.
   uint32_t install(uint32_t descriptor_list);
+  // The module that just ran has returned to the dispatcher: the dispatch-kind notifies of the
+  // PPIs installed (or re-installed, or registered for while installed) since run now, in that
+  // order, and then those their routines brought about. False when the run stopped in one.
+  bool return_to_dispatcher();
   // The first installed instance of a GUID: descriptor and interface addresses.
   std::optional<std::pair<uint32_t, uint32_t>> locate(const Guid& guid) const;
 
@@ -111,6 +137,9 @@ class PeiFoundation {
   }
 
   std::vector<uint32_t> notify_statuses;  // what each notify callback returned, in order
+  // Each notify routine run, in the order they started (the first kMaxNotifyRuns).
+  static constexpr size_t kMaxNotifyRuns = 1024;
+  std::vector<NotifyRun> notify_runs;
   uint32_t pool_used() const { return memory_.pool.used(); }
 
  private:
@@ -118,18 +147,28 @@ class PeiFoundation {
     uint32_t descriptor;
     Guid guid;
     uint32_t interface;
+    uint32_t flags = 0;
   };
   struct Notify {
     uint32_t descriptor;
     Guid guid;
     uint32_t routine;
+    uint32_t flags = 0;
+    bool callback() const { return (flags & efi::kPpiFlagNotifyCallback) != 0; }
+  };
+  struct Pending {  // a dispatch-kind notify waiting for the dispatcher
+    Notify notify;
+    uint32_t interface;
   };
   Guid read_guid(uint32_t address) const;
   // The descriptors of a guest list up to its terminator, each with `flag` set; nothing
   // when one lacks the flag or the list runs past kMaxDescriptors.
   template <class Record>
   std::optional<std::vector<Record>> read_list(uint32_t list, uint32_t flag) const;
-  void run_notifies(const Guid& guid, uint32_t interface);
+  // The notifies on a PPI just installed or re-installed: callbacks now, dispatch ones queued.
+  bool run_notifies(const Installed& ppi, NotifyTrigger trigger);
+  // Runs one notify routine; false when the run stopped inside it.
+  bool run_notify(const Notify& notify, uint32_t interface, NotifyTrigger trigger);
   // Logs a service call; gives its index in the trace. `detail` gives the arguments worth
   // showing and is called only when the log keeps a trace.
   template <class Detail>
@@ -153,6 +192,8 @@ class PeiFoundation {
   uint32_t services_pointer_ = 0;
   std::vector<Installed> ppis_;
   std::vector<Notify> notifies_;
+  std::vector<Pending> pending_;
+  unsigned notify_depth_ = 0;
   std::vector<uint8_t> hobs_;
   uint32_t hob_list_ = 0;
 };

@@ -12,6 +12,7 @@ constexpr uint32_t kIccBodyLength = 0x1C;
 constexpr uint32_t kIccMessageSize = 48;
 constexpr uint32_t kMeClientIcc = 8;
 constexpr uint32_t kSoftStrapClocking = 0x1F4;
+constexpr uint32_t kOtherPpiInterfaceSize = 64;  // zeros: no routine behind any slot
 
 }  // namespace
 
@@ -113,7 +114,9 @@ void PlatformPpis::install_platform() {
       pcd_slots.push_back(foundation_.not_provided(name, true, 0));
     }
   }
-  foundation_.install(ppi(guids::kPcd, table(pcd_slots, "PCD PPI"), "PCD PPI"));
+  if (s_.pcd.ppi_present) {
+    foundation_.install(ppi(guids::kPcd, table(pcd_slots, "PCD PPI"), "PCD PPI"));
+  }
 
   if (s_.me_icc.ppi_present) {
     std::vector<uint32_t> slots{
@@ -136,6 +139,14 @@ void PlatformPpis::install_platform() {
       slots.push_back(foundation_.not_provided("Spi." + std::to_string(slot), true));
     }
     foundation_.install(ppi(guids::kSpi, table(slots, "SPI PPI"), "SPI PPI"));
+  }
+
+  // PPIs of other modules that nothing here calls: they exist for dependency expressions.
+  for (size_t i = 0; i < s_.foundation.other_ppis.size(); ++i) {
+    const std::string name = "other PPI " + std::to_string(i);
+    const uint32_t interface =
+        arena_.place(std::vector<uint8_t>(kOtherPpiInterfaceSize, 0), 4, name + " interface");
+    foundation_.install(ppi(s_.foundation.other_ppis[i], interface, name));
   }
 
   std::vector<uint32_t> slots;

@@ -49,7 +49,8 @@ class PlatformPpis {
   PlatformPpis(const Scenario& scenario, Machine& machine, RunLog& log, GuestArena& arena,
                PeiFoundation& foundation);
 
-  // Installed before the module is dispatched: debug services, PCD, HECI, SPI.
+  // Installed before the module is dispatched: debug services, PCD, HECI, SPI, as the scenario
+  // has them, then the other PPIs it names.
   void install_platform();
   // The stand-in board module installs its System Board PPI (notifications run).
   uint32_t install_system_board();

@@ -95,15 +95,17 @@ const char* trace_kind(TraceRecord::Kind kind) {
 std::string trace_line(const Board& board, const TraceRecord& t, uint64_t dropped) {
   char b[96];
   if (t.kind == TraceRecord::Kind::kTruncated) {
-    return std::string(phase_name(t.phase)) + " truncated: " + std::to_string(dropped) +
+    return phase_label(t.phase, t.notify_nesting) + " truncated: " + std::to_string(dropped) +
            " more records dropped";
   }
   if (t.kind == TraceRecord::Kind::kRead || t.kind == TraceRecord::Kind::kWrite) {
-    std::snprintf(b, sizeof b, "%-8s %-5s %08X/%u = %s", phase_name(t.phase), trace_kind(t.kind),
-                  t.address, t.width, hex(t.value, static_cast<int>(2 * t.width)).c_str());
+    std::snprintf(b, sizeof b, "%-8s %-5s %08X/%u = %s",
+                  phase_label(t.phase, t.notify_nesting).c_str(), trace_kind(t.kind), t.address,
+                  t.width, hex(t.value, static_cast<int>(2 * t.width)).c_str());
     return std::string(b) + "  " + t.what + "  [" + board.site(t.at) + "]";
   }
-  std::snprintf(b, sizeof b, "%-8s %-5s ", phase_name(t.phase), trace_kind(t.kind));
+  std::snprintf(b, sizeof b, "%-8s %-5s ", phase_label(t.phase, t.notify_nesting).c_str(),
+                trace_kind(t.kind));
   return std::string(b) + t.what + " -> " + status_name(static_cast<uint32_t>(t.value)) + "  [" +
          board.site(t.at) + "]";
 }
@@ -120,6 +122,25 @@ std::vector<std::string> fault_instructions(const Board& board, const RunFault& 
 
 std::string status_text(uint32_t status) {
   return hex(status, 8) + " (" + status_name(status) + ")";
+}
+
+bool board_first(const Board& board) {
+  return board.scenario().foundation.system_board_ppi == SystemBoardOrder::kBeforeEntry;
+}
+
+nlohmann::ordered_json guid_list_json(const std::vector<Guid>& guids) {
+  nlohmann::ordered_json list = nlohmann::ordered_json::array();
+  for (const Guid& g : guids) list.push_back(guid_text(g));
+  return list;
+}
+
+// "the dependency expression PUSH ... END does not hold: not installed ...".
+std::string not_dispatched_text(const NotDispatched& n) {
+  std::string text = "the dependency expression " + depex_text(n.expression) + " does not hold";
+  if (n.missing.empty()) return text;
+  text += "; not installed:";
+  for (const Guid& g : n.missing) text += " " + guid_text(g);
+  return text;
 }
 
 }  // namespace
@@ -146,10 +167,26 @@ nlohmann::ordered_json run_json(Board& board, const RunResult& result, bool with
                                           : nlohmann::ordered_json(nullptr);
   j["notify_statuses"] = result.notify_statuses;
   j["slot15_called"] = result.slot15_called;
+  if (const auto& n = result.not_dispatched) {
+    j["not_dispatched"] = {{"expression", depex_text(n->expression)},
+                           {"missing", guid_list_json(n->missing)}};
+  }
+  if (board_first(board)) {
+    j["system_board_ppi"] = order_name(SystemBoardOrder::kBeforeEntry);
+    auto& runs = j["notifies"] = nlohmann::ordered_json::array();
+    for (const auto& r : board.foundation().notify_runs) {
+      runs.push_back({{"phase", phase_label(r.phase, r.notify_nesting)},
+                      {"trigger", trigger_name(r.trigger)},
+                      {"depth", r.depth},
+                      {"routine", text(board.routine_at(r.routine))},
+                      {"guid", guid_text(r.guid)},
+                      {"status", r.status ? nlohmann::ordered_json(*r.status) : nullptr}});
+    }
+  }
   auto& events = j["events"] = nlohmann::ordered_json::array();
   for (const auto& e : board.log().events) {
     nlohmann::ordered_json item;
-    item["phase"] = phase_name(e.phase);
+    item["phase"] = phase_label(e.phase, e.notify_nesting);
     switch (e.kind) {
       case Event::Kind::kPrint:
         item["kind"] = "print";
@@ -194,12 +231,12 @@ nlohmann::ordered_json run_json(Board& board, const RunResult& result, bool with
     auto& trace = j["trace"] = nlohmann::ordered_json::array();
     for (const auto& t : board.log().trace) {
       if (t.kind == TraceRecord::Kind::kTruncated) {
-        trace.push_back({{"phase", phase_name(t.phase)},
+        trace.push_back({{"phase", phase_label(t.phase, t.notify_nesting)},
                          {"kind", trace_kind(t.kind)},
                          {"dropped", board.log().trace_dropped}});
         continue;
       }
-      trace.push_back({{"phase", phase_name(t.phase)},
+      trace.push_back({{"phase", phase_label(t.phase, t.notify_nesting)},
                        {"kind", trace_kind(t.kind)},
                        {"address", t.address},
                        {"width", t.width},
@@ -255,8 +292,24 @@ std::string human_report(Board& board, const RunResult& result, bool with_trace,
       << printable(board.scenario().source) << ")\n";
   out << "\n== console ==\n" << console_text(board.log().events, &board);
   out << "\n== boot ==\n";
-  out << "dispatch: entry status "
-      << (result.entry_status ? status_text(*result.entry_status) : std::string("none")) << "\n";
+  if (board_first(board)) {
+    out << "order:    System Board PPI installed before the entry point\n";
+  }
+  if (result.not_dispatched) {
+    out << "dispatch: not dispatched: " << not_dispatched_text(*result.not_dispatched) << "\n";
+  } else {
+    out << "dispatch: entry status "
+        << (result.entry_status ? status_text(*result.entry_status) : std::string("none")) << "\n";
+  }
+  if (board_first(board)) {
+    // Each notify routine under the one it ran inside, with the service that ran it.
+    for (const auto& r : board.foundation().notify_runs) {
+      out << (&r == &board.foundation().notify_runs.front() ? "notify:   " : "          ")
+          << std::string(2 * (r.depth - 1), ' ') << board.routine_at(r.routine) << " by "
+          << trigger_name(r.trigger) << " [" << phase_label(r.phase, r.notify_nesting) << "] -> "
+          << (r.status ? status_text(*r.status) : std::string("none")) << "\n";
+    }
+  }
   out << "install:  notify statuses";
   if (result.notify_statuses.empty()) out << " none";
   for (uint32_t s : result.notify_statuses) out << " " << status_text(s);
@@ -316,6 +369,12 @@ std::string human_report(Board& board, const RunResult& result, bool with_trace,
 std::vector<std::string> check_expectations(const ExpectConfig& e, Board& board,
                                             const RunResult& r) {
   std::vector<std::string> diffs;
+  if (e.dispatched && *e.dispatched != !r.not_dispatched) {
+    diffs.push_back(std::string("dispatched: expected ") + (*e.dispatched ? "true" : "false") +
+                    ", got " +
+                    (r.not_dispatched ? "not dispatched: " + not_dispatched_text(*r.not_dispatched)
+                                      : std::string("dispatched")));
+  }
   auto status_or_null = [](std::optional<uint32_t> s) {
     return s ? std::to_string(*s) : std::string("null");
   };

@@ -17,9 +17,13 @@
 namespace peiboard {
 
 bool ExpectConfig::any() const {
-  return entry_status || notify_statuses || slot15_called || fault || !prints_contain.empty() ||
-         !prints_absent.empty() || assert_lines || sata || ssata || pcie_rp || pcie_direct ||
-         acpi_base || acpi_control;
+  return dispatched || entry_status || notify_statuses || slot15_called || fault ||
+         !prints_contain.empty() || !prints_absent.empty() || assert_lines || sata || ssata ||
+         pcie_rp || pcie_direct || acpi_base || acpi_control;
+}
+
+const char* order_name(SystemBoardOrder order) {
+  return order == SystemBoardOrder::kBeforeEntry ? "before-entry" : "after-entry";
 }
 
 std::string ScenarioError::to_string() const {
@@ -375,6 +379,39 @@ Handler locate_answers(std::vector<LocateAnswer>& answers) {
   };
 }
 
+Handler system_board_order(SystemBoardOrder& field) {
+  return [&field](const toml::node& node, const std::string& key) {
+    const std::string text = Reader<std::string>::read(node, key);
+    for (auto order : {SystemBoardOrder::kAfterEntry, SystemBoardOrder::kBeforeEntry}) {
+      if (text == order_name(order)) {
+        field = order;
+        return;
+      }
+    }
+    reject(node.source(), key,
+           "expected \"after-entry\" or \"before-entry\", got \"" + text + "\"");
+  };
+}
+
+// PPIs besides the platform's: as many as answers to LocatePpi.
+Handler guid_list(std::vector<Guid>& guids) {
+  return [&guids](const toml::node& node, const std::string& key) {
+    const auto texts = read_vector<std::string>(node, key, kMaxLocateAnswers);
+    const toml::array& list = *node.as_array();
+    std::vector<Guid> read;
+    for (size_t i = 0; i < texts.size(); ++i) {
+      const auto guid = parse_guid(texts[i]);
+      if (!guid) {
+        reject(list[i].source(), indexed(key, i),
+               "expected a GUID such as 06E81C58-4AD7-44BC-8390-F10265F72480, got \"" + texts[i] +
+                   "\"");
+      }
+      read.push_back(*guid);
+    }
+    guids = std::move(read);
+  };
+}
+
 constexpr size_t kMaxPtssEntries = 256;
 
 Handler ptss_entries(std::optional<std::vector<PtssEntryConfig>>& entries) {
@@ -436,7 +473,8 @@ void read_scenario(const toml::table& root, Scenario& s) {
        {"spi", table({{"ppi_present", into(s.spi.ppi_present)},
                       {"status", into(s.spi.status)},
                       {"soft_strap", into(s.spi.soft_strap)}})},
-       {"pcd", table({{"pcie_base", into(s.pcd.pcie_base)},
+       {"pcd", table({{"ppi_present", into(s.pcd.ppi_present)},
+                      {"pcie_base", into(s.pcd.pcie_base)},
                       {"mcfg", table({{"present", into(s.pcd.mcfg.present)},
                                       {"length", into(s.pcd.mcfg.length)},
                                       {"bases",
@@ -455,10 +493,14 @@ void read_scenario(const toml::table& root, Scenario& s) {
        {"ptss", table({{"entries", ptss_entries(s.ptss.entries)}})},
        {"debug", table({{"ppi_present", into(s.debug.ppi_present)},
                         {"halt_on_assert", into(s.debug.halt_on_assert)}})},
-       {"foundation", table({{"hob_list", into(s.foundation.hob_list)},
-                             {"pool", into(s.foundation.pool)},
-                             {"locate", locate_answers(s.foundation.locate)}})},
-       {"expect", table({{"entry_status", entry_status(s.expect.entry_status)},
+       {"foundation",
+        table({{"system_board_ppi", system_board_order(s.foundation.system_board_ppi)},
+               {"other_ppis", guid_list(s.foundation.other_ppis)},
+               {"hob_list", into(s.foundation.hob_list)},
+               {"pool", into(s.foundation.pool)},
+               {"locate", locate_answers(s.foundation.locate)}})},
+       {"expect", table({{"dispatched", into(s.expect.dispatched)},
+                         {"entry_status", entry_status(s.expect.entry_status)},
                          {"notify_statuses", into_int64s(s.expect.notify_statuses)},
                          {"slot15_called", into(s.expect.slot15_called)},
                          {"fault", into(s.expect.fault)},

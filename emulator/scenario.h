@@ -107,6 +107,7 @@ struct McfgConfig {
 };
 
 struct PcdConfig {
+  bool ppi_present = true;          // the PCD PPI is installed before the module is dispatched
   uint64_t pcie_base = 0x80000000;  // token 6
   McfgConfig mcfg;                  // token 7
 
@@ -160,9 +161,17 @@ struct LocateAnswer {
   bool operator==(const LocateAnswer&) const = default;
 };
 
-// Answers of the PEI foundation's services that break their contracts, for robustness work.
-// Nothing set: the foundation answers as PI 1.x volume 1 defines its services.
+// When the stand-in board module installs the System Board PPI: after the module's entry point
+// has returned (its notify is registered by then), or before the module is dispatched.
+enum class SystemBoardOrder : uint8_t { kAfterEntry, kBeforeEntry };
+const char* order_name(SystemBoardOrder order);  // "after-entry", "before-entry"
+
+// The PEI foundation: the PPIs it holds before dispatch besides the platform's own, the
+// dispatch order, and, for robustness work, answers of its services that break their
+// contracts. Nothing set: the foundation answers as PI 1.x volume 1 defines its services.
 struct FoundationConfig {
+  SystemBoardOrder system_board_ppi = SystemBoardOrder::kAfterEntry;
+  std::vector<Guid> other_ppis;      // installed before dispatch, each with an empty interface
   std::optional<uint32_t> hob_list;  // what GetHobList hands out
   std::optional<uint32_t> pool;      // what every AllocatePool hands out, with success
   std::vector<LocateAnswer> locate;  // the first answer naming a GUID wins
@@ -179,6 +188,7 @@ struct DebugConfig {
 
 // What `peiboard check` compares. Each member, when set, must equal the run's value.
 struct ExpectConfig {
+  std::optional<bool> dispatched;       // false: the dependency expression must not hold
   std::optional<int64_t> entry_status;  // -1 stands for null
   std::optional<std::vector<int64_t>> notify_statuses;
   std::optional<bool> slot15_called;

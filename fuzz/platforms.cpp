@@ -611,6 +611,14 @@ std::vector<Site> make_sites() {
                    }});
   v.push_back(field(
       "debug.ppi_present", [](auto& s) -> auto& { return s.debug.ppi_present; }, mostly(true)));
+  // Which PPIs exist before dispatch, and whether the System Board PPI is one of them.
+  v.push_back(field(
+      "pcd.ppi_present", [](auto& s) -> auto& { return s.pcd.ppi_present; }, mostly(true)));
+  v.push_back(field(
+      "foundation.system_board_ppi", [](auto& s) -> auto& { return s.foundation.system_board_ppi; },
+      [](Rng& r, const Scenario&, Mode) {
+        return r.coin() ? SystemBoardOrder::kBeforeEntry : SystemBoardOrder::kAfterEntry;
+      }));
   v.push_back(field(
       "debug.halt_on_assert", [](auto& s) -> auto& { return s.debug.halt_on_assert; },
       mostly(false)));

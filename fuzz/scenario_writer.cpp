@@ -224,6 +224,7 @@ void write(Toml& t, const Scenario& s) {
   t.differing("soft_strap", s.spi.soft_strap, d.spi.soft_strap, num("spi.soft_strap"));
 
   t.table("pcd");
+  t.differing("ppi_present", s.pcd.ppi_present, d.pcd.ppi_present, flag);
   t.differing("pcie_base", s.pcd.pcie_base, d.pcd.pcie_base, num("pcd.pcie_base"));
   t.table("pcd.mcfg");
   t.differing("present", s.pcd.mcfg.present, d.pcd.mcfg.present, flag);
@@ -267,6 +268,13 @@ void write(Toml& t, const Scenario& s) {
   t.differing("halt_on_assert", s.debug.halt_on_assert, d.debug.halt_on_assert, flag);
 
   t.table("foundation");
+  t.differing("system_board_ppi", s.foundation.system_board_ppi, d.foundation.system_board_ppi,
+              [](SystemBoardOrder order) { return "\"" + std::string(order_name(order)) + "\""; });
+  t.differing("other_ppis", s.foundation.other_ppis, d.foundation.other_ppis,
+              [](const std::vector<Guid>& guids) {
+                return list(guids,
+                            [](const Guid& g, size_t) { return "\"" + guid_text(g) + "\""; });
+              });
   if (s.foundation.hob_list)
     t.key("hob_list", number(*s.foundation.hob_list, "foundation.hob_list"));
   if (s.foundation.pool) t.key("pool", number(*s.foundation.pool, "foundation.pool"));
@@ -284,6 +292,7 @@ void write(Toml& t, const Scenario& s) {
   // A file's expectations are its own: every one that is set is written.
   const ExpectConfig& e = s.expect;
   t.table("expect");
+  if (e.dispatched) t.key("dispatched", boolean(*e.dispatched));
   if (e.entry_status) {
     t.key("entry_status", *e.entry_status < 0 ? std::string("\"null\"")
                                               : number(static_cast<uint64_t>(*e.entry_status),

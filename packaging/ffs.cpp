@@ -166,6 +166,54 @@ std::string depex_text(std::span<const DepexOp> ops) {
   return text;
 }
 
+DepexVerdict evaluate_depex(std::span<const DepexOp> ops,
+                            const std::function<bool(const Guid&)>& installed) {
+  DepexVerdict verdict;
+  std::vector<bool> stack;
+  auto pop = [&stack]() -> std::optional<bool> {
+    if (stack.empty()) return std::nullopt;
+    const bool top = stack.back();
+    stack.pop_back();
+    return top;
+  };
+  for (const auto& op : ops) {
+    switch (op.opcode) {
+      case layout::kDepexPush: {
+        const bool there = installed(op.guid);
+        if (!there && std::find(verdict.missing.begin(), verdict.missing.end(), op.guid) ==
+                          verdict.missing.end()) {
+          verdict.missing.push_back(op.guid);
+        }
+        stack.push_back(there);
+        break;
+      }
+      case layout::kDepexTrue:
+      case layout::kDepexFalse:
+        stack.push_back(op.opcode == layout::kDepexTrue);
+        break;
+      case layout::kDepexNot: {
+        const auto a = pop();
+        if (!a) return verdict;
+        stack.push_back(!*a);
+        break;
+      }
+      case layout::kDepexAnd:
+      case layout::kDepexOr: {
+        const auto a = pop(), b = pop();
+        if (!a || !b) return verdict;
+        stack.push_back(op.opcode == layout::kDepexAnd ? *a && *b : *a || *b);
+        break;
+      }
+      case layout::kDepexEnd:
+        verdict.holds = stack.size() == 1 && stack.back();
+        return verdict;
+      default:
+        return verdict;
+    }
+  }
+  return verdict;  // no END
+}
+
 // ---- Sections -------------------------------------------------------------------------------
 
 Expected<std::vector<uint8_t>> make_section(uint8_t type, std::span<const uint8_t> body) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -38,6 +39,16 @@ std::vector<uint8_t> encode_depex(std::span<const DepexOp> ops);
 Expected<std::vector<DepexOp>> decode_depex(std::span<const uint8_t> bytes);
 // Postfix, as stored: "PUSH 06E81C58-... (PCD PPI) END".
 std::string depex_text(std::span<const DepexOp> ops);
+
+// What a PEI dispatcher concludes from a decoded expression over the PPIs installed.
+struct DepexVerdict {
+  bool holds = false;
+  std::vector<Guid> missing;  // the GUIDs it pushes that are not installed, once each, in order
+};
+// Evaluates `ops` (as decode_depex gives them) with `installed` telling whether a PPI is in
+// the database. A malformed expression does not hold.
+DepexVerdict evaluate_depex(std::span<const DepexOp> ops,
+                            const std::function<bool(const Guid&)>& installed);
 
 // ---- Sections -------------------------------------------------------------------------------
 

@@ -28,6 +28,7 @@ void ExpectSameBoard(const Scenario& actual, const Scenario& expected) {
   EXPECT_TRUE(actual.policy == expected.policy) << "[policy] differs";
   EXPECT_TRUE(actual.ptss == expected.ptss) << "[ptss] differs";
   EXPECT_TRUE(actual.debug == expected.debug) << "[debug] differs";
+  EXPECT_TRUE(actual.foundation == expected.foundation) << "[foundation] differs";
   EXPECT_TRUE(actual.expect == expected.expect) << "[expect] differs";
   EXPECT_TRUE(actual == expected);
 }
@@ -53,9 +54,10 @@ Scenario Scrambled() {
   fill(s.pch.lane_owner);
   fill(s.pch.rp_function_map);
   fill(s.pch.strap_fuse_cfg);
-  for (bool* flag : {&s.pmc.present, &s.pmc.dwr, &s.heci.present, &s.platform_info.present,
-                     &s.me_fw.present, &s.me_icc.ppi_present, &s.spi.ppi_present,
-                     &s.pcd.mcfg.present, &s.debug.ppi_present, &s.debug.halt_on_assert}) {
+  for (bool* flag :
+       {&s.pmc.present, &s.pmc.dwr, &s.heci.present, &s.platform_info.present, &s.me_fw.present,
+        &s.me_icc.ppi_present, &s.spi.ppi_present, &s.pcd.mcfg.present, &s.debug.ppi_present,
+        &s.debug.halt_on_assert, &s.pcd.ppi_present}) {
     *flag = !*flag;
   }
   next(s.pmc.acpi_base);
@@ -73,6 +75,8 @@ Scenario Scrambled() {
   next(s.pcd.pcie_base);
   next(s.pcd.mcfg.length);
   s.pcd.mcfg.bases = {0xE0000000, 0x1'0000'0000};
+  s.foundation.system_board_ppi = SystemBoardOrder::kBeforeEntry;
+  s.foundation.other_ppis = {guid_constant("11111111-2222-3333-4444-555555555555")};
   for (auto& record : s.policy.sata) fill(record);
   for (auto& record : s.policy.ssata) fill(record);
   for (auto& record : s.policy.pcie_rp) fill(record);
@@ -324,6 +328,22 @@ TEST_F(ScenarioErrors, MalformedGuidNames) {
                      5, "hob.guid[1].name", "expected a GUID");
   }
   ExpectRejectedAt("[[hob.guid]]\ndata = [1]\n", 1, "hob.guid[0].name", "missing");
+}
+
+TEST_F(ScenarioErrors, DispatchOrderAndOtherPpis) {
+  const auto parsed = parse_scenario(
+      "[foundation]\nsystem_board_ppi = 'before-entry'\n"
+      "other_ppis = ['06e81c58-4ad7-44bc-8390-f10265f72480']\n[expect]\ndispatched = false\n",
+      "o.toml");
+  ASSERT_TRUE(parsed.ok()) << parsed.error().to_string();
+  EXPECT_EQ(parsed->foundation.system_board_ppi, SystemBoardOrder::kBeforeEntry);
+  EXPECT_EQ(parsed->foundation.other_ppis,
+            std::vector<Guid>{guid_constant("06E81C58-4AD7-44BC-8390-F10265F72480")});
+  EXPECT_EQ(parsed->expect.dispatched, false);
+  ExpectRejectedAt("[foundation]\nsystem_board_ppi = 'first'\n", 2, "foundation.system_board_ppi",
+                   "expected \"after-entry\" or \"before-entry\"");
+  ExpectRejectedAt("[foundation]\nother_ppis = [\n  'x']\n", 3, "foundation.other_ppis[0]",
+                   "expected a GUID");
 }
 
 TEST_F(ScenarioErrors, EcamWindowMustBe256MiBAligned) {

@@ -88,6 +88,36 @@ expect_run(image-volume-without-map 0 ARGS image ${WORK}/nomap.fv
 expect_run(run-volume-without-map 2 ARGS run --image ${WORK}/nomap.fv
            STDERR "nomap.fv: the link map names no SystemBoardOverrideEntryPoint")
 expect_run(run-volume 0 ARGS run --image ${FIRMWARE_FV} STDOUT "entry status 0x00000000")
+
+# The dispatch order and the dependency expression: the System Board PPI first, then the same
+# scenario from the FFS file without the PCD PPI, which the expression needs.
+string(REPLACE ".fv" ".ffs" FIRMWARE_FFS ${FIRMWARE_FV})
+expect_run(board-ppi-first 0 ARGS run scenarios/system-board-ppi-first.toml
+           STDOUT "order:    System Board PPI installed before the entry point"
+                  "notify:   SystemBoardPpiNotifyCallback by NotifyPpi [dispatch/notify] -> 0x00000000"
+                  "            SystemBoardPpiNotifyCallback by ReInstallPpi [dispatch/notify] -> 0x00000000"
+                  "chipset:  slot 15 called" "sata[0]         1:01*")
+expect_run(board-ppi-first-json 0 ARGS run scenarios/system-board-ppi-first.toml --json
+           STDOUT "\"system_board_ppi\": \"before-entry\"" "\"trigger\": \"NotifyPpi\",\n      \"depth\": 1"
+                  "\"trigger\": \"ReInstallPpi\",\n      \"depth\": 2"
+                  "\"phase\": \"dispatch/notify\",\n      \"kind\": \"print\"")
+file(READ ${SOURCE}/scenarios/system-board-ppi-first.toml board_first)
+string(FIND "${board_first}" "[expect]" expect_at)
+string(SUBSTRING "${board_first}" 0 ${expect_at} board_first_inputs)
+file(WRITE ${WORK}/no-pcd.toml
+     "${board_first_inputs}[pcd]\nppi_present = false\n\n[expect]\ndispatched = false\n")
+set(PCD_GUID 06E81C58-4AD7-44BC-8390-F10265F72480)
+expect_run(not-dispatched 4 ARGS run ${WORK}/no-pcd.toml --image ${FIRMWARE_FFS}
+           STDOUT "dispatch: not dispatched: the dependency expression PUSH ${PCD_GUID} (PCD PPI) END does not hold; not installed: ${PCD_GUID}"
+                  "chipset:  slot 15 not called" "instructions 0,")
+expect_run(not-dispatched-json 4 ARGS run ${WORK}/no-pcd.toml --image ${FIRMWARE_FFS} --json
+           STDOUT "\"not_dispatched\": {\n    \"expression\": \"PUSH ${PCD_GUID} (PCD PPI) END\",\n    \"missing\": [\n      \"${PCD_GUID}\"\n    ]\n  }"
+                  "\"entry_status\": null")
+expect_run(check-not-dispatched 0 ARGS check ${WORK}/no-pcd.toml --image ${FIRMWARE_FV}
+           STDOUT "ok    ")
+# A PE32 image carries no expression: the module runs, and asserts without its PCD PPI.
+expect_run(check-dispatched-without-expression 1 ARGS check ${WORK}/no-pcd.toml
+           STDOUT "FAIL  " "dispatched: expected false, got dispatched")
 file(WRITE ${WORK}/bad.map " Preferred load address is 00000000fff00000\n\n"
                            "  Address  Publics by Value\n"
                            " 0001:00000000  _X  0000000fff00220000  a.obj\n")

@@ -71,6 +71,50 @@ TEST(DepexTest, MalformedExpressionsNameTheirOffset) {
   EXPECT_ERROR_HAS(decode_depex(bytes({})), "no END");
 }
 
+TEST(DepexTest, EvaluationOverTheInstalledPpis) {
+  // Raw PEI opcodes: PUSH 02, AND 03, OR 04, NOT 05, TRUE 06, FALSE 07, END 08.
+  const auto push = [](const Guid& g) {
+    std::vector<uint8_t> b{0x02};
+    b.insert(b.end(), g.begin(), g.end());
+    return b;
+  };
+  const auto cat = [](std::initializer_list<std::vector<uint8_t>> parts) {
+    std::vector<uint8_t> b;
+    for (const auto& p : parts) b.insert(b.end(), p.begin(), p.end());
+    return b;
+  };
+  const std::vector<uint8_t> a = push(kName), b = push(kOther), op_and{0x03}, op_or{0x04},
+                             op_not{0x05}, yes{0x06}, no{0x07}, end{0x08};
+  const struct {
+    std::vector<uint8_t> bytes;
+    bool a_installed, b_installed, holds;
+    std::vector<Guid> missing;
+  } cases[] = {
+      {cat({a, end}), true, false, true, {}},
+      {cat({a, end}), false, true, false, {kName}},
+      {cat({a, b, op_and, end}), true, true, true, {}},
+      {cat({a, b, op_and, end}), true, false, false, {kOther}},
+      {cat({a, b, op_or, end}), false, true, true, {kName}},
+      {cat({a, b, op_or, end}), false, false, false, {kName, kOther}},
+      {cat({a, op_not, end}), false, false, true, {kName}},
+      {cat({a, op_not, end}), true, false, false, {}},
+      {cat({yes, end}), false, false, true, {}},
+      {cat({no, end}), true, true, false, {}},
+      {cat({no, op_not, a, op_and, end}), true, false, true, {}},
+      {cat({a, a, op_or, yes, op_and, end}), false, false, false, {kName}},
+  };
+  for (const auto& c : cases) {
+    const auto ops = decode_depex(c.bytes);
+    ASSERT_TRUE(ops) << ops.error().message;
+    SCOPED_TRACE(depex_text(*ops) + (c.a_installed ? " A" : "") + (c.b_installed ? " B" : ""));
+    const DepexVerdict v = evaluate_depex(*ops, [&](const Guid& g) {
+      return g == kName ? c.a_installed : g == kOther && c.b_installed;
+    });
+    EXPECT_EQ(v.holds, c.holds);
+    EXPECT_EQ(v.missing, c.missing);
+  }
+}
+
 TEST(FfsFileTest, HeaderAndDataChecksumsAsPiDefinesThem) {
   const auto file = file_of({section(layout::kSectionRaw, {1, 2, 3, 4, 5})});
   ASSERT_EQ(file.size(), 24u + 4 + 5);

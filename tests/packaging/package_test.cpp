@@ -222,6 +222,15 @@ TEST(LoaderTest, FilesAndMapsAreNamedInMessages) {
   const auto bad_map = write("bad.map", "\n Preferred load address is 1fff00000\n");
   EXPECT_ERROR_HAS(load_module_image(PEIBOARD_FV, bad_map),
                    bad_map.string() + ":2: address '1fff00000' does not fit in 32 bits");
+  // A dependency expression the dispatcher cannot read: the file, the section's offset in it
+  // and the byte's offset in the expression.
+  auto fv = volume_with([](auto f) { f[24 + 4 + 17] = 0x09; });  // END becomes no opcode
+  const auto bad_depex = write("bad-depex.fv", std::string(fv.begin(), fv.end()));
+  EXPECT_ERROR_HAS(load_module_image(bad_depex, std::nullopt),
+                   bad_depex.string() +
+                       ": firmware volume: file at 0x48 (760DFC9B-F12F-45E5-B1F2-1C68605B3439), "
+                       "section at file offset 0x18: dependency expression, offset 17: opcode "
+                       "0x09 is not a PEI dependency opcode");
   auto image = load_module_image(PEIBOARD_FV, std::filesystem::path(PEIBOARD_MAP));
   ASSERT_TRUE(image) << image.error().message;
   EXPECT_TRUE(image->check().empty());
