@@ -27,7 +27,8 @@ PACKAGES := \
   gdb-multiarch:/usr/bin/gdb-multiarch \
   lcov:/usr/bin/genhtml \
   uefitool-cli:/usr/bin/UEFIExtract \
-  coreboot-utils:/usr/sbin/cbfstool
+  coreboot-utils:/usr/sbin/cbfstool \
+  python3:/usr/bin/python3
 
 MISSING = $(foreach p,$(PACKAGES),$(if $(wildcard $(word 2,$(subst :, ,$(p)))),,$(word 1,$(subst :, ,$(p)))))
 

@@ -17,11 +17,14 @@
 #include <vector>
 
 #include "board.h"
+#include "check_results.h"
 #include "command.h"
 #include "coverage_run.h"
 #include "files.h"
 #include "gdb_stub.h"
+#include "image_command.h"
 #include "module_image.h"
+#include "module_names.h"
 #include "report.h"
 #include "scenario_loader.h"
 
@@ -64,22 +67,59 @@ std::optional<std::filesystem::path> map_of(const ImagePaths& paths) {
 }
 
 // The module in any form it ships (PE32, TE, FFS file, firmware volume), at the address it
-// executes at. Without a link map the image has no names, which the kind check reports.
-std::optional<PeImage> load_image(const ImagePaths& paths) {
-  auto image = peiboard::load_module_image(paths.image, map_of(paths));
-  if (!image) {
-    std::cerr << "peiboard: " << image.error().message << "\n";
+// executes at, with the names of its routines and data from its link map, else from its debug
+// file. Without either it boots on the entry point its header gives, and `hint` (when given)
+// says which file would name its routines.
+std::optional<PeImage> load_image(const ImagePaths& paths, std::string* hint = nullptr) {
+  auto module = peiboard::load_module_file(paths.image, map_of(paths));
+  if (!module) {
+    std::cerr << "peiboard: " << module.error().message << "\n";
     return std::nullopt;
   }
-  if (auto problems = image->check(); !problems.empty()) {
+  PeImage& image = module->image;
+  if (image.symbols().empty()) {
+    const auto debug_file = debug_file_of(paths);
+    std::error_code ignored;
+    if (!paths.debug_file.empty() || std::filesystem::is_regular_file(debug_file, ignored)) {
+      auto names = peiboard::names_from_debug_file(debug_file, image);
+      if (names) {
+        image.attach_map(*names);
+      } else if (!paths.debug_file.empty()) {
+        std::cerr << "peiboard: " << names.error().message << "\n";
+        return std::nullopt;
+      }
+    }
+  }
+  if (hint && image.symbols().empty()) {
+    const bool named = module->file && module->file->ui_name && !module->file->ui_name->empty();
+    *hint = peiboard::names_hint(named ? *module->file->ui_name
+                                       : std::filesystem::path(paths.image).stem().string());
+  }
+  if (auto problems = image.check(); !problems.empty()) {
     for (const auto& p : problems) std::cerr << "peiboard: " << paths.image << ": " << p << "\n";
     return std::nullopt;
   }
-  if (auto placed = peiboard::place_in_flash(*image); !placed) {
+  if (auto placed = peiboard::place_in_flash(image); !placed) {
     std::cerr << "peiboard: " << paths.image << ": " << placed.error().message << "\n";
     return std::nullopt;
   }
-  return std::move(image).value();
+  return std::move(image);
+}
+
+// The module's name: its file's user-interface section, else the input file's stem.
+std::string module_name(const peiboard::InspectNode& node, const std::string& path) {
+  for (const auto& [key, value] : node.fields) {
+    if (node.kind == "section" && key == "text" && !value.empty()) return value;
+  }
+  for (const auto& child : node.children) {
+    if (auto name = module_name(child, ""); !name.empty()) return name;
+  }
+  return path.empty() ? std::string() : std::filesystem::path(path).stem().string();
+}
+
+// A board that could not be built for an image without names says which file names them.
+std::string board_error(const peiboard::Error& error, const std::string& hint) {
+  return hint.empty() ? error.message : error.message + ": " + hint;
 }
 
 // The default board when no file is named; a named file must be a readable scenario, and
@@ -112,7 +152,8 @@ int run(const ImagePaths& paths, const std::optional<std::string>& scenario_path
   }
   auto scenario = load_scenario(scenario_path);
   if (!scenario) return kBadInput;
-  auto image = load_image(paths);
+  std::string hint;
+  auto image = load_image(paths, &hint);
   if (!image) return kBadInput;
   auto source = load_source(paths);
   if (source && !*source) {
@@ -124,7 +165,7 @@ int run(const ImagePaths& paths, const std::optional<std::string>& scenario_path
   auto board = Board::create(*scenario, *image,
                              {.precise = true, .source = source ? &source->value() : nullptr});
   if (!board) {
-    std::cerr << "peiboard: " << board.error().message << "\n";
+    std::cerr << "peiboard: " << board_error(board.error(), hint) << "\n";
     return kBadInput;
   }
   peiboard::InstructionTrace instructions;
@@ -152,43 +193,69 @@ int run(const ImagePaths& paths, const std::optional<std::string>& scenario_path
   return result.fault ? kFailed : kDone;
 }
 
-int check(const ImagePaths& paths, const std::vector<std::string>& scenarios) {
-  auto image = load_image(paths);
+using Clock = std::chrono::steady_clock;
+double since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Boots each scenario file on one board, reset between files, and compares the run with the
+// file's [expect]. A file that cannot be read or checked is one failed entry; the rest still
+// run. Exit 2 when any file could not be checked, else 1 when any differs.
+int check(const ImagePaths& paths, const std::vector<std::string>& scenarios, bool json,
+          const std::string& junit) {
+  using Verdict = peiboard::CheckEntry::Verdict;
+  std::string hint;
+  auto image = load_image(paths, &hint);
   if (!image) return kBadInput;
-  // Every file is read and checked before any boots: a bad one stops the whole check.
-  std::vector<Scenario> checked;
-  for (const auto& path : scenarios) {
-    auto scenario = load_scenario(std::optional<std::string>(path));
-    if (!scenario) return kBadInput;
-    if (!scenario->expect.any()) {
-      std::cerr << "peiboard: " << path << ": no [expect] to check\n";
-      return kBadInput;
-    }
-    checked.push_back(std::move(*scenario));
-  }
-  // One board, reset for each file; a faulting boot is replayed with exact EIP.
-  int exit = kDone;
+  std::vector<peiboard::CheckEntry> entries;
   std::unique_ptr<Board> board;
-  for (size_t i = 0; i < checked.size(); ++i) {
-    const std::string& path = scenarios[i];
-    if (!board) {
-      auto made = Board::create(checked[i], *image);
-      if (!made) {
-        std::cerr << "peiboard: " << path << ": " << made.error().message << "\n";
-        return kBadInput;
-      }
-      board = std::move(made).value();
-    } else if (auto reset = board->reset(checked[i]); !reset) {
-      std::cerr << "peiboard: " << path << ": " << reset.error().message << "\n";
+  for (const auto& path : scenarios) {
+    const auto start = Clock::now();
+    peiboard::CheckEntry& entry = entries.emplace_back();
+    entry.path = path;
+    auto error = [&](std::string why) {
+      entry.verdict = Verdict::kError;
+      entry.error = std::move(why);
+    };
+    auto scenario = peiboard::load_scenario_file(path);
+    if (!scenario) {
+      error(scenario.error().to_string());
+    } else if (entry.name = scenario->name; !scenario->expect.any()) {
+      error(path + ": no [expect] to check");
+    } else if (!board) {
+      auto made = Board::create(*scenario, *image);
+      if (made) board = std::move(made).value();
+      if (!made) error(path + ": " + board_error(made.error(), hint));
+    } else if (auto reset = board->reset(*scenario); !reset) {
+      board.reset();  // a board that could not take the scenario is built anew for the next
+      error(path + ": " + board_error(reset.error(), hint));
+    }
+    if (entry.verdict != Verdict::kError) {
+      // A faulting boot is replayed with exact EIP, so the fault names its instruction.
+      const auto result = board->boot_exact();
+      entry.differences = peiboard::boot_verdict(scenario->expect, *board, result);
+      if (!entry.differences.empty()) entry.verdict = Verdict::kFailed;
+    }
+    entry.seconds = since(start);
+  }
+  if (!junit.empty()) {
+    if (auto saved = peiboard::write_output_file(junit, peiboard::check_junit(entries)); !saved) {
+      std::cerr << "peiboard: " << saved.error().message << "\n";
       return kBadInput;
     }
-    const auto result = board->boot_exact();
-    const auto diffs = peiboard::check_expectations(checked[i].expect, *board, result);
-    std::cout << (diffs.empty() ? "ok    " : "FAIL  ") << path << "\n";
-    for (const auto& d : diffs) std::cout << "      " << d << "\n";
-    if (!diffs.empty()) exit = kFailed;
+  }
+  errno = 0;
+  if (json) {
+    std::cout << peiboard::check_json(entries, paths.image).dump(2) << "\n";
+  } else {
+    std::cout << peiboard::check_text(entries);
   }
   if (!written(std::cout)) return kBadInput;
+  int exit = kDone;
+  for (const auto& e : entries) {
+    if (e.verdict == Verdict::kError) return kBadInput;
+    if (e.verdict == Verdict::kFailed) exit = kFailed;
+  }
   return exit;
 }
 
@@ -207,11 +274,6 @@ long resident_kib() {
   long pages = 0, resident = 0;
   if (!(statm >> pages >> resident)) return 0;
   return resident * (::sysconf(_SC_PAGESIZE) / 1024);
-}
-
-using Clock = std::chrono::steady_clock;
-double since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 // Boots `runs` times: on one board reset between boots, or (fresh) on a new board and
@@ -315,12 +377,12 @@ int coverage(const ImagePaths& paths, const std::vector<std::string>& scenario_p
     return kBadInput;
   }
   int exit = kDone;
+  // The verdict `check` gives: a scenario's [expect], or without one, how the run ended.
   for (size_t i = 0; i < boots->size(); ++i) {
-    const auto& fault = (*boots)[i].fault;
-    std::cout << (fault ? "fault " : "ok    ") << scenario_paths[i];
-    if (fault) std::cout << ": " << fault->text();
-    std::cout << "\n";
-    if (fault) exit = kFailed;
+    const auto& differences = (*boots)[i].differences;
+    std::cout << (differences.empty() ? "ok    " : "FAIL  ") << scenario_paths[i] << "\n";
+    for (const auto& d : differences) std::cout << "      " << d << "\n";
+    if (!differences.empty()) exit = kFailed;
   }
   if (auto saved = peiboard::write_output_file(lcov_path, cov->lcov("scenarios", source_root));
       !saved) {
@@ -342,16 +404,60 @@ int fuzz(const ImagePaths& paths, peiboard::fuzz::FuzzOptions options, const std
                                       isatty(STDERR_FILENO) != 0, coverage);
 }
 
-// Describes the image in whatever form, with or without a link map.
-int describe_image(const ImagePaths& paths) {
-  auto module = peiboard::load_module_file(paths.image, map_of(paths));
-  if (!module) {
-    std::cerr << "peiboard: " << module.error().message << "\n";
+// Inspects the input in whatever form, damaged or not: the tree of its parts, what is broken
+// in them, and the module image's names from its link map or debug file. Exit 1 when any part
+// is broken, 2 when the input (or a map or debug file named) cannot be read.
+int describe_image(const ImagePaths& paths, bool json) {
+  auto bytes = peiboard::read_input_file(paths.image, PeImage::kMaxFileSize, "image");
+  if (!bytes) {
+    std::cerr << "peiboard: " << bytes.error().message << "\n";
     return kBadInput;
   }
+  peiboard::ImageView view{.path = paths.image, .inspection = peiboard::inspect(*bytes)};
+  if (const auto& at = view.inspection.image) {
+    const auto first = bytes->begin() + static_cast<std::ptrdiff_t>(at->first);
+    auto image = PeImage::parse(
+        std::vector<uint8_t>(first, first + static_cast<std::ptrdiff_t>(at->second)));
+    if (image) view.image = std::move(image).value();
+  }
+  if (view.image) {
+    if (const auto map = map_of(paths)) {
+      auto text = peiboard::read_input_file(*map, PeImage::kMaxFileSize, "link map");
+      if (!text) {
+        std::cerr << "peiboard: " << text.error().message << "\n";
+        return kBadInput;
+      }
+      auto names = peiboard::parse_link_map(std::string(text->begin(), text->end()), map->string());
+      if (!names) {
+        std::cerr << "peiboard: " << names.error().message << "\n";
+        return kBadInput;
+      }
+      view.image->attach_map(*names);
+      view.names_from = "link map " + map->string();
+    } else {
+      const auto debug_file = debug_file_of(paths);
+      std::error_code ignored;
+      if (!paths.debug_file.empty() || std::filesystem::is_regular_file(debug_file, ignored)) {
+        auto names = peiboard::names_from_debug_file(debug_file, *view.image);
+        if (names) {
+          view.image->attach_map(*names);
+          view.names_from = "debug file " + debug_file.string();
+        } else if (!paths.debug_file.empty()) {
+          std::cerr << "peiboard: " << names.error().message << "\n";
+          return kBadInput;
+        }
+      }
+    }
+    view.names_hint = peiboard::names_hint(module_name(view.inspection.root, paths.image));
+  }
   errno = 0;
-  std::cout << peiboard::describe_module(*module, paths.image);
-  return written(std::cout) ? kDone : kBadInput;
+  if (json) {
+    std::cout << peiboard::image_json(view).dump(2) << "\n";
+  } else {
+    std::cout << peiboard::image_text(view);
+  }
+  if (!written(std::cout)) return kBadInput;
+  return view.inspection.root.broken() ? kFailed : kDone;
 }
 
 }  // namespace
@@ -402,6 +508,11 @@ int main(int argc, char** argv) {
   std::vector<std::string> scenarios;
   auto* check_cmd = app.add_subcommand("check", "run scenarios and compare with their [expect]");
   check_cmd->add_option("scenarios", scenarios, "scenario files")->required();
+  bool check_json = false;
+  std::string junit;
+  check_cmd->add_flag("--json", check_json, "print the results as one JSON object");
+  check_cmd->add_option("--junit", junit, "also write the results as JUnit XML to FILE")
+      ->option_text("FILE");
 
   int runs = 2000;
   bool fresh = false;
@@ -442,8 +553,11 @@ int main(int argc, char** argv) {
       ->capture_default_str();
 
   std::string image_path;
-  auto* image_cmd = app.add_subcommand("image", "what the module image is");
+  bool image_json = false;
+  auto* image_cmd = app.add_subcommand(
+      "image", "inspect the module in any form, damaged or not: its parts, what is broken, names");
   image_cmd->add_option("path", image_path, "image file (default: the built one)");
+  image_cmd->add_flag("--json", image_json, "print the inspection as one JSON object");
 
   try {
     app.parse(argc, argv);
@@ -459,7 +573,7 @@ int main(int argc, char** argv) {
     if (*run_cmd) {
       return run(paths, scenario, json, trace_option->count() > 0, trace == "insn", gdb_port);
     }
-    if (*check_cmd) return check(paths, scenarios);
+    if (*check_cmd) return check(paths, scenarios, check_json, junit);
     if (*bench_cmd) return bench(paths, scenario, runs, fresh);
     if (*fuzz_cmd) {
       fuzz_options.mode =
@@ -474,7 +588,7 @@ int main(int argc, char** argv) {
     }
     if (*coverage_cmd) return coverage(paths, scenarios, lcov_path, source_root);
     if (!image_path.empty()) paths.image = image_path;
-    return describe_image(paths);
+    return describe_image(paths, image_json);
   } catch (const std::exception& e) {
     std::cerr << "peiboard: internal error: " << e.what() << "\n";
     return kFailed;

@@ -62,4 +62,9 @@ std::string policy_changes(const PolicyConfig& before, const PolicyConfig& after
 std::vector<std::string> check_expectations(const ExpectConfig& expect, Board& board,
                                             const RunResult& result);
 
+// How `check` and `coverage` judge a boot: by the scenario's [expect] when it has one, else
+// by whether the run ended normally. Empty when the boot passes.
+std::vector<std::string> boot_verdict(const ExpectConfig& expect, Board& board,
+                                      const RunResult& result);
+
 }  // namespace peiboard
