@@ -1,6 +1,7 @@
 #include "image_command.h"
 
 #include <cstdio>
+#include <optional>
 
 #include "format.h"
 
@@ -82,14 +83,36 @@ nlohmann::ordered_json names_json(const std::vector<Symbol>& symbols) {
   return list;
 }
 
+// Where the module's image lies and runs.
+struct ModuleFacts {
+  uint64_t offset = 0, size = 0;
+  uint32_t base = 0, entry = 0;
+  std::optional<uint32_t> placed;  // for an image inside a volume or file
+};
+
+std::optional<ModuleFacts> module_facts(const ImageView& view) {
+  if (!view.image || !view.inspection.image) return std::nullopt;
+  ModuleFacts f;
+  f.offset = view.inspection.image->first;
+  f.size = view.inspection.image->second;
+  f.base = view.image->image_base();
+  f.entry = view.image->entry_point();
+  // The image executes in place where its first byte lies: the input starts that far before.
+  const int64_t placed = int64_t{f.base} + view.image->file_rva() - static_cast<int64_t>(f.offset);
+  if (f.offset != 0 && placed >= 0 && placed <= 0xFFFFFFFF) {
+    f.placed = static_cast<uint32_t>(placed);
+  }
+  return f;
+}
+
 }  // namespace
 
 std::string image_text(const ImageView& view) {
   const InspectNode& root = view.inspection.root;
-  std::string out = label("image", 12) + view.path + "\n";
-  out += label("form", 12) + view.inspection.form + "\n";
+  std::string out = label("image", 11) + view.path + "\n";
+  out += label("form", 11) + view.inspection.form + "\n";
   const size_t problems = problem_count(root);
-  out += label("verdict", 12) +
+  out += label("verdict", 11) +
          (problems == 0 ? std::string("intact")
                         : "broken: " + std::to_string(problems) +
                               (problems == 1 ? " problem" : " problems") + " (marked !!)") +
@@ -97,19 +120,29 @@ std::string image_text(const ImageView& view) {
   out += "offset      size        part\n";
   node_text(out, root, 0);
   out += "\n";
+  if (const auto module = module_facts(view)) {
+    out += label("module", 11) + "the image at offset " + hex(module->offset, 8) + ", " +
+           std::to_string(module->size) + " bytes\n";
+    out += label("base", 11) + hex(module->base, 8) + "\n";
+    out += label("entry", 11) + hex(module->entry, 8) + "\n";
+    if (module->placed) {
+      out += label("placed", 11) + "at " + hex(*module->placed, 8) +
+             " (where the input's first byte lies when the image executes in place)\n";
+    }
+  }
   if (!view.image) {
-    out += label("names", 12) + "none: no readable image\n";
+    out += label("names", 11) + "none: no readable image\n";
     return out;
   }
   if (view.image->symbols().empty()) {
-    out += label("names", 12) + "none: " + view.names_hint + "\n";
+    out += label("names", 11) + "none: " + view.names_hint + "\n";
     return out;
   }
-  out += label("names", 12) + "from the " + view.names_from + "\n";
+  out += label("names", 11) + "from the " + view.names_from + "\n";
   const auto [routines, data] = split_names(*view.image);
-  out += label("routines", 12) + std::to_string(routines.size()) + "\n";
+  out += label("routines", 11) + std::to_string(routines.size()) + "\n";
   for (const auto& s : routines) out += "  " + hex(s.address, 8) + "  " + s.name + "\n";
-  out += label("data", 12) + std::to_string(data.size()) + "\n";
+  out += label("data", 11) + std::to_string(data.size()) + "\n";
   for (const auto& s : data) out += "  " + hex(s.address, 8) + "  " + s.name + "\n";
   return out;
 }
@@ -120,6 +153,15 @@ nlohmann::ordered_json image_json(const ImageView& view) {
   j["form"] = view.inspection.form;
   j["broken"] = view.inspection.root.broken();
   j["tree"] = node_json(view.inspection.root);
+  if (const auto module = module_facts(view)) {
+    j["module"] = {{"offset", module->offset},
+                   {"size", module->size},
+                   {"image_base", module->base},
+                   {"entry", module->entry},
+                   {"placed", module->placed ? nlohmann::ordered_json(*module->placed) : nullptr}};
+  } else {
+    j["module"] = nullptr;
+  }
   const bool named = view.image && !view.image->symbols().empty();
   const auto [routines, data] =
       named ? split_names(*view.image) : std::pair<std::vector<Symbol>, std::vector<Symbol>>{};

@@ -22,7 +22,8 @@ struct ImageView {
 
 std::string image_text(const ImageView& view);
 
-// {"image": str, "form": str, "broken": bool, "tree": PART, "names": {"from": str|null,
+// {"image": str, "form": str, "broken": bool, "tree": PART, "module": {"offset", "size",
+//  "image_base", "entry", "placed": int|null}|null, "names": {"from": str|null,
 //  "routines": [{"name", "address"}...], "data": [...]}} where PART is {"kind", "title",
 //  "offset", "size", "fields": {str: str}, "problems": [{"what", "holds", "should"}...],
 //  "children": [PART...]}.

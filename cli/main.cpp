@@ -134,11 +134,16 @@ std::optional<Scenario> load_scenario(const std::optional<std::string>& path) {
   return std::move(scenario).value();
 }
 
-// The report goes out whole or the run fails: a full disk, a closed or broken standard
-// output is an error of its own (exit status 2), never a silent success.
+// The report goes out whole or the run fails: a full disk or a closed standard output is an
+// error of its own (exit status 2), never a silent success. A reader that went away (a pipe
+// into `head`) ends the program quietly, by SIGPIPE, as other Unix tools end.
 bool written(std::ostream& out) {
   out.flush();
   if (out) return true;
+  if (errno == EPIPE) {
+    std::signal(SIGPIPE, SIG_DFL);
+    std::raise(SIGPIPE);
+  }
   std::cerr << "peiboard: cannot write the report to standard output: "
             << (errno ? std::strerror(errno) : "write failed") << "\n";
   return false;
@@ -463,10 +468,17 @@ int describe_image(const ImagePaths& paths, bool json) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // A reader that went away is reported as a failed write, not a silent death by signal.
+  // A write to a reader that went away fails with EPIPE, which written() turns into a quiet
+  // end; the GDB stub's socket sees the same as an error of its own.
   std::signal(SIGPIPE, SIG_IGN);
   CLI::App app{"peiboard: boots the board's PEI module image on an emulated board"};
   app.require_subcommand(1);
+  app.set_version_flag("--version", std::string("peiboard ") + PEIBOARD_VERSION);
+  app.option_defaults()->always_capture_default();
+  // Every error the command prints starts with its name, the parser's too.
+  app.failure_message([](const CLI::App* failed, const CLI::Error& e) {
+    return "peiboard: " + CLI::FailureMessage::simple(failed, e);
+  });
   app.fallthrough();  // --image and --map may follow the subcommand too
   ImagePaths paths;
   if (const char* env = std::getenv("PEIBOARD_IMAGE")) paths.image = env;
@@ -485,13 +497,14 @@ int main(int argc, char** argv) {
   auto* run_cmd = app.add_subcommand("run", "one boot of the module on a scenario");
   run_cmd->add_option("scenario", scenario, "scenario file (default: the built-in default board)");
   run_cmd->add_flag("--json", json, "print the run as one JSON object");
+  // A flag that may carry a value: `--trace` alone is the calls trace and never takes the
+  // scenario that follows it; the instruction trace is `--trace=insn`.
   auto* trace_option =
       run_cmd
-          ->add_option("--trace", trace,
-                       "add every register access and PPI/service call; --trace=insn also "
-                       "lists every instruction executed (up to 200,000)")
-          ->expected(0, 1)
-          ->check(CLI::IsMember({"", "calls", "insn"}));
+          ->add_flag("--trace{calls}", trace,
+                     "add every register access and PPI/service call; --trace=insn also "
+                     "lists every instruction executed (up to 200,000)")
+          ->check(CLI::IsMember({"calls", "insn"}));
   std::optional<uint16_t> gdb_port;
   run_cmd
       ->add_option("--gdb", gdb_port,
@@ -518,7 +531,9 @@ int main(int argc, char** argv) {
   bool fresh = false;
   auto* bench_cmd = app.add_subcommand("bench", "boot a board repeatedly and time it");
   bench_cmd->add_option("scenario", scenario, "scenario file (default: the default board)");
-  bench_cmd->add_option("--runs", runs, "number of boots")->check(CLI::Range(1, 10000000));
+  bench_cmd->add_option("--runs", runs, "number of boots")
+      ->check(CLI::Range(1, 10000000))
+      ->capture_default_str();
   bench_cmd->add_flag("--fresh", fresh,
                       "also time a new board and engine per boot, for comparison");
 
@@ -564,6 +579,8 @@ int main(int argc, char** argv) {
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     app.exit(e);

@@ -24,11 +24,14 @@ struct RunStats {
 
 RunStats collect_stats(Board& board, const RunResult& result);
 
-// Every instruction a precise board runs, in order, up to a cap: `run --trace=insn`.
+// Every instruction of the module's a precise board runs, in order, up to a cap:
+// `run --trace=insn`. The trap page's RETs stand in for the host's routines and are left out,
+// as the stats' instruction count leaves them out.
 class InstructionTrace final : public DebugObserver {
  public:
   static constexpr size_t kMax = 200'000;
   void before_instruction(uint32_t address) override {
+    if (address - Machine::kTrapBase < Machine::kTrapPageSize) return;
     if (addresses_.size() < kMax) {
       addresses_.push_back(address);
     } else {
