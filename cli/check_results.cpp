@@ -31,7 +31,9 @@ const char* verdict_name(CheckEntry::Verdict v) {
 // Text as XML 1.0 character data or an attribute value: markup characters as entities, and
 // what XML cannot hold at all (control characters other than tab and line breaks, bytes that
 // are not UTF-8, U+FFFE and U+FFFF) as the four characters \xNN per byte.
-std::string xml(const std::string& raw) {
+// In an attribute (`attribute`), line breaks and tabs are written as references so that
+// attribute-value normalization keeps them.
+std::string xml(const std::string& raw, bool attribute = true) {
   const std::string text = valid_utf8(raw);
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
@@ -46,6 +48,10 @@ std::string xml(const std::string& raw) {
         out += escaped;
       }
       i += nonchar ? 2 : 0;
+      continue;
+    }
+    if (!attribute && (c == '\n' || c == '\t')) {
+      out += static_cast<char>(c);
       continue;
     }
     switch (c) {
@@ -65,7 +71,7 @@ std::string xml(const std::string& raw) {
         out += "&apos;";
         break;
       case '\n':
-        out += "&#10;";  // kept through attribute-value normalization
+        out += "&#10;";
         break;
       case '\r':
         out += "&#13;";
@@ -158,11 +164,11 @@ std::string check_junit(const std::vector<CheckEntry>& entries) {
                xml(std::to_string(e.differences.size()) + (e.differences.size() == 1
                                                                ? " difference from [expect]"
                                                                : " differences from [expect]")) +
-               "\">" + xml(joined(e.differences)) + "</failure>\n";
+               "\">" + xml(joined(e.differences), false) + "</failure>\n";
         break;
       case CheckEntry::Verdict::kError:
-        out += ">\n      <error type=\"input\" message=\"" + xml(e.error) + "\">" + xml(e.error) +
-               "</error>\n";
+        out += ">\n      <error type=\"input\" message=\"" + xml(e.error) + "\">" +
+               xml(e.error, false) + "</error>\n";
         break;
     }
     out += "    </testcase>\n";
