@@ -27,7 +27,11 @@ PACKAGES := \
   gdb-multiarch:/usr/bin/gdb-multiarch \
   lcov:/usr/bin/genhtml \
   uefitool-cli:/usr/bin/UEFIExtract \
-  coreboot-utils:/usr/sbin/cbfstool
+  coreboot-utils:/usr/sbin/cbfstool \
+  python3:/usr/bin/python3
+
+# Sub-makes of the build do not announce each directory they enter and leave.
+MAKEFLAGS += --no-print-directory
 
 MISSING = $(foreach p,$(PACKAGES),$(if $(wildcard $(word 2,$(subst :, ,$(p)))),,$(word 1,$(subst :, ,$(p)))))
 
@@ -50,9 +54,11 @@ $(BUILD)/CMakeCache.txt: | deps
 build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
-# Boots the module on the default emulated board (or SCENARIO=path/to/file.toml).
-run: build
-	$(BUILD)/cli/peiboard run $(SCENARIO)
+# Boots the module on the default emulated board (or SCENARIO=path/to/file.toml) and shows the
+# report alone: the build's own output appears only when the build fails.
+run: deps $(BUILD)/CMakeCache.txt
+	@cmake --build $(BUILD) -j $(JOBS) > $(BUILD)/build.log 2>&1 || { cat $(BUILD)/build.log; exit 1; }
+	@$(BUILD)/cli/peiboard run $(SCENARIO)
 
 # Builds everything and passes every test: the normal build, then the host side again
 # under AddressSanitizer and UndefinedBehaviorSanitizer.

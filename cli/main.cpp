@@ -18,12 +18,15 @@
 #include <vector>
 
 #include "board.h"
+#include "check_results.h"
 #include "command.h"
 #include "coverage_run.h"
 #include "files.h"
 #include "format.h"
 #include "gdb_stub.h"
+#include "image_command.h"
 #include "module_image.h"
+#include "module_names.h"
 #include "report.h"
 #include "scenario_loader.h"
 
@@ -75,19 +78,39 @@ std::optional<std::filesystem::path> map_of(const ImagePaths& paths) {
 }
 
 // The module in any form it ships (PE32, TE, FFS file, firmware volume), at the address it
-// executes at, with its file's dependency expression when it has one. Without a link map the
-// image has no names, which the kind check reports.
+// executes at, with its file's dependency expression when it has one, and the names of its
+// routines and data from its link map, else from its debug file. Without either it boots on
+// the entry point its header gives, and `hint` (when given) says which file would name its
+// routines.
 struct Module {
   PeImage image;
   std::optional<std::vector<peiboard::DepexOp>> depex;
 };
-std::optional<Module> load_module(const ImagePaths& paths) {
+std::optional<Module> load_module(const ImagePaths& paths, std::string* hint = nullptr) {
   auto module = peiboard::load_module_file(paths.image, map_of(paths));
   if (!module) {
     complain(module.error().message);
     return std::nullopt;
   }
   PeImage& image = module->image;
+  if (image.symbols().empty()) {
+    const auto debug_file = debug_file_of(paths);
+    std::error_code ignored;
+    if (!paths.debug_file.empty() || std::filesystem::is_regular_file(debug_file, ignored)) {
+      auto names = peiboard::names_from_debug_file(debug_file, image);
+      if (names) {
+        image.attach_map(*names);
+      } else if (!paths.debug_file.empty()) {
+        complain(names.error().message);
+        return std::nullopt;
+      }
+    }
+  }
+  if (hint && image.symbols().empty()) {
+    const bool named = module->file && module->file->ui_name && !module->file->ui_name->empty();
+    *hint = peiboard::names_hint(named ? *module->file->ui_name
+                                       : std::filesystem::path(paths.image).stem().string());
+  }
   if (auto problems = image.check(); !problems.empty()) {
     for (const auto& p : problems) complain(paths.image + std::string(": ") + p);
     return std::nullopt;
@@ -100,10 +123,26 @@ std::optional<Module> load_module(const ImagePaths& paths) {
 }
 
 // The image alone, for commands that boot it whatever its dependency expression says.
-std::optional<PeImage> load_image(const ImagePaths& paths) {
-  auto module = load_module(paths);
+std::optional<PeImage> load_image(const ImagePaths& paths, std::string* hint = nullptr) {
+  auto module = load_module(paths, hint);
   if (!module) return std::nullopt;
   return std::move(module->image);
+}
+
+// The module's name: its file's user-interface section, else the input file's stem.
+std::string module_name(const peiboard::InspectNode& node, const std::string& path) {
+  for (const auto& [key, value] : node.fields) {
+    if (node.kind == "section" && key == "text" && !value.empty()) return value;
+  }
+  for (const auto& child : node.children) {
+    if (auto name = module_name(child, ""); !name.empty()) return name;
+  }
+  return path.empty() ? std::string() : std::filesystem::path(path).stem().string();
+}
+
+// A board that could not be built for an image without names says which file names them.
+std::string board_error(const peiboard::Error& error, const std::string& hint) {
+  return hint.empty() ? error.message : error.message + ": " + hint;
 }
 
 // The default board when no file is named; a named file must be a readable scenario, and
@@ -118,11 +157,16 @@ std::optional<Scenario> load_scenario(const std::optional<std::string>& path) {
   return std::move(scenario).value();
 }
 
-// The report goes out whole or the run fails: a full disk, a closed or broken standard
-// output is an error of its own (exit status 2), never a silent success.
+// The report goes out whole or the run fails: a full disk or a closed standard output is an
+// error of its own (exit status 2), never a silent success. A reader that went away (a pipe
+// into `head`) ends the program quietly, by SIGPIPE, as other Unix tools end.
 bool written(std::ostream& out) {
   out.flush();
   if (out) return true;
+  if (errno == EPIPE) {
+    std::signal(SIGPIPE, SIG_DFL);
+    std::raise(SIGPIPE);
+  }
   std::cerr << "peiboard: cannot write the report to standard output: "
             << (errno ? std::strerror(errno) : "write failed") << "\n";
   return false;
@@ -136,7 +180,8 @@ int run(const ImagePaths& paths, const std::optional<std::string>& scenario_path
   }
   auto scenario = load_scenario(scenario_path);
   if (!scenario) return kBadInput;
-  auto module = load_module(paths);
+  std::string hint;
+  auto module = load_module(paths, &hint);
   if (!module) return kBadInput;
   const PeImage* image = &module->image;
   auto source = load_source(paths);
@@ -150,7 +195,7 @@ int run(const ImagePaths& paths, const std::optional<std::string>& scenario_path
       *scenario, *image,
       {.precise = true, .source = source ? &source->value() : nullptr, .depex = module->depex});
   if (!board) {
-    complain(board.error().message);
+    complain(board_error(board.error(), hint));
     return kBadInput;
   }
   peiboard::InstructionTrace instructions;
@@ -179,44 +224,69 @@ int run(const ImagePaths& paths, const std::optional<std::string>& scenario_path
   return result.not_dispatched ? kNotDispatched : kDone;
 }
 
-int check(const ImagePaths& paths, const std::vector<std::string>& scenarios) {
-  auto module = load_module(paths);
+using Clock = std::chrono::steady_clock;
+double since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Boots each scenario file on one board, reset between files, and compares the run with the
+// file's [expect]. A file that cannot be read or checked is one failed entry; the rest still
+// run. Exit 2 when any file could not be checked, else 1 when any differs.
+int check(const ImagePaths& paths, const std::vector<std::string>& scenarios, bool json,
+          const std::string& junit) {
+  using Verdict = peiboard::CheckEntry::Verdict;
+  std::string hint;
+  auto module = load_module(paths, &hint);
   if (!module) return kBadInput;
-  const PeImage* image = &module->image;
-  // Every file is read and checked before any boots: a bad one stops the whole check.
-  std::vector<Scenario> checked;
-  for (const auto& path : scenarios) {
-    auto scenario = load_scenario(std::optional<std::string>(path));
-    if (!scenario) return kBadInput;
-    if (!scenario->expect.any()) {
-      complain(path + ": no [expect] to check");
-      return kBadInput;
-    }
-    checked.push_back(std::move(*scenario));
-  }
-  // One board, reset for each file; a faulting boot is replayed with exact EIP.
-  int exit = kDone;
+  std::vector<peiboard::CheckEntry> entries;
   std::unique_ptr<Board> board;
-  for (size_t i = 0; i < checked.size(); ++i) {
-    const std::string& path = scenarios[i];
-    if (!board) {
-      auto made = Board::create(checked[i], *image, {.depex = module->depex});
-      if (!made) {
-        complain(path + std::string(": ") + made.error().message);
-        return kBadInput;
-      }
-      board = std::move(made).value();
-    } else if (auto reset = board->reset(checked[i]); !reset) {
-      complain(path + std::string(": ") + reset.error().message);
+  for (const auto& path : scenarios) {
+    const auto start = Clock::now();
+    peiboard::CheckEntry& entry = entries.emplace_back();
+    entry.path = path;
+    auto error = [&](std::string why) {
+      entry.verdict = Verdict::kError;
+      entry.error = std::move(why);
+    };
+    auto scenario = peiboard::load_scenario_file(path);
+    if (!scenario) {
+      error(scenario.error().to_string());
+    } else if (entry.name = scenario->name; !scenario->expect.any()) {
+      error(path + ": no [expect] to check");
+    } else if (!board) {
+      auto made = Board::create(*scenario, module->image, {.depex = module->depex});
+      if (made) board = std::move(made).value();
+      if (!made) error(path + ": " + board_error(made.error(), hint));
+    } else if (auto reset = board->reset(*scenario); !reset) {
+      board.reset();  // a board that could not take the scenario is built anew for the next
+      error(path + ": " + board_error(reset.error(), hint));
+    }
+    if (entry.verdict != Verdict::kError) {
+      // A faulting boot is replayed with exact EIP, so the fault names its instruction.
+      const auto result = board->boot_exact();
+      entry.differences = peiboard::boot_verdict(scenario->expect, *board, result);
+      if (!entry.differences.empty()) entry.verdict = Verdict::kFailed;
+    }
+    entry.seconds = since(start);
+  }
+  if (!junit.empty()) {
+    if (auto saved = peiboard::write_output_file(junit, peiboard::check_junit(entries)); !saved) {
+      complain(saved.error().message);
       return kBadInput;
     }
-    const auto result = board->boot_exact();
-    const auto diffs = peiboard::check_expectations(checked[i].expect, *board, result);
-    std::cout << (diffs.empty() ? "ok    " : "FAIL  ") << peiboard::printable(path) << "\n";
-    for (const auto& d : diffs) std::cout << "      " << d << "\n";
-    if (!diffs.empty()) exit = kFailed;
+  }
+  errno = 0;
+  if (json) {
+    std::cout << peiboard::check_json(entries, paths.image).dump(2) << "\n";
+  } else {
+    std::cout << peiboard::check_text(entries);
   }
   if (!written(std::cout)) return kBadInput;
+  int exit = kDone;
+  for (const auto& e : entries) {
+    if (e.verdict == Verdict::kError) return kBadInput;
+    if (e.verdict == Verdict::kFailed) exit = kFailed;
+  }
   return exit;
 }
 
@@ -235,11 +305,6 @@ long resident_kib() {
   long pages = 0, resident = 0;
   if (!(statm >> pages >> resident)) return 0;
   return resident * (::sysconf(_SC_PAGESIZE) / 1024);
-}
-
-using Clock = std::chrono::steady_clock;
-double since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 // Boots `runs` times: on one board reset between boots, or (fresh) on a new board and
@@ -345,12 +410,12 @@ int coverage(const ImagePaths& paths, const std::vector<std::string>& scenario_p
     return kBadInput;
   }
   int exit = kDone;
+  // The verdict `check` gives: a scenario's [expect], or without one, how the run ended.
   for (size_t i = 0; i < boots->size(); ++i) {
-    const auto& fault = (*boots)[i].fault;
-    std::cout << (fault ? "fault " : "ok    ") << peiboard::printable(scenario_paths[i]);
-    if (fault) std::cout << ": " << fault->text();
-    std::cout << "\n";
-    if (fault) exit = kFailed;
+    const auto& differences = (*boots)[i].differences;
+    std::cout << (differences.empty() ? "ok    " : "FAIL  ") << peiboard::printable(scenario_paths[i]) << "\n";
+    for (const auto& d : differences) std::cout << "      " << d << "\n";
+    if (!differences.empty()) exit = kFailed;
   }
   if (auto saved = peiboard::write_output_file(lcov_path, cov->lcov("scenarios", source_root));
       !saved) {
@@ -372,16 +437,60 @@ int fuzz(const ImagePaths& paths, peiboard::fuzz::FuzzOptions options, const std
                                       isatty(STDERR_FILENO) != 0, coverage);
 }
 
-// Describes the image in whatever form, with or without a link map.
-int describe_image(const ImagePaths& paths) {
-  auto module = peiboard::load_module_file(paths.image, map_of(paths));
-  if (!module) {
-    complain(module.error().message);
+// Inspects the input in whatever form, damaged or not: the tree of its parts, what is broken
+// in them, and the module image's names from its link map or debug file. Exit 1 when any part
+// is broken, 2 when the input (or a map or debug file named) cannot be read.
+int describe_image(const ImagePaths& paths, bool json) {
+  auto bytes = peiboard::read_input_file(paths.image, PeImage::kMaxFileSize, "image");
+  if (!bytes) {
+    complain(bytes.error().message);
     return kBadInput;
   }
+  peiboard::ImageView view{.path = paths.image, .inspection = peiboard::inspect(*bytes)};
+  if (const auto& at = view.inspection.image) {
+    const auto first = bytes->begin() + static_cast<std::ptrdiff_t>(at->first);
+    auto image = PeImage::parse(
+        std::vector<uint8_t>(first, first + static_cast<std::ptrdiff_t>(at->second)));
+    if (image) view.image = std::move(image).value();
+  }
+  if (view.image) {
+    if (const auto map = map_of(paths)) {
+      auto text = peiboard::read_input_file(*map, PeImage::kMaxFileSize, "link map");
+      if (!text) {
+        std::cerr << "peiboard: " << text.error().message << "\n";
+        return kBadInput;
+      }
+      auto names = peiboard::parse_link_map(std::string(text->begin(), text->end()), map->string());
+      if (!names) {
+        std::cerr << "peiboard: " << names.error().message << "\n";
+        return kBadInput;
+      }
+      view.image->attach_map(*names);
+      view.names_from = "link map " + map->string();
+    } else {
+      const auto debug_file = debug_file_of(paths);
+      std::error_code ignored;
+      if (!paths.debug_file.empty() || std::filesystem::is_regular_file(debug_file, ignored)) {
+        auto names = peiboard::names_from_debug_file(debug_file, *view.image);
+        if (names) {
+          view.image->attach_map(*names);
+          view.names_from = "debug file " + debug_file.string();
+        } else if (!paths.debug_file.empty()) {
+          std::cerr << "peiboard: " << names.error().message << "\n";
+          return kBadInput;
+        }
+      }
+    }
+    view.names_hint = peiboard::names_hint(module_name(view.inspection.root, paths.image));
+  }
   errno = 0;
-  std::cout << peiboard::describe_module(*module, peiboard::printable(paths.image));
-  return written(std::cout) ? kDone : kBadInput;
+  if (json) {
+    std::cout << peiboard::image_json(view).dump(2) << "\n";
+  } else {
+    std::cout << peiboard::image_text(view);
+  }
+  if (!written(std::cout)) return kBadInput;
+  return view.inspection.root.broken() ? kFailed : kDone;
 }
 
 // An empty value names no file, folder or port: refused rather than taken for "not given".
@@ -416,13 +525,21 @@ CLI::Validator seconds() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // A reader that went away is reported as a failed write, not a silent death by signal.
+  // A write to a reader that went away fails with EPIPE, which written() turns into a quiet
+  // end; the GDB stub's socket sees the same as an error of its own.
   std::signal(SIGPIPE, SIG_IGN);
   CLI::App app{"peiboard: boots the board's PEI module image on an emulated board"};
   app.require_subcommand(1);
+  app.set_version_flag("--version", std::string("peiboard ") + PEIBOARD_VERSION);
+  app.option_defaults()->always_capture_default();
+  // Every error the command prints starts with its name, the parser's too.
+  app.failure_message([](const CLI::App* failed, const CLI::Error& e) {
+    return "peiboard: " + CLI::FailureMessage::simple(failed, e);
+  });
   app.footer(
-      "Exit status: 0 done; 1 a check failed or the module faulted, hung or halted; 2 bad input\n"
-      "or usage; 3 an internal error (a defect of peiboard, or the host out of memory).");
+      "Exit status: 0 done; 1 a check failed, the module faulted, hung or halted, or image found\n"
+      "a broken part; 2 bad input or usage; 3 an internal error (a defect of peiboard, or the\n"
+      "host out of memory); 4 the module was not dispatched (its dependency expression).");
   app.fallthrough();  // --image and --map may follow the subcommand too
   ImagePaths paths;
   if (const char* env = std::getenv("PEIBOARD_IMAGE")) paths.image = env;
@@ -443,13 +560,14 @@ int main(int argc, char** argv) {
   auto* run_cmd = app.add_subcommand("run", "one boot of the module on a scenario");
   run_cmd->add_option("scenario", scenario, "scenario file (default: the built-in default board)");
   run_cmd->add_flag("--json", json, "print the run as one JSON object");
+  // A flag that may carry a value: `--trace` alone is the calls trace and never takes the
+  // scenario that follows it; the instruction trace is `--trace=insn`.
   auto* trace_option =
       run_cmd
-          ->add_option("--trace", trace,
-                       "add every register access and PPI/service call; --trace=insn also "
-                       "lists every instruction executed (up to 200,000)")
-          ->expected(0, 1)
-          ->check(CLI::IsMember({"", "calls", "insn"}));
+          ->add_flag("--trace{calls}", trace,
+                     "add every register access and PPI/service call; --trace=insn also "
+                     "lists every instruction executed (up to 200,000)")
+          ->check(CLI::IsMember({"calls", "insn"}));
   std::optional<uint16_t> gdb_port;
   run_cmd
       ->add_option("--gdb", gdb_port,
@@ -467,12 +585,20 @@ int main(int argc, char** argv) {
   std::vector<std::string> scenarios;
   auto* check_cmd = app.add_subcommand("check", "run scenarios and compare with their [expect]");
   check_cmd->add_option("scenarios", scenarios, "scenario files")->required();
+  bool check_json = false;
+  std::string junit;
+  check_cmd->add_flag("--json", check_json, "print the results as one JSON object");
+  check_cmd->add_option("--junit", junit, "also write the results as JUnit XML to FILE")
+      ->option_text("FILE")
+      ->check(not_empty());
 
   int runs = 2000;
   bool fresh = false;
   auto* bench_cmd = app.add_subcommand("bench", "boot a board repeatedly and time it");
   bench_cmd->add_option("scenario", scenario, "scenario file (default: the default board)");
-  bench_cmd->add_option("--runs", runs, "number of boots")->check(CLI::Range(1, 10000000));
+  bench_cmd->add_option("--runs", runs, "number of boots")
+      ->check(CLI::Range(1, 10000000))
+      ->capture_default_str();
   bench_cmd->add_flag("--fresh", fresh,
                       "also time a new board and engine per boot, for comparison");
 
@@ -512,16 +638,21 @@ int main(int argc, char** argv) {
       ->capture_default_str()
       ->check(not_empty());
 
-  auto* image_cmd = app.add_subcommand("image", "what the module image is");
   std::optional<std::string> image_path;
+  bool image_json = false;
+  auto* image_cmd = app.add_subcommand(
+      "image", "inspect the module in any form, damaged or not: its parts, what is broken, names");
   image_cmd->add_option("path", image_path, "image file (default: the built one)")
       ->check(not_empty());
+  image_cmd->add_flag("--json", image_json, "print the inspection as one JSON object");
 
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     app.exit(e);
@@ -531,7 +662,7 @@ int main(int argc, char** argv) {
     if (*run_cmd) {
       return run(paths, scenario, json, trace_option->count() > 0, trace == "insn", gdb_port);
     }
-    if (*check_cmd) return check(paths, scenarios);
+    if (*check_cmd) return check(paths, scenarios, check_json, junit);
     if (*bench_cmd) return bench(paths, scenario, runs, fresh);
     if (*fuzz_cmd) {
       fuzz_options.mode =
@@ -549,7 +680,7 @@ int main(int argc, char** argv) {
     }
     if (*coverage_cmd) return coverage(paths, scenarios, lcov_path, source_root);
     if (image_path) paths.image = *image_path;
-    return describe_image(paths);
+    return describe_image(paths, image_json);
   } catch (const std::exception& e) {
     complain(std::string("internal error: ") + e.what());
     return kInternal;

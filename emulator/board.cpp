@@ -341,7 +341,11 @@ Expected<void> Board::populate() {
     const uint32_t entries = bytes.empty() ? 0 : arenas_->tables.place(bytes, 4, "PTSS entries");
     for (const char* table : kPtssTables) {
       auto at = image_.address_of(table);
-      if (!at) return Error{std::string("the image's link map names no ") + table + " to replace"};
+      if (!at) {
+        return Error{std::string("the scenario replaces the PTSS tables, and the image's names "
+                                 "(from a link map or debug file) hold no ") +
+                     table};
+      }
       std::vector<uint8_t> descriptor(kPtssDescriptorSize);
       put32(descriptor, 0, entries);
       put32(descriptor, 4, static_cast<uint32_t>(scenario_.ptss.entries->size()));

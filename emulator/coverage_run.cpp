@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "report.h"
+
 namespace peiboard {
 
 Expected<CoverageRecorder> CoverageRecorder::create(const Machine& machine, Coverage& coverage) {
@@ -91,7 +93,8 @@ Expected<std::vector<CoverageBoot>> boot_for_coverage(const std::vector<Scenario
     board->log().tracing = false;
     const RunResult result = board->boot();
     recorder->end_run();
-    boots.push_back({scenarios[i].name, result.fault});
+    boots.push_back(
+        {scenarios[i].name, result.fault, boot_verdict(scenarios[i].expect, *board, result)});
   }
   board->machine().set_block_observer(nullptr);
   return boots;

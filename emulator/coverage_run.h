@@ -74,11 +74,13 @@ class CoverageRecorder final : public BlockObserver {
 struct CoverageBoot {
   std::string name;  // the scenario's name
   std::optional<RunFault> fault;
+  std::vector<std::string> differences;  // boot_verdict's: empty when the boot passes
 };
 
 // Boots each scenario once, on one board reset between boots as bulk commands do, and adds
 // the module code each boot ran to `coverage`. Fails when a scenario does not fit the board;
-// a boot that faults is reported in its CoverageBoot, and what it ran still counts.
+// a boot that faults or misses its [expect] is reported in its CoverageBoot, judged as
+// `peiboard check` judges it, and what it ran still counts.
 Expected<std::vector<CoverageBoot>> boot_for_coverage(const std::vector<Scenario>& scenarios,
                                                       const PeImage& image, Coverage& coverage);
 

@@ -3,29 +3,55 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <span>
 #include <sstream>
+#include <utility>
 
 #include "format.h"
 
 namespace peiboard {
 namespace {
 
-// One setting of a lane record: an enable bit and the value field above it.
+// One setting of a lane record: an enable bit and the value field above it. `source` names
+// the PTSS register offset and the bits of its value the setting is taken from.
 struct Setting {
   unsigned word;
   unsigned enable_bit;
   unsigned value_lsb;
   unsigned value_bits;
+  const char* source;
+
+  // The setting in a word: its enable bit and its value.
+  std::pair<unsigned, uint32_t> in(uint32_t w) const {
+    const uint32_t mask = value_bits >= 32 ? ~0u : (1u << value_bits) - 1;
+    return {(w >> enable_bit) & 1, (w >> value_lsb) & mask};
+  }
+  // The bits of its word the setting holds.
+  uint32_t bits() const {
+    const uint32_t mask = value_bits >= 32 ? ~0u : (1u << value_bits) - 1;
+    return (1u << enable_bit) | (mask << value_lsb);
+  }
 };
 
-constexpr Setting kSataSettings[] = {{0, 0, 1, 6},   {0, 7, 8, 6},   {0, 14, 15, 6},
-                                     {0, 21, 22, 6}, {1, 0, 1, 6},   {1, 7, 8, 6},
-                                     {1, 14, 15, 6}, {1, 21, 22, 6}, {2, 0, 1, 6}};
-constexpr Setting kPcieSettings[] = {
-    {0, 0, 1, 6}, {2, 0, 1, 5}, {2, 6, 7, 8}, {3, 0, 1, 24}, {3, 25, 26, 5}};
+constexpr Setting kSataSettings[] = {
+    {0, 0, 1, 6, "154[13:8]"},   {0, 7, 8, 6, "154[5:0]"},    {0, 14, 15, 6, "150[29:24]"},
+    {0, 21, 22, 6, "0A0[13:8]"}, {1, 0, 1, 6, "0A0[21:16]"},  {1, 7, 8, 6, "0A0[29:24]"},
+    {1, 14, 15, 6, "098[5:0]"},  {1, 21, 22, 6, "098[13:8]"}, {2, 0, 1, 6, "098[21:16]"}};
+constexpr Setting kPcieSettings[] = {{0, 0, 1, 6, "164[21:16]"},
+                                     {2, 0, 1, 5, "19C[22:18]"},
+                                     {2, 6, 7, 8, "1A0[31:24]"},
+                                     {3, 0, 1, 24, "1A4[23:0]"},
+                                     {3, 25, 26, 5, "11C[31:27]"}};
+
+std::string setting_text(std::pair<unsigned, uint32_t> setting) {
+  char cell[16];
+  std::snprintf(cell, sizeof cell, "%u:%02X", setting.first, setting.second);
+  return cell;
+}
 
 // One table row per changed record: each setting as enable:value, marked * where the run
-// changed it. A family's header row numbers its settings.
+// changed it. A family's header row names each setting's column by the PTSS register offset
+// and value bits it comes from.
 template <size_t N, size_t W>
 void describe_changes(std::ostringstream& out, const char* name,
                       const std::array<std::array<uint32_t, W>, N>& before,
@@ -38,8 +64,8 @@ void describe_changes(std::ostringstream& out, const char* name,
     if (!header) {
       std::string line = name;
       line.resize(16, ' ');
-      for (size_t i = 0; i < settings.size(); ++i) {
-        std::snprintf(cell, sizeof cell, "%-11zu", i + 1);
+      for (const Setting& s : settings) {
+        std::snprintf(cell, sizeof cell, "%-11s", s.source);
         line += cell;
       }
       while (line.back() == ' ') line.pop_back();
@@ -50,14 +76,9 @@ void describe_changes(std::ostringstream& out, const char* name,
     std::string row = cell;
     row.resize(std::max<size_t>(row.size() + 1, 16), ' ');
     for (const Setting& s : settings) {
-      const auto field = [&](uint32_t word) {
-        const uint32_t mask = s.value_bits >= 32 ? ~0u : (1u << s.value_bits) - 1;
-        return std::pair<unsigned, uint32_t>((word >> s.enable_bit) & 1,
-                                             (word >> s.value_lsb) & mask);
-      };
-      const auto [en0, v0] = field(before[r][s.word]);
-      const auto [en1, v1] = field(after[r][s.word]);
-      std::snprintf(cell, sizeof cell, "%u:%02X%s", en1, v1, en0 != en1 || v0 != v1 ? "*" : "");
+      const auto was = s.in(before[r][s.word]);
+      const auto now = s.in(after[r][s.word]);
+      std::snprintf(cell, sizeof cell, "%s%s", setting_text(now).c_str(), was != now ? "*" : "");
       row += cell;
       row.resize(std::max<size_t>(row.size() + 1, row.size() + 11 - std::strlen(cell)), ' ');
     }
@@ -422,18 +443,35 @@ std::vector<std::string> check_expectations(const ExpectConfig& e, Board& board,
                       ", got " + nlohmann::json(got).dump());
     }
   }
-  auto records = [&](const char* name, const auto& want, const auto& got) {
+  // Each setting that differs, as enable:value in hex like the report's table; then any word
+  // whose other bits (which no setting holds) differ.
+  auto records = [&](const char* name, const auto& want, const auto& got,
+                     std::span<const Setting> settings) {
     if (!want || *want == got) return;
     for (size_t i = 0; i < got.size(); ++i) {
       if ((*want)[i] == got[i]) continue;
-      diffs.push_back(std::string("policy.") + name + "[" + std::to_string(i) + "]: expected " +
-                      nlohmann::json((*want)[i]).dump() + ", got " + nlohmann::json(got[i]).dump());
+      const std::string record = std::string(name) + "[" + std::to_string(i) + "]";
+      for (size_t k = 0; k < settings.size(); ++k) {
+        const Setting& s = settings[k];
+        const auto expected = s.in((*want)[i][s.word]), actual = s.in(got[i][s.word]);
+        if (expected == actual) continue;
+        diffs.push_back(record + " setting " + std::to_string(k + 1) + ": expected " +
+                        setting_text(expected) + ", got " + setting_text(actual));
+      }
+      for (size_t w = 0; w < got[i].size(); ++w) {
+        uint32_t held = 0;
+        for (const Setting& s : settings) held |= s.word == w ? s.bits() : 0;
+        if ((((*want)[i][w] ^ got[i][w]) & ~held) == 0) continue;
+        diffs.push_back(record + " word " + std::to_string(w) +
+                        " (bits no setting holds): expected " + hex((*want)[i][w], 8) + ", got " +
+                        hex(got[i][w], 8));
+      }
     }
   };
-  records("sata", e.sata, r.policy.sata);
-  records("ssata", e.ssata, r.policy.ssata);
-  records("pcie_rp", e.pcie_rp, r.policy.pcie_rp);
-  records("pcie_direct", e.pcie_direct, r.policy.pcie_direct);
+  records("sata", e.sata, r.policy.sata, kSataSettings);
+  records("ssata", e.ssata, r.policy.ssata, kSataSettings);
+  records("pcie_rp", e.pcie_rp, r.policy.pcie_rp, kPcieSettings);
+  records("pcie_direct", e.pcie_direct, r.policy.pcie_direct, kPcieSettings);
   if (e.acpi_base && *e.acpi_base != r.acpi_base) {
     diffs.push_back("pmc.acpi_base: expected " + hex(*e.acpi_base, 4) + ", got " +
                     hex(r.acpi_base, 4));
@@ -443,6 +481,13 @@ std::vector<std::string> check_expectations(const ExpectConfig& e, Board& board,
                     hex(r.acpi_control, 2));
   }
   return diffs;
+}
+
+std::vector<std::string> boot_verdict(const ExpectConfig& expect, Board& board,
+                                      const RunResult& result) {
+  if (expect.any()) return check_expectations(expect, board, result);
+  if (!result.fault) return {};
+  return {"fault: " + result.fault->text() + " in " + result.fault->routine};
 }
 
 }  // namespace peiboard

@@ -24,11 +24,14 @@ struct RunStats {
 
 RunStats collect_stats(Board& board, const RunResult& result);
 
-// Every instruction a precise board runs, in order, up to a cap: `run --trace=insn`.
+// Every instruction of the module's a precise board runs, in order, up to a cap:
+// `run --trace=insn`. The trap page's RETs stand in for the host's routines and are left out,
+// as the stats' instruction count leaves them out.
 class InstructionTrace final : public DebugObserver {
  public:
   static constexpr size_t kMax = 200'000;
   void before_instruction(uint32_t address) override {
+    if (address - Machine::kTrapBase < Machine::kTrapPageSize) return;
     if (addresses_.size() < kMax) {
       addresses_.push_back(address);
     } else {
@@ -61,5 +64,10 @@ std::string policy_changes(const PolicyConfig& before, const PolicyConfig& after
 // Every way the run differs from what the scenario expects; empty when it matches.
 std::vector<std::string> check_expectations(const ExpectConfig& expect, Board& board,
                                             const RunResult& result);
+
+// How `check` and `coverage` judge a boot: by the scenario's [expect] when it has one, else
+// by whether the run ended normally. Empty when the boot passes.
+std::vector<std::string> boot_verdict(const ExpectConfig& expect, Board& board,
+                                      const RunResult& result);
 
 }  // namespace peiboard

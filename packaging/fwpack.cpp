@@ -39,12 +39,15 @@ int main(int argc, char** argv) {
   app.add_option("--te", te_path, "where to write the TE image")->required();
   app.add_option("--ffs", ffs_path, "where to write the FFS file")->required();
   app.add_option("--fv", fv_path, "where to write the firmware volume")->required();
+  // Addresses and sizes are shown in hex, as they are written; any integer form is accepted.
   app.add_option("--base", options.volume_base, "flash address of the volume")
-      ->capture_default_str();
-  app.add_option("--size", options.volume_size, "volume size in bytes")->capture_default_str();
-  app.add_option("--block-size", options.block_size, "volume block size")->capture_default_str();
+      ->default_str(peiboard::hex(options.volume_base, 8));
+  app.add_option("--size", options.volume_size, "volume size in bytes")
+      ->default_str(peiboard::hex(options.volume_size));
+  app.add_option("--block-size", options.block_size, "volume block size")
+      ->default_str(peiboard::hex(options.block_size));
   app.add_option("--image-align", options.image_alignment, "alignment of the image base")
-      ->capture_default_str();
+      ->default_str(peiboard::hex(options.image_alignment));
   app.add_option("--build", options.build_number, "build number of the version section")
       ->capture_default_str();
   app.add_option("--version", options.version, "version text")->capture_default_str();

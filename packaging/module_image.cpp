@@ -52,38 +52,6 @@ Expected<PeImage> image_of(const FfsFile& file, std::span<const uint8_t> contain
   return image;
 }
 
-std::string machine_name(uint16_t machine) {
-  return machine == PeImage::kMachineI386 ? "i386" : "machine " + hex(machine, 4);
-}
-
-std::string subsystem_name(uint16_t subsystem) {
-  return subsystem == PeImage::kSubsystemEfiBootServiceDriver
-             ? "EFI boot service driver"
-             : "subsystem " + std::to_string(subsystem);
-}
-
-std::string section_flags(uint32_t c) {
-  std::string kind = (c & 0x20) ? "code" : (c & 0x80) ? "zeroed data" : "data";
-  std::string access;
-  access += (c & 0x40000000) ? 'r' : '-';
-  access += (c & 0x80000000) ? 'w' : '-';
-  access += (c & 0x20000000) ? 'x' : '-';
-  return kind + ", " + access;
-}
-
-std::string line(const char* label, const std::string& text) {
-  char head[16];
-  std::snprintf(head, sizeof head, "%-11s", label);
-  return head + text + "\n";
-}
-
-std::string checksum_text(const FfsFile& f) {
-  std::string text = "header " + hex(f.header_checksum, 2) + " valid, data ";
-  text += f.data_checksummed() ? hex(f.file_checksum, 2) + " valid"
-                               : hex(f.file_checksum, 2) + " (not checksummed)";
-  return text;
-}
-
 }  // namespace
 
 Expected<ModuleFile> read_module_file(std::vector<uint8_t> bytes, const Guid& name) {
@@ -178,97 +146,6 @@ std::optional<std::filesystem::path> map_beside(const std::filesystem::path& ima
   std::error_code error;
   if (beside != image && std::filesystem::is_regular_file(beside, error)) return beside;
   return std::nullopt;
-}
-
-const std::vector<std::string>& board_names() {
-  static const std::vector<std::string> names{"SystemBoardOverrideEntryPoint",
-                                              "PtssTableA",
-                                              "PtssTableB",
-                                              "PtssTableC",
-                                              "PtssTableD",
-                                              "PtssTableE"};
-  return names;
-}
-
-std::string describe_module(const ModuleFile& module, const std::string& path) {
-  const PeImage& image = module.image;
-  std::string out = line("image", path);
-  if (const auto& v = module.volume) {
-    out += line("kind", "firmware volume, FFS2, " + std::to_string(v->length) +
-                            " bytes, erase polarity " + (v->erase_polarity() ? "1" : "0"));
-    std::string blocks;
-    for (const auto& b : v->block_map) {
-      blocks +=
-          (blocks.empty() ? "" : " + ") + std::to_string(b.num_blocks) + " x " + hex(b.length);
-    }
-    out += line("volume", "header " + std::to_string(v->header_length) + " bytes, checksum " +
-                              hex(v->checksum, 4) + " valid, blocks " + blocks + ", attributes " +
-                              hex(v->attributes, 8));
-    out += line("placed", "at " + hex(*module.volume_base, 8) +
-                              " (where the image inside executes in place)");
-    out += line("free", std::to_string(v->length - v->free_space_offset) + " bytes from offset " +
-                            hex(v->free_space_offset));
-    out += line("files", std::to_string(v->files.size()));
-    for (const auto& f : v->files) {
-      out += "  " + hex(f.offset, 8) + "  " + guid_text(f.name) + "  " + file_type_name(f.type) +
-             ", " + std::to_string(f.size) + " bytes, " + f.state_text() + "\n";
-    }
-  } else if (module.file) {
-    out += line("kind", "FFS file");
-  }
-  if (const auto& f = module.file) {
-    out +=
-        line("file", guid_text(f->name) + ", " + file_type_name(f->type) + ", " +
-                         std::to_string(f->size) + " bytes, attributes " + hex(f->attributes, 2) +
-                         ", state " + hex(f->state, 2) + " (" + f->state_text() + ")");
-    out += line("checksums", checksum_text(*f));
-    out += line("depex", f->depex ? depex_text(*f->depex) : "none (dispatched unconditionally)");
-    out += line("name", f->ui_name ? *f->ui_name : "none");
-    out += line("version", f->version
-                               ? *f->version + " (build " + std::to_string(*f->build_number) + ")"
-                               : "none");
-    std::string sections;
-    for (const auto& s : f->sections) {
-      sections +=
-          (sections.empty() ? "" : ", ") + section_type_name(s.type) + " " + std::to_string(s.size);
-    }
-    out += line("sections", sections + " (bytes, headers included)");
-  }
-  const bool te = image.format() == ImageFormat::kTe;
-  std::string kind = te ? "TE" : "PE32";
-  kind += ", " + machine_name(image.machine()) + ", " + subsystem_name(image.subsystem());
-  if (!te) kind += image.import_directory_size() == 0 ? ", no imports" : ", with imports";
-  if (te) kind += " (" + std::to_string(image.stripped_size()) + " bytes of PE headers stripped)";
-  out += line(module.file ? "image kind" : "kind", kind);
-  out += line("size", std::to_string(image.file_bytes().size()) + " bytes in the file, " +
-                          hex(image.size_of_image()) + " in memory");
-  out += line("base", hex(image.image_base(), 8));
-  out += line("entry", hex(image.entry_point(), 8));
-  auto relocations = image.relocations();
-  out += line("relocs", relocations ? std::to_string(relocations->size()) + " fix-ups"
-                                    : "unreadable: " + relocations.error().message);
-  out += "sections\n";
-  for (const auto& s : image.sections()) {
-    char row[128];
-    std::snprintf(row, sizeof row, "  %-8s 0x%08X  %6u bytes  %s\n", s.name.c_str(),
-                  image.image_base() + s.virtual_address, s.virtual_size,
-                  section_flags(s.characteristics).c_str());
-    out += row;
-  }
-  std::vector<std::string> missing;
-  for (const auto& name : board_names()) {
-    if (!image.address_of(name)) missing.push_back(name);
-  }
-  std::string missing_text;
-  for (const auto& name : missing) missing_text += (missing_text.empty() ? "" : ", ") + name;
-  if (image.symbols().empty()) {
-    out += line("routines", "none: no link map (--map), so the board cannot find " + missing_text);
-  } else {
-    if (!missing.empty()) out += line("missing", missing_text);
-    out += line("routines", std::to_string(image.symbols().size()));
-    for (const auto& s : image.symbols()) out += "  " + hex(s.address, 8) + "  " + s.name + "\n";
-  }
-  return out;
 }
 
 }  // namespace peiboard

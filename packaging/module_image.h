@@ -44,12 +44,4 @@ Expected<PeImage> load_module_image(const std::filesystem::path& path,
 // when it is there.
 std::optional<std::filesystem::path> map_beside(const std::filesystem::path& image);
 
-// The names the board finds in the image: the entry point and the PTSS tables it replaces.
-const std::vector<std::string>& board_names();
-
-// What `peiboard image` prints: the form, for a file or volume its headers, checksums,
-// dependency expression, name and version, then the image: sections, base, entry and
-// routines, or which names it lacks without a link map.
-std::string describe_module(const ModuleFile& module, const std::string& path);
-
 }  // namespace peiboard

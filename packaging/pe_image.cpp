@@ -255,8 +255,10 @@ std::vector<std::string> PeImage::check() const {
     problems.push_back("subsystem is not EFI boot service driver");
   }
   if (import_size_ != 0) problems.push_back("the image has imports");
+  // Without names the header's entry point is the one the board calls.
   if (auto entry = address_of("SystemBoardOverrideEntryPoint"); !entry) {
-    problems.push_back("the link map names no SystemBoardOverrideEntryPoint");
+    if (!symbols_.empty())
+      problems.push_back("the link map names no SystemBoardOverrideEntryPoint");
   } else if (*entry != entry_point()) {
     problems.push_back("the entry point is not SystemBoardOverrideEntryPoint");
   }

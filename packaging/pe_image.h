@@ -60,7 +60,8 @@ class PeImage {
   void attach_map(const LinkMap& map);
 
   // Everything that makes the file a module this board can dispatch: i386, PE32 or TE, EFI
-  // boot service driver, no imports, the entry point named SystemBoardOverrideEntryPoint.
+  // boot service driver, no imports, and when the image has names, the entry point named
+  // SystemBoardOverrideEntryPoint.
   std::vector<std::string> check() const;
 
   ImageFormat format() const { return format_; }

@@ -26,9 +26,65 @@ expect_run(unknown-key 2 ARGS run ${WORK}/bad-key.toml STDERR "bad-key.toml:3: k
 expect_run(out-of-range 2 ARGS run ${WORK}/bad-range.toml STDERR "bad-range.toml:2: key 'pch.lpc_revision_id'")
 expect_run(overlapping-window 2 ARGS run ${WORK}/overlap.toml STDERR "ecam_base")
 expect_run(check-fails 1 ARGS check tests/cli/wrong-expectation.toml
-           STDOUT "FAIL" "entry_status: expected 5, got 0" "policy.sata[0]: expected [1,2,3]")
-expect_run(check-needs-expect 2 ARGS check ${WORK}/acpi7.toml STDERR "no [expect]")
-expect_run(image 0 ARGS image STDOUT "PE32, i386, EFI boot service driver" "SystemBoardOverrideEntryPoint")
+           STDOUT "FAIL" "entry_status: expected 5, got 0" "sata[0] setting 1: expected 1:00, got 1:01"
+                  "sata[0] setting 2: expected 0:00, got 1:02" "0 ok, 1 failed\n")
+expect_run(check-needs-expect 2 ARGS check ${WORK}/acpi7.toml STDOUT "FAIL" "acpi7.toml: no [expect]")
+
+# check for CI: a file that cannot be read or has nothing to check is one failed entry and the
+# files after it still run; the results also go out as JUnit XML (read back by a real XML
+# parser) and as JSON.
+file(REMOVE ${WORK}/check.xml)
+set(CHECKED scenarios/default.toml tests/cli/wrong-expectation.toml ${WORK}/none.toml
+            ${WORK}/acpi7.toml scenarios/lp-part.toml "${WORK}/<a&b>.toml")
+expect_run(check-ci 2 ARGS check ${CHECKED} --junit ${WORK}/check.xml
+           STDOUT "ok    scenarios/default.toml\nFAIL  tests/cli/wrong-expectation.toml\n"
+                  "FAIL  ${WORK}/none.toml\n      ${WORK}/none.toml: cannot open"
+                  "ok    scenarios/lp-part.toml\n" "2 ok, 4 failed\n")
+execute_process(COMMAND python3 ${CMAKE_CURRENT_LIST_DIR}/junit_check.py ${WORK}/check.xml
+                        scenarios/default.toml=ok
+                        "tests/cli/wrong-expectation.toml=failure:sata[0] setting 2: expected 0:00, got 1:02"
+                        "${WORK}/none.toml=error:cannot open"
+                        "${WORK}/acpi7.toml=error:no [expect]" scenarios/lp-part.toml=ok
+                        "${WORK}/<a&b>.toml=error:<a&b>.toml: cannot open"
+                RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT rc EQUAL 0)
+  message(SEND_ERROR "check-junit: ${out}${err}")
+endif()
+execute_process(COMMAND ${PEIBOARD} check ${CHECKED} --json WORKING_DIRECTORY ${SOURCE}
+                RESULT_VARIABLE rc OUTPUT_VARIABLE out)
+string(JSON verdict GET "${out}" scenarios 1 verdict)
+string(JSON difference GET "${out}" scenarios 1 differences 1)
+string(JSON error GET "${out}" scenarios 3 error)
+string(JSON counts GET "${out}" ok)
+string(JSON failed_count GET "${out}" failed)
+if(NOT rc EQUAL 2 OR NOT verdict STREQUAL "failed" OR NOT counts EQUAL 2 OR NOT failed_count EQUAL 4
+   OR NOT difference STREQUAL "sata[0] setting 1: expected 1:00, got 1:01"
+   OR NOT error MATCHES "acpi7.toml: no \\[expect\\] to check$")
+  message(SEND_ERROR "check-json: exit ${rc}\n${out}")
+endif()
+expect_run(check-junit-unwritable 2 ARGS check scenarios/default.toml --junit ${WORK}/no/dir/c.xml
+           STDERR "cannot write")
+expect_run(image 0 ARGS image STDOUT "form       PE32 image\nverdict    intact\n" "machine         i386"
+           "subsystem       EFI boot service driver" "names      from the link map" "base       0xFFF00000\nentry      0xFFF012BC\n"
+           "  0xFFF012BC  SystemBoardOverrideEntryPoint\n")
+# The names split into routines (in code) and data (elsewhere).
+execute_process(COMMAND ${PEIBOARD} image --json RESULT_VARIABLE rc OUTPUT_VARIABLE out)
+set(kinds "")
+foreach(kind IN ITEMS routines data)
+  string(JSON count LENGTH "${out}" names ${kind})
+  math(EXPR last "${count} - 1")
+  foreach(i RANGE ${last})
+    string(JSON name GET "${out}" names ${kind} ${i} name)
+    if(name MATCHES "^(SystemBoardOverrideEntryPoint|ApplyBoardPtssTables|PtssTableA|gPcdPpiGuid)$")
+      list(APPEND kinds "${name}=${kind}")
+    endif()
+  endforeach()
+endforeach()
+list(SORT kinds)
+if(NOT rc EQUAL 0 OR NOT kinds STREQUAL
+   "ApplyBoardPtssTables=routines;PtssTableA=data;SystemBoardOverrideEntryPoint=routines;gPcdPpiGuid=data")
+  message(SEND_ERROR "image-names: exit ${rc}, ${kinds}")
+endif()
 
 file(WRITE ${WORK}/halt.toml "[debug]\nhalt_on_assert = true\n[hob.platform_info]\npresent = false\n")
 expect_run(halted-run 1 ARGS run ${WORK}/halt.toml STDOUT "FAULT:    halt: assertion (halt_on_assert)"
@@ -38,7 +94,9 @@ expect_run(bench 0 ARGS bench --runs 3 --fresh STDOUT "reused        3 boots in"
 expect_run(bench-zero 2 ARGS bench --runs 0)
 expect_run(missing-image 2 ARGS run --image ${WORK}/none.efi STDERR "none.efi: cannot open the image")
 file(WRITE ${WORK}/not-pe.efi "MZ but not a PE image")
-expect_run(not-an-image 2 ARGS image ${WORK}/not-pe.efi STDERR "not-pe.efi:")
+expect_run(not-an-image 1 ARGS image ${WORK}/not-pe.efi
+           STDOUT "verdict    broken: 1 problem" "image PE32 image  BROKEN" "!! headers: holds not a PE or TE image (no DOS header)")
+expect_run(image-unreadable 2 ARGS image ${WORK}/none.efi STDERR "none.efi: cannot open")
 
 # Input that is not a scenario file, and output that cannot be written, are errors (exit 2).
 file(MAKE_DIRECTORY ${WORK}/a-directory.toml)
@@ -54,6 +112,14 @@ expect_run(image-device 2 ARGS run --image /dev/zero STDERR "/dev/zero: is not a
 execute_process(COMMAND ${PEIBOARD} run OUTPUT_FILE /dev/full RESULT_VARIABLE rc ERROR_VARIABLE err)
 if(NOT rc EQUAL 2 OR NOT err MATCHES "cannot write the report")
   message(SEND_ERROR "full-output: exit ${rc}, expected 2\n${err}")
+endif()
+# A reader that goes away (a pipe into head) ends the run quietly, by SIGPIPE, as other Unix
+# tools end: no message, and the shell sees 128 + 13.
+execute_process(COMMAND bash -c "\"$0\" run --trace=insn | head -1 > /dev/null; echo \${PIPESTATUS[0]}"
+                        ${PEIBOARD} OUTPUT_VARIABLE status ERROR_VARIABLE err)
+string(STRIP "${status}" status)
+if(NOT status EQUAL 141 OR NOT err STREQUAL "")
+  message(SEND_ERROR "closed-pipe: status ${status}, expected 141 (SIGPIPE)\n${err}")
 endif()
 execute_process(COMMAND sh -c "exec >&-; \"$0\" run --json" ${PEIBOARD} RESULT_VARIABLE rc
                 ERROR_VARIABLE err)
@@ -77,16 +143,40 @@ expect_run(fault-source 1 ARGS run ${WORK}/fault.toml
 expect_run(trace-insn 0 ARGS run --trace=insn STDOUT "== instructions ==" "SystemBoardOverrideEntryPoint ("
            "  0xFFF012BC  ")
 expect_run(trace-bad 2 ARGS run --trace=everything)
+# The instruction trace lists what the stats count: the module's instructions.
+execute_process(COMMAND ${PEIBOARD} run --trace=insn --json OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+string(JSON listed LENGTH "${out}" instructions)
+string(JSON dropped GET "${out}" instructions_dropped)
+string(JSON counted GET "${out}" stats instructions)
+math(EXPR traced "${listed} + ${dropped}")
+if(NOT rc EQUAL 0 OR NOT traced EQUAL counted)
+  message(SEND_ERROR "trace-insn-count: ${traced} instructions traced, ${counted} counted")
+endif()
+# --trace alone is the calls trace and leaves the scenario to the scenario.
+expect_run(trace-then-scenario 0 ARGS run --trace scenarios/lp-part.toml
+           STDOUT "(scenarios/lp-part.toml)" "== trace ==")
+expect_run(version 0 ARGS --version STDOUT "peiboard 0.1.0")
+expect_run(parser-error-prefix 2 ARGS run --jsn STDERR "peiboard: The following argument")
+expect_run(defaults-shown 0 ARGS bench --help STDOUT "--runs INT:INT in [1 - 10000000]=2000")
 expect_run(missing-debug-file 2 ARGS run --debug-file ${WORK}/none.elf STDERR "none.elf")
 
-# The image in its shipped forms: a volume without a link map is described, not booted.
+# The image in its shipped forms: a volume without a link map is described, and boots on the
+# entry point its header gives; its names come from the debug file when one is passed.
 file(COPY_FILE ${FIRMWARE_FV} ${WORK}/nomap.fv)
+set(NAMES_HINT "pass its link map (--map QuarnelPeiSystemBoardOverride.map) or its debug file (--debug-file QuarnelPeiSystemBoardOverride.debug.elf)")
 expect_run(image-volume-without-map 0 ARGS image ${WORK}/nomap.fv
-           STDOUT "firmware volume, FFS2" "placed     at 0xFFF00000"
-                  "depex      PUSH 06E81C58-4AD7-44BC-8390-F10265F72480 (PCD PPI) END"
-                  "version    1.0 (build 1)" "cannot find SystemBoardOverrideEntryPoint")
-expect_run(run-volume-without-map 2 ARGS run --image ${WORK}/nomap.fv
-           STDERR "nomap.fv: the link map names no SystemBoardOverrideEntryPoint")
+           STDOUT "form       firmware volume" "placed     at 0xFFF00000" "file system     8C8CE578-8A3D-4F1C-9935-896185C32DD3 (FFS2)"
+                  "0x00000148  0x000032D8        image TE image" "adjusted base   0xFFF00148"
+                  "expression      PUSH 06E81C58-4AD7-44BC-8390-F10265F72480 (PCD PPI) END"
+                  "names      none: ${NAMES_HINT}")
+expect_run(image-volume-debug-file 0 ARGS image ${WORK}/nomap.fv --debug-file ${FIRMWARE_DEBUG_ELF}
+           STDOUT "names      from the debug file" "  0xFFF012BC  SystemBoardOverrideEntryPoint\n")
+expect_run(run-volume-without-map 0 ARGS run --image ${WORK}/nomap.fv STDOUT "entry status 0x00000000")
+file(WRITE ${WORK}/ptss.toml "[ptss]\nentries = []\n")
+expect_run(run-volume-needs-names 2 ARGS run --image ${WORK}/nomap.fv ${WORK}/ptss.toml
+           STDERR "hold no PtssTableA: ${NAMES_HINT}")
+expect_run(run-volume-debug-names 0 ARGS run --image ${WORK}/nomap.fv ${WORK}/ptss.toml
+           --debug-file ${FIRMWARE_DEBUG_ELF} STDOUT "slot 15 called")
 expect_run(run-volume 0 ARGS run --image ${FIRMWARE_FV} STDOUT "entry status 0x00000000")
 
 # The dispatch order and the dependency expression: the System Board PPI first, then the same
@@ -133,7 +223,15 @@ if(NOT at EQUAL 0)
   message(SEND_ERROR "coverage: the tracefile does not name sources under firmware/")
 endif()
 expect_run(coverage-halted 1 ARGS coverage ${WORK}/halt.toml --lcov ${WORK}/coverage.info
-           STDOUT "fault ${WORK}/halt.toml: halt: assertion")
+           STDOUT "FAIL  ${WORK}/halt.toml\n      fault: halt: assertion")
+# coverage judges a boot as check does: by its [expect] when it has one.
+expect_run(coverage-expectation 1 ARGS coverage tests/cli/wrong-expectation.toml --lcov ${WORK}/coverage.info
+           STDOUT "FAIL  tests/cli/wrong-expectation.toml\n      entry_status: expected 5, got 0")
+file(WRITE ${WORK}/halt-expected.toml "[debug]\nhalt_on_assert = true\n[hob.platform_info]\npresent = false\n"
+                                      "[expect]\nfault = true\n")
+expect_run(coverage-expected-fault 0 ARGS coverage ${WORK}/halt-expected.toml --lcov ${WORK}/coverage.info
+           STDOUT "ok    ${WORK}/halt-expected.toml")
+expect_run(check-expected-fault 0 ARGS check ${WORK}/halt-expected.toml STDOUT "1 ok, 0 failed")
 expect_run(coverage-needs-lcov 2 ARGS coverage scenarios/default.toml STDERR "--lcov")
 expect_run(coverage-bad-debug 2 ARGS coverage scenarios/default.toml --lcov ${WORK}/c.info
            --debug-file ${WORK}/none.elf STDERR "none.elf")

@@ -238,27 +238,5 @@ TEST(LoaderTest, FilesAndMapsAreNamedInMessages) {
   EXPECT_EQ(map_beside(dir / "lonely.fv"), std::nullopt);
 }
 
-TEST(DescribeTest, SaysWhatTheVolumeHoldsAndWhichNamesAreMissing) {
-  const std::string text = describe_module(read(fv_bytes()), "x.fv");
-  for (const char* line :
-       {"kind       firmware volume, FFS2, 65536 bytes, erase polarity 1",
-        "placed     at 0xFFF00000",
-        "file       760DFC9B-F12F-45E5-B1F2-1C68605B3439, PEIM, 13350 bytes",
-        "checksums  header 0x", " valid, data 0x",
-        "depex      PUSH 06E81C58-4AD7-44BC-8390-F10265F72480 (PCD PPI) END",
-        "name       QuarnelPeiSystemBoardOverride", "version    1.0 (build 1)",
-        "image kind TE, i386, EFI boot service driver", "base       0xFFF00000",
-        "entry      0xFFF012BC", "cannot find SystemBoardOverrideEntryPoint, PtssTableA"}) {
-    EXPECT_NE(text.find(line), std::string::npos) << "no '" << line << "' in\n" << text;
-  }
-  ModuleFile with_map = read(pe32_bytes());
-  with_map.image.attach_map(*parse_link_map(map_text(), "map"));
-  const std::string named = describe_module(with_map, "x.efi");
-  EXPECT_NE(named.find("kind       PE32, i386, EFI boot service driver, no imports"),
-            std::string::npos);
-  EXPECT_NE(named.find(" SystemBoardOverrideEntryPoint\n"), std::string::npos) << named;
-  EXPECT_EQ(named.find("missing"), std::string::npos) << named;
-}
-
 }  // namespace
 }  // namespace peiboard::testing
