@@ -413,7 +413,8 @@ int coverage(const ImagePaths& paths, const std::vector<std::string>& scenario_p
   // The verdict `check` gives: a scenario's [expect], or without one, how the run ended.
   for (size_t i = 0; i < boots->size(); ++i) {
     const auto& differences = (*boots)[i].differences;
-    std::cout << (differences.empty() ? "ok    " : "FAIL  ") << peiboard::printable(scenario_paths[i]) << "\n";
+    std::cout << (differences.empty() ? "ok    " : "FAIL  ")
+              << peiboard::printable(scenario_paths[i]) << "\n";
     for (const auto& d : differences) std::cout << "      " << d << "\n";
     if (!differences.empty()) exit = kFailed;
   }
