@@ -103,8 +103,9 @@ std::string joined(const std::vector<std::string>& lines) {
 std::string check_text(const std::vector<CheckEntry>& entries) {
   std::string out;
   for (const auto& e : entries) {
-    out += (failed(e) ? "FAIL  " : "ok    ") + e.path + "\n";
-    if (e.verdict == CheckEntry::Verdict::kError) out += "      " + e.error + "\n";
+    // Names and messages are escaped: a file name may carry control characters.
+    out += (failed(e) ? "FAIL  " : "ok    ") + printable(e.path) + "\n";
+    if (e.verdict == CheckEntry::Verdict::kError) out += "      " + printable(e.error) + "\n";
     for (const auto& d : e.differences) out += "      " + d + "\n";
   }
   const size_t bad = count_failed(entries);

@@ -248,7 +248,7 @@ foreach(case IN ITEMS "run --gdb ''|--gdb" "run --map ''|--map" "run --debug-fil
   list(GET parts 1 option)
   execute_process(COMMAND sh -c "exec \"$0\" ${arguments}" ${PEIBOARD} RESULT_VARIABLE rc
                   ERROR_VARIABLE err WORKING_DIRECTORY ${WORK} TIMEOUT 120)
-  if(NOT rc EQUAL 2 OR NOT err MATCHES "^${option}: an empty value names nothing")
+  if(NOT rc EQUAL 2 OR NOT err MATCHES "^peiboard: ${option}: an empty value names nothing")
     message(SEND_ERROR "empty value '${arguments}': exit ${rc}, expected 2 naming ${option}\n${err}")
   endif()
 endforeach()
@@ -263,7 +263,7 @@ execute_process(COMMAND sh -c "mv escape.toml \"$(printf 'esc\\033c\\377.toml')\
                 WORKING_DIRECTORY ${WORK})
 file(GLOB escape_files ${WORK}/esc*.toml)
 string(ASCII 27 escape)
-expect_run(escaped-name 2 ARGS check ${escape_files} STDERR "esc\\x1Bc\\xFF.toml: no [expect] to check")
+expect_run(escaped-name 2 ARGS check ${escape_files} STDOUT "esc\\x1Bc\\xFF.toml: no [expect] to check")
 expect_run(escaped-run 0 ARGS run ${escape_files}
            STDOUT "peiboard: x\\x1B(0\\x07 (" "esc\\x1Bc\\xFF.toml)\n")
 execute_process(COMMAND ${PEIBOARD} run ${escape_files} OUTPUT_VARIABLE out ERROR_VARIABLE err)

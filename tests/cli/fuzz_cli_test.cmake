@@ -62,7 +62,7 @@ endif()
 foreach(seconds IN ITEMS nan inf -inf -1 0 1e400 "''")
   execute_process(COMMAND sh -c "exec \"$0\" fuzz --time ${seconds}" ${PEIBOARD} RESULT_VARIABLE rc
                   ERROR_VARIABLE err TIMEOUT 60)
-  if(NOT rc EQUAL 2 OR NOT err MATCHES "^--time: ")
+  if(NOT rc EQUAL 2 OR NOT err MATCHES "^peiboard: --time: ")
     message(SEND_ERROR "fuzz --time ${seconds}: exit ${rc}, expected 2\n${err}")
   endif()
 endforeach()
