@@ -100,6 +100,28 @@ TEST_F(FoundationTest, DispatchNotifiesWaitForTheInstallingModuleToReturn) {
   EXPECT_EQ(journal.size(), 4u);
 }
 
+TEST_F(FoundationTest, TheBootRunsDispatchNotifiesWhenEachModuleReturns) {
+  // Pending before the boot: a dispatch notify registered while the PCD PPI is installed.
+  // The first module to return to the dispatcher is the module itself, or the board's module
+  // when that one comes first.
+  for (const auto order : {SystemBoardOrder::kAfterEntry, SystemBoardOrder::kBeforeEntry}) {
+    SCOPED_TRACE(order_name(order));
+    scenario.foundation.system_board_ppi = order;
+    make_board();
+    journal.clear();
+    const uint32_t r = mem().add_trap("pending", [this](TrapFrame& f) {
+      journal.push_back(phase_name(board().log().phase) + std::string(" @") +
+                        std::to_string(mem().depth()));
+      f.set_result(0);
+    });
+    ASSERT_EQ(service(kNotifyPpi, {list({{kDispatch | kEnd, guid(guids::kPcd), r}})}), 0u);
+    EXPECT_TRUE(journal.empty());
+    ASSERT_FALSE(board().boot().fault);
+    EXPECT_EQ(journal, std::vector<std::string>{
+                           order == SystemBoardOrder::kAfterEntry ? "dispatch @1" : "install @1"});
+  }
+}
+
 TEST_F(FoundationTest, AMixedListIsReadWhole) {
   const uint32_t a = guid(kA), b = guid(kB);
   ASSERT_EQ(service(kInstallPpi, {list({{kPpi | kEnd, b, 0xB1}})}), 0u);
