@@ -133,6 +133,31 @@ Expected<void> place_in_flash(PeImage& image) {
   return {};
 }
 
+Expected<void> debug_file_describes(const SourceMap& map, const PeImage& image) {
+  const std::string refused = "the debug file does not describe the image (its code differs): ";
+  PeImage linked = image;
+  const uint32_t base = image.image_base() - (image.entry_point() - map.entry_point());
+  if (base != image.image_base()) {
+    if (auto moved = linked.rebase(base); !moved) {
+      return Error{refused + "its entry point " + hex(map.entry_point(), 8) +
+                   " puts the image at " + hex(base, 8) + ": " + moved.error().message};
+    }
+  }
+  if (auto same = map.describes(linked.image_base(), linked.memory_layout()); !same) {
+    return Error{refused + same.error().message};
+  }
+  return {};
+}
+
+Expected<SourceMap> load_debug_file(const std::filesystem::path& path, const PeImage& image) {
+  auto map = SourceMap::load(path);
+  if (!map) return map.error();
+  if (auto same = debug_file_describes(*map, image); !same) {
+    return Error{path.string() + ": " + same.error().message};
+  }
+  return map;
+}
+
 Board::Board(const Scenario& scenario, const PeImage& image, BoardOptions options)
     : scenario_(scenario), image_(image), options_(options) {
   if (options_.source) source_delta_ = image_.entry_point() - options_.source->entry_point();
