@@ -111,7 +111,8 @@ std::vector<uint8_t> dwarf4_unit(const std::vector<uint8_t>& program) {
   return section;
 }
 
-// A DWARF 5 unit whose directory table is `tables` (formats, count, entries) and no program.
+// A DWARF 5 unit whose directory and file tables are `tables` (formats, count, entries), and
+// no program.
 std::vector<uint8_t> dwarf5_unit(const std::vector<uint8_t>& tables) {
   std::vector<uint8_t> header = {1, 1, 1, 0xFB, 14, 13, 0, 1, 1, 1, 1, 0, 0, 0, 1, 0, 0, 1};
   header.insert(header.end(), tables.begin(), tables.end());
@@ -317,6 +318,31 @@ TEST(HostileDebugFileTest, EachCostlyFileEndsBoundedOrRefused) {
          return debug_file(0x1000, {0x90}, dwarf5_unit(tables));
        },
        "2000000 entries, more than the 65536", 0},
+      {"70 file names resolved from one 1 MiB string",
+       [] {
+         std::vector<uint8_t> line_str(1u << 20, 'd');
+         line_str.push_back(0);
+         std::vector<uint8_t> tables = {1, 1, 0x1F, 1, 0, 0, 0, 0};  // one directory: the string
+         tables.insert(tables.end(), {2, 1, 0x1F, 2, 0x0F, 70});     // files: (path, directory)
+         std::vector<uint8_t> program = set_address(0x1000);
+         for (uint8_t i = 0; i < 70; ++i) {
+           append_le(tables, uint32_t{i});  // each a name of its own: the string from byte i on
+           tables.push_back(0);
+           program.insert(program.end(), {0x04, i, 0x01, 0x21});  // set_file, copy, +1 byte
+         }
+         program.insert(program.end(), {0x00, 0x01, 0x01});
+         auto line = dwarf5_unit(tables);
+         line.insert(line.end(), program.begin(), program.end());
+         put32(line, 0, static_cast<uint32_t>(line.size() - 4));
+         const std::string strtab("\0_Main\0", 7);
+         return build_elf({{".text", 1, kCode, 0x1000, std::vector<uint8_t>(80, 0x90)},
+                           {".debug_line", 1, 0, 0, line},
+                           {".debug_line_str", 1, 0, 0, line_str},
+                           {".symtab", 2, 0, 0, symbol_table({{1, 0x1000, 1}}), 5},
+                           {".strtab", 3, 0, 0, {strtab.begin(), strtab.end()}}},
+                          0x1000);
+       },
+       "the file names the rows use add up to more than 0x4000000 bytes", 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
