@@ -128,6 +128,9 @@ constexpr uint64_t kMaxEntries = 1u << 16;
 // directory and a name that may both point at one long string, so the table's bytes do not
 // bound them.
 constexpr uint64_t kMaxPathBytes = 64u << 20;
+// One path, its name and the directories it joins, is at most this long (a system's longest
+// path is 4096 bytes): longer ones would make every resolution cost megabytes.
+constexpr uint64_t kMaxPathLength = 8192;
 
 struct UnitHeader {
   uint16_t version = 0;
@@ -303,7 +306,12 @@ class FileTable {
   }
   // The table index of file `index` of the unit; none when the unit has no such file.
   Expected<std::optional<uint32_t>> resolve(const UnitHeader& h, uint64_t index) {
-    resolved_bytes_ += path_cost(h, index);
+    const uint64_t cost = path_cost(h, index);
+    if (cost > kMaxPathLength) {
+      return Error{"file " + std::to_string(index) + " names a path of " + std::to_string(cost) +
+                   " bytes with its directories, more than " + std::to_string(kMaxPathLength)};
+    }
+    resolved_bytes_ += cost;
     if (resolved_bytes_ > kMaxPathBytes) {
       return Error{"the file names the rows use add up to more than " + hex(kMaxPathBytes) +
                    " bytes"};

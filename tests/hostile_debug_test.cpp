@@ -318,7 +318,7 @@ TEST(HostileDebugFileTest, EachCostlyFileEndsBoundedOrRefused) {
          return debug_file(0x1000, {0x90}, dwarf5_unit(tables));
        },
        "2000000 entries, more than the 65536", 0},
-      {"70 file names resolved from one 1 MiB string",
+      {"70 file names of a megabyte each, all in one string",
        [] {
          std::vector<uint8_t> line_str(1u << 20, 'd');
          line_str.push_back(0);
@@ -342,7 +342,7 @@ TEST(HostileDebugFileTest, EachCostlyFileEndsBoundedOrRefused) {
                            {".strtab", 3, 0, 0, {strtab.begin(), strtab.end()}}},
                           0x1000);
        },
-       "the file names the rows use add up to more than 0x4000000 bytes", 0},
+       "file 0 names a path of 2097152 bytes with its directories, more than 8192", 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
