@@ -61,13 +61,18 @@ std::filesystem::path debug_file_of(const ImagePaths& paths) {
 
 // The module's debug file for source lines: the one named, which must load, or the one the
 // build writes beside the image, when it is there. Without one, reports name routines only.
-std::optional<peiboard::Expected<peiboard::SourceMap>> load_source(const ImagePaths& paths) {
-  if (!paths.debug_file.empty()) return peiboard::SourceMap::load(paths.debug_file);
+// Either must describe the image: one that loads but holds other code is refused.
+std::optional<peiboard::Expected<peiboard::SourceMap>> load_source(const ImagePaths& paths,
+                                                                   const PeImage& image) {
+  if (!paths.debug_file.empty()) return peiboard::load_debug_file(paths.debug_file, image);
   auto beside = debug_file_of(paths);
   std::error_code ignored;
   if (!std::filesystem::is_regular_file(beside, ignored)) return std::nullopt;
   auto source = peiboard::SourceMap::load(beside);
-  if (!source) return std::nullopt;  // a stale or foreign file beside the image: do without
+  if (!source) return std::nullopt;  // not a debug file: do without
+  if (auto same = peiboard::debug_file_describes(*source, image); !same) {
+    return peiboard::Error{beside.string() + ": " + same.error().message};
+  }
   return source;
 }
 
@@ -184,7 +189,7 @@ int run(const ImagePaths& paths, const std::optional<std::string>& scenario_path
   auto module = load_module(paths, &hint);
   if (!module) return kBadInput;
   const PeImage* image = &module->image;
-  auto source = load_source(paths);
+  auto source = load_source(paths, *image);
   if (source && !*source) {
     complain(source->error().message);
     return kBadInput;
@@ -394,7 +399,7 @@ int coverage(const ImagePaths& paths, const std::vector<std::string>& scenario_p
   }
   auto image = load_image(paths);
   if (!image) return kBadInput;
-  auto map = peiboard::SourceMap::load(debug_file_of(paths));
+  auto map = peiboard::load_debug_file(debug_file_of(paths), *image);
   if (!map) {
     complain(map.error().message);
     return kBadInput;

@@ -4,8 +4,32 @@
 #include <sstream>
 
 #include "disassembler.h"
+#include "format.h"
 
 namespace peiboard {
+namespace {
+
+// The first control character of a name, if any: an lcov tracefile is one record per line with
+// no way to quote, so a name holding a newline would write records of its own.
+std::optional<size_t> control_character(std::string_view name) {
+  for (size_t i = 0; i < name.size(); ++i) {
+    const auto c = static_cast<unsigned char>(name[i]);
+    if (c < 0x20 || c == 0x7F) return i;
+  }
+  return std::nullopt;
+}
+
+std::string refuse_name(const char* what, std::string_view name, size_t at) {
+  std::string shown;
+  for (const char ch : name.substr(0, std::min<size_t>(name.size(), 80))) {
+    const auto c = static_cast<unsigned char>(ch);
+    shown += c < 0x20 || c >= 0x7F ? "\\x" + hex(c, 2).substr(2) : std::string(1, ch);
+  }
+  return std::string(what) + " \"" + shown + "\" holds a control character (byte " +
+         std::to_string(at) + "), which an lcov tracefile cannot carry";
+}
+
+}  // namespace
 
 Expected<Coverage> Coverage::create(const SourceMap& map) {
   Coverage c;
@@ -13,18 +37,26 @@ Expected<Coverage> Coverage::create(const SourceMap& map) {
   c.files_ = map.files();
   c.routines_ = map.routines();
   if (c.lines_.empty()) return Error{"the debug file's line table describes no code"};
-  c.code_begin_ = c.lines_.front().begin;
-  c.code_end_ = c.lines_.back().end;
+  for (const auto& f : c.files_) {
+    if (auto at = control_character(f)) return Error{refuse_name("the file name", f, *at)};
+  }
+  for (const auto& r : c.routines_) {
+    if (auto at = control_character(r.name)) {
+      return Error{refuse_name("the routine name", r.name, *at)};
+    }
+  }
 
   auto disassembler = Disassembler::create();
   if (!disassembler) return disassembler.error();
   // Every row of a line table starts at an instruction, so each range decodes on its own.
+  // The map's code sections are sorted and disjoint: each range finds its own by bisection.
+  const auto& code = map.code();
   for (const LineRange& r : c.lines_) {
-    const CodeSection* section = nullptr;
-    for (const auto& s : map.code()) {
-      if (r.begin >= s.address && r.end - s.address <= s.bytes.size()) section = &s;
-    }
-    if (section == nullptr) continue;
+    auto it = std::upper_bound(code.begin(), code.end(), r.begin,
+                               [](uint32_t a, const CodeSection& s) { return a < s.address; });
+    if (it == code.begin()) continue;
+    const CodeSection* section = &*std::prev(it);
+    if (r.end - section->address > section->bytes.size()) continue;
     const std::span<const uint8_t> bytes(section->bytes);
     uint32_t at = r.begin;
     while (at < r.end) {
@@ -53,23 +85,50 @@ void Coverage::clear() {
   edges_.clear();
 }
 
-std::vector<uint64_t> Coverage::byte_counts() const {
-  std::vector<uint64_t> counts(code_end_ - code_begin_, 0);
+std::vector<Coverage::Run> Coverage::runs() const {
+  // Each block adds its count from its first byte and takes it away past its last: the sums
+  // in address order give how often the bytes up to the next change ran. The size follows
+  // the blocks, never the span of addresses between them.
+  std::vector<std::pair<uint64_t, uint64_t>> starts, ends;
+  starts.reserve(blocks_.size());
+  ends.reserve(blocks_.size());
   for (const auto& [block, count] : blocks_) {
-    const uint64_t begin = std::max<uint64_t>(block.first, code_begin_);
-    const uint64_t end = std::min<uint64_t>(uint64_t{block.first} + block.second, code_end_);
-    for (uint64_t a = begin; a < end; ++a) counts[a - code_begin_] += count;
+    starts.emplace_back(block.first, count);
+    ends.emplace_back(uint64_t{block.first} + block.second, count);
   }
-  return counts;
+  std::sort(ends.begin(), ends.end());  // starts come sorted from the map
+  std::vector<Run> runs;
+  uint64_t count = 0;
+  size_t s = 0, e = 0;
+  while (s < starts.size() || e < ends.size()) {
+    const uint64_t at = e == ends.size() || (s < starts.size() && starts[s].first < ends[e].first)
+                            ? starts[s].first
+                            : ends[e].first;
+    while (s < starts.size() && starts[s].first == at) count += starts[s++].second;
+    while (e < ends.size() && ends[e].first == at) count -= ends[e++].second;
+    if (at > UINT32_MAX) break;
+    if (!runs.empty() && runs.back().count == count) continue;
+    runs.push_back({static_cast<uint32_t>(at), count});
+  }
+  return runs;
 }
 
-uint64_t Coverage::count_at(const std::vector<uint64_t>& counts, uint32_t address) const {
-  if (address < code_begin_ || address >= code_end_) return 0;
-  return counts[address - code_begin_];
+uint64_t Coverage::count_at(const std::vector<Run>& runs, uint32_t address) {
+  auto it = std::upper_bound(runs.begin(), runs.end(), address,
+                             [](uint32_t a, const Run& r) { return a < r.begin; });
+  return it == runs.begin() ? 0 : std::prev(it)->count;
+}
+
+uint64_t Coverage::most_in(const std::vector<Run>& runs, uint32_t begin, uint32_t end) {
+  uint64_t most = count_at(runs, begin);
+  auto it = std::upper_bound(runs.begin(), runs.end(), begin,
+                             [](uint32_t a, const Run& r) { return a < r.begin; });
+  for (; it != runs.end() && it->begin < end; ++it) most = std::max(most, it->count);
+  return most;
 }
 
 std::vector<FileCoverage> Coverage::report() const {
-  const auto counts = byte_counts();
+  const auto counts = runs();
   std::vector<FileCoverage> files(files_.size());
   for (size_t i = 0; i < files_.size(); ++i) files[i].file = files_[i];
 
@@ -81,10 +140,8 @@ std::vector<FileCoverage> Coverage::report() const {
   };
 
   for (const LineRange& r : lines_) {
-    uint64_t runs = 0;
-    for (uint32_t a = r.begin; a < r.end; ++a) runs = std::max(runs, count_at(counts, a));
     uint64_t& line = files[r.file].lines[r.line];
-    line = std::max(line, runs);
+    line = std::max(line, most_in(counts, r.begin, r.end));
   }
   for (const Routine& routine : routines_) {
     const LineRange* r = range_at(routine.address);

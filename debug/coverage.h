@@ -48,7 +48,8 @@ struct CoverageSummary {
 class Coverage {
  public:
   // Takes what it needs from the map (line table, routines, and the conditional branches its
-  // code holds); the map need not outlive the Coverage. Fails when the code cannot be decoded.
+  // code holds); the map need not outlive the Coverage. Fails when the code cannot be decoded
+  // or a file or routine name holds a control character (the tracefile could not carry it).
   static Expected<Coverage> create(const SourceMap& map);
 
   // A basic block [address, address + size) ran `count` more times. Blocks may overlap (the CPU
@@ -73,16 +74,21 @@ class Coverage {
 
  private:
   Coverage() = default;
-  // How often the byte at each address of [code_begin_, code_end_) ran.
-  std::vector<uint64_t> byte_counts() const;
-  uint64_t count_at(const std::vector<uint64_t>& counts, uint32_t address) const;
+  // From `begin` up to the next run's begin, every byte ran `count` times.
+  struct Run {
+    uint32_t begin = 0;
+    uint64_t count = 0;
+  };
+  // How often the bytes ran, as runs sorted by address: as many as the blocks have edges.
+  std::vector<Run> runs() const;
+  static uint64_t count_at(const std::vector<Run>& runs, uint32_t address);
+  // The most any byte of [begin, end) ran.
+  static uint64_t most_in(const std::vector<Run>& runs, uint32_t begin, uint32_t end);
 
   std::vector<LineRange> lines_;
   std::vector<std::string> files_;
   std::vector<Routine> routines_;
   std::vector<ConditionalBranch> branches_;
-  uint32_t code_begin_ = 0;
-  uint32_t code_end_ = 0;
   std::map<std::pair<uint32_t, uint32_t>, uint64_t> blocks_;  // (address, size) -> runs
   std::map<std::pair<uint32_t, uint32_t>, uint64_t> edges_;   // (from, to) -> times taken
 };

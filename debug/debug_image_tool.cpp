@@ -95,21 +95,22 @@ Expected<std::string> compare(const std::string& release_path, const std::string
     // .reloc lists pages by RVA; the debug link's larger headers change its RVAs, not its code.
     if (!r.allocated() || r.name == ".reloc") continue;
     const ElfSection* d = debug->section(r.name);
-    if (d == nullptr) return Error{r.name + " is missing from the debug file"};
+    if (d == nullptr) return Error{std::string(r.name) + " is missing from the debug file"};
     if (d->address != r.address || d->size != r.size) {
-      return Error{r.name + " lies at " + hex(d->address, 8) + " size " + hex(d->size) +
-                   " in the debug file, at " + hex(r.address, 8) + " size " + hex(r.size) +
-                   " in the release"};
+      return Error{std::string(r.name) + " lies at " + hex(d->address, 8) + " size " +
+                   hex(d->size) + " in the debug file, at " + hex(r.address, 8) + " size " +
+                   hex(r.size) + " in the release"};
     }
     if (!std::equal(r.contents.begin(), r.contents.end(), d->contents.begin(), d->contents.end())) {
-      return Error{r.name + " holds other bytes in the debug file than in the release"};
+      return Error{std::string(r.name) +
+                   " holds other bytes in the debug file than in the release"};
     }
-    matched += " " + r.name;
+    matched += " " + std::string(r.name);
     bytes += r.size;
   }
   for (const auto& d : debug->sections()) {
     if (d.allocated() && release->section(d.name) == nullptr) {
-      return Error{"the debug file loads " + d.name + ", which the release has not"};
+      return Error{"the debug file loads " + std::string(d.name) + ", which the release has not"};
     }
   }
   return matched.substr(1) + " (" + std::to_string(bytes) + " bytes) and the entry point " +

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "format.h"
+#include "string_table.h"
 
 namespace peiboard {
 namespace {
@@ -49,13 +50,19 @@ class Cursor {
     if (shift < 64 && (byte & 0x40)) value |= static_cast<int64_t>(~uint64_t{0} << shift);
     return value;
   }
-  std::string cstring() {
-    std::string s;
-    while (true) {
-      const uint8_t c = u8();
-      if (failed_ || c == 0) return s;
-      s.push_back(static_cast<char>(c));
+  // The NUL-terminated string at the cursor, viewing the bytes (empty when it runs off them).
+  std::string_view cstring() {
+    if (failed_) return {};
+    const auto begin = bytes_.begin() + static_cast<ptrdiff_t>(at_);
+    const auto end = std::find(begin, bytes_.end(), uint8_t{0});
+    if (end == bytes_.end()) {
+      failed_ = true;
+      at_ = bytes_.size();
+      return {};
     }
+    at_ += static_cast<size_t>(end - begin) + 1;
+    return {reinterpret_cast<const char*>(bytes_.data()) + (begin - bytes_.begin()),
+            static_cast<size_t>(end - begin)};
   }
   void skip(uint64_t n) {
     if (n > remaining()) {
@@ -109,9 +116,21 @@ struct EntryFormat {
 };
 
 struct FileEntry {
-  std::string name;
+  std::string_view name;  // views .debug_line or a string section
   uint64_t directory = 0;
 };
+
+// A unit's directory and file tables hold at most this many entries each (a unit names a few
+// hundred at most): an entry may take as little as one byte, so the bytes left do not bound
+// what the tables would cost in memory.
+constexpr uint64_t kMaxEntries = 1u << 16;
+// The file paths all units resolve, added up, stay below this: each resolution joins a
+// directory and a name that may both point at one long string, so the table's bytes do not
+// bound them.
+constexpr uint64_t kMaxPathBytes = 64u << 20;
+// One path, its name and the directories it joins, is at most this long (a system's longest
+// path is 4096 bytes): longer ones would make every resolution cost megabytes.
+constexpr uint64_t kMaxPathLength = 8192;
 
 struct UnitHeader {
   uint16_t version = 0;
@@ -122,24 +141,36 @@ struct UnitHeader {
   uint8_t line_range = 1;
   uint8_t opcode_base = 1;
   std::vector<uint8_t> standard_lengths;
-  std::vector<std::string> directories;  // as numbered by the unit's version
-  std::vector<FileEntry> files;          // as numbered by the unit's version
+  std::vector<std::string_view> directories;  // as numbered by the unit's version
+  std::vector<FileEntry> files;               // as numbered by the unit's version
 };
 
 std::string at_offset(size_t offset) { return "line table at " + hex(offset); }
 
 // The string a DWARF 5 entry holds in `form`, or an error for a form that holds none.
-Expected<std::string> read_string_form(Cursor& c, uint64_t form, size_t offset_size,
-                                       const DwarfStrings& strings) {
+// The string sections, each scanned at most once over all units.
+struct StringSections {
+  struct Section {
+    size_t size;
+    StringTable names;
+  };
+  Section str;
+  Section line_str;
+  explicit StringSections(const DwarfStrings& s)
+      : str{s.str.size(), StringTable(s.str)},
+        line_str{s.line_str.size(), StringTable(s.line_str)} {}
+};
+
+Expected<std::string_view> read_string_form(Cursor& c, uint64_t form, size_t offset_size,
+                                            StringSections& strings) {
   if (form == kFormString) return c.cstring();
   if (form == kFormStrp || form == kFormLineStrp) {
     const uint64_t at = c.sized(offset_size);
-    const auto table = form == kFormStrp ? strings.str : strings.line_str;
-    if (at >= table.size()) return Error{"a file name points outside its string section"};
-    Cursor s(table.subspan(static_cast<size_t>(at)));
-    std::string text = s.cstring();
-    if (s.failed()) return Error{"a file name runs off its string section"};
-    return text;
+    auto& table = form == kFormStrp ? strings.str : strings.line_str;
+    if (at >= table.size) return Error{"a file name points outside its string section"};
+    const auto text = table.names.at(at);
+    if (!text) return Error{"a file name runs off its string section"};
+    return *text;
   }
   return Error{"a file name uses form " + hex(form) + ", which this reader does not know"};
 }
@@ -179,13 +210,21 @@ Expected<uint64_t> read_number_form(Cursor& c, uint64_t form) {
 
 // Reads a DWARF 5 directory or file name table: its entry formats, then its entries.
 Expected<std::vector<FileEntry>> read_entry_table(Cursor& c, size_t offset_size,
-                                                  const DwarfStrings& strings) {
+                                                  StringSections& strings) {
   std::vector<EntryFormat> formats(c.u8());
   for (auto& f : formats) f = {c.uleb(), c.uleb()};
   const uint64_t count = c.uleb();
   if (c.failed()) return Error{"the header ends inside an entry format"};
+  // Entries without a format take no bytes and say nothing: only an empty table may have none.
+  if (formats.empty() && count != 0) {
+    return Error{"the header lists " + std::to_string(count) + " entries but no entry format"};
+  }
   // Each entry takes at least one byte: a count beyond the bytes left is corrupt.
   if (count > c.remaining()) return Error{"the header claims more entries than it holds"};
+  if (count > kMaxEntries) {
+    return Error{"the header lists " + std::to_string(count) + " entries, more than the " +
+                 std::to_string(kMaxEntries) + " a unit may name"};
+  }
   std::vector<FileEntry> entries;
   for (uint64_t i = 0; i < count; ++i) {
     FileEntry entry;
@@ -193,7 +232,7 @@ Expected<std::vector<FileEntry>> read_entry_table(Cursor& c, size_t offset_size,
       if (f.content == kContentPath) {
         auto name = read_string_form(c, f.form, offset_size, strings);
         if (!name) return name.error();
-        entry.name = std::move(*name);
+        entry.name = *name;
       } else {
         auto value = read_number_form(c, f.form);
         if (!value) return value.error();
@@ -201,27 +240,10 @@ Expected<std::vector<FileEntry>> read_entry_table(Cursor& c, size_t offset_size,
       }
     }
     if (c.failed()) return Error{"the header ends inside an entry"};
-    entries.push_back(std::move(entry));
+    entries.push_back(entry);
   }
   return entries;
 }
-
-// Interns paths so that each distinct one has one index in the table.
-class FileTable {
- public:
-  explicit FileTable(std::vector<std::string>& files) : files_(files) {
-    for (uint32_t i = 0; i < files_.size(); ++i) index_.emplace(files_[i], i);
-  }
-  uint32_t intern(const std::string& path) {
-    const auto [it, added] = index_.emplace(path, static_cast<uint32_t>(files_.size()));
-    if (added) files_.push_back(path);
-    return it->second;
-  }
-
- private:
-  std::vector<std::string>& files_;
-  std::map<std::string, uint32_t> index_;
-};
 
 // The path of file `index` of the unit, relative to the unit's compilation directory where it
 // lies beneath it.
@@ -233,7 +255,7 @@ std::optional<std::string> file_path(const UnitHeader& h, uint64_t index) {
   const uint64_t slot = v5 ? index : index - 1;
   if (slot >= h.files.size()) return std::nullopt;
   const FileEntry& f = h.files[static_cast<size_t>(slot)];
-  std::filesystem::path name(f.name);
+  const std::filesystem::path name(f.name);
   if (name.is_absolute()) {
     if (v5 && !h.directories.empty()) {
       const std::filesystem::path root(h.directories[0]);
@@ -246,7 +268,7 @@ std::optional<std::string> file_path(const UnitHeader& h, uint64_t index) {
   if (v5) {
     if (f.directory >= h.directories.size()) return std::nullopt;
     if (f.directory != 0) {
-      dir = h.directories[static_cast<size_t>(f.directory)];
+      dir = std::filesystem::path(h.directories[static_cast<size_t>(f.directory)]);
       if (dir.is_absolute() && !h.directories.empty()) {
         const auto rel = dir.lexically_relative(h.directories[0]);
         if (!rel.empty() && *rel.begin() != "..") dir = rel;
@@ -254,12 +276,60 @@ std::optional<std::string> file_path(const UnitHeader& h, uint64_t index) {
     }
   } else if (f.directory != 0) {
     if (f.directory > h.directories.size()) return std::nullopt;
-    dir = h.directories[static_cast<size_t>(f.directory - 1)];
+    dir = std::filesystem::path(h.directories[static_cast<size_t>(f.directory - 1)]);
   }
   return (dir / name).lexically_normal().string();
 }
 
-Expected<UnitHeader> read_header(Cursor& c, size_t offset_size, const DwarfStrings& strings) {
+// The bytes file_path() works through for file `index`: its name and every directory it may
+// join, so that a caller can bound the work before doing it.
+uint64_t path_cost(const UnitHeader& h, uint64_t index) {
+  const bool v5 = h.version >= 5;
+  const uint64_t slot = v5 ? index : index - 1;
+  if ((!v5 && index == 0) || slot >= h.files.size()) return 0;
+  const FileEntry& f = h.files[static_cast<size_t>(slot)];
+  uint64_t cost = f.name.size();
+  if (!h.directories.empty()) cost += h.directories[0].size();
+  const uint64_t dir = v5 ? f.directory : f.directory - 1;
+  if (f.directory != 0 && dir < h.directories.size()) {
+    cost += h.directories[static_cast<size_t>(dir)].size();
+  }
+  return cost;
+}
+
+// Interns paths so that each distinct one has one index in the table, and bounds the work of
+// resolving them over all units.
+class FileTable {
+ public:
+  explicit FileTable(std::vector<std::string>& files) : files_(files) {
+    for (uint32_t i = 0; i < files_.size(); ++i) index_.emplace(files_[i], i);
+  }
+  // The table index of file `index` of the unit; none when the unit has no such file.
+  Expected<std::optional<uint32_t>> resolve(const UnitHeader& h, uint64_t index) {
+    const uint64_t cost = path_cost(h, index);
+    if (cost > kMaxPathLength) {
+      return Error{"file " + std::to_string(index) + " names a path of " + std::to_string(cost) +
+                   " bytes with its directories, more than " + std::to_string(kMaxPathLength)};
+    }
+    resolved_bytes_ += cost;
+    if (resolved_bytes_ > kMaxPathBytes) {
+      return Error{"the file names the rows use add up to more than " + hex(kMaxPathBytes) +
+                   " bytes"};
+    }
+    const auto path = file_path(h, index);
+    if (!path) return std::optional<uint32_t>();
+    const auto [it, added] = index_.emplace(*path, static_cast<uint32_t>(files_.size()));
+    if (added) files_.push_back(*path);
+    return std::optional(it->second);
+  }
+
+ private:
+  std::vector<std::string>& files_;
+  std::map<std::string, uint32_t> index_;
+  uint64_t resolved_bytes_ = 0;
+};
+
+Expected<UnitHeader> read_header(Cursor& c, size_t offset_size, StringSections& strings) {
   UnitHeader h;
   h.offset_size = offset_size;
   h.version = c.u16();
@@ -291,15 +361,16 @@ Expected<UnitHeader> read_header(Cursor& c, size_t offset_size, const DwarfStrin
   if (h.version >= 5) {
     auto dirs = read_entry_table(c, offset_size, strings);
     if (!dirs) return dirs.error();
-    for (auto& d : *dirs) h.directories.push_back(std::move(d.name));
+    for (const auto& d : *dirs) h.directories.push_back(d.name);
     auto files = read_entry_table(c, offset_size, strings);
     if (!files) return files.error();
     h.files = std::move(*files);
   } else {
     while (true) {
-      std::string dir = c.cstring();
+      const std::string_view dir = c.cstring();
       if (c.failed() || dir.empty()) break;
-      h.directories.push_back(std::move(dir));
+      if (h.directories.size() == kMaxEntries) return Error{"the unit names too many directories"};
+      h.directories.push_back(dir);
     }
     while (true) {
       FileEntry f{c.cstring(), 0};
@@ -307,7 +378,8 @@ Expected<UnitHeader> read_header(Cursor& c, size_t offset_size, const DwarfStrin
       f.directory = c.uleb();
       c.uleb();  // modification time
       c.uleb();  // length
-      h.files.push_back(std::move(f));
+      if (h.files.size() == kMaxEntries) return Error{"the unit names too many files"};
+      h.files.push_back(f);
     }
   }
   if (c.failed() || c.offset() > program_start) return Error{"the header runs past its length"};
@@ -315,54 +387,62 @@ Expected<UnitHeader> read_header(Cursor& c, size_t offset_size, const DwarfStrin
   return h;
 }
 
-// Runs one unit's line-number program over `program`, appending its ranges to `table`.
-Expected<void> run_program(Cursor& c, UnitHeader& h, FileTable& files, LineTable& table) {
+// Runs one unit's line-number program over `program`, appending the ranges `filter` keeps to
+// `table`. Rows stream: only the previous row of the sequence is held, as a range needs no more
+// than its own row and the next one's address.
+Expected<void> run_program(Cursor& c, UnitHeader& h, FileTable& files, const LineFilter& filter,
+                           LineTable& table) {
   struct Row {
     uint64_t address = 0;
     uint64_t file = 1;
     int64_t line = 1;
   };
-  std::vector<Row> sequence;
   Row state;
-  auto reset = [&] {
-    state = Row{};
-    sequence.clear();
-  };
-  std::map<uint64_t, std::optional<uint32_t>> interned;  // unit file number -> table index
-  auto file_index = [&](uint64_t unit_file) -> std::optional<uint32_t> {
-    auto it = interned.find(unit_file);
-    if (it == interned.end()) {
-      const auto path = file_path(h, unit_file);
-      it = interned.emplace(unit_file, path ? std::optional(files.intern(*path)) : std::nullopt)
-               .first;
+  std::optional<Row> previous;            // the sequence's last row so far
+  std::map<uint64_t, uint32_t> interned;  // unit file number -> table index
+  auto file_index = [&](uint64_t unit_file) -> Expected<uint32_t> {
+    if (auto it = interned.find(unit_file); it != interned.end()) return it->second;
+    auto index = files.resolve(h, unit_file);
+    if (!index) return index.error();
+    if (!*index) {
+      return Error{"a row names file " + std::to_string(unit_file) + ", not in the table"};
     }
-    return it->second;
+    interned.emplace(unit_file, **index);
+    return **index;
+  };
+  // The previous row's range, now that the next row says where it ends.
+  auto close = [&](uint64_t end) -> Expected<void> {
+    const Row& row = *previous;
+    // Rows at one address leave nothing; linkers mark the sequences of discarded code with an
+    // address at the top of the space (a "tombstone"): such rows describe nothing in the image.
+    if (end == row.address || end > UINT32_MAX) return {};
+    const auto begin = static_cast<uint32_t>(row.address);
+    if (filter.keep && !filter.keep(begin, static_cast<uint32_t>(end))) return {};
+    if (table.ranges.size() >= filter.max_ranges) {
+      return Error{"the rows give more than " + std::to_string(filter.max_ranges) +
+                   " ranges in the code"};
+    }
+    const auto file = file_index(row.file);
+    if (!file) return file.error();
+    table.ranges.push_back(
+        {begin, static_cast<uint32_t>(end), *file, static_cast<uint32_t>(row.line)});
+    return {};
   };
   auto emit = [&]() -> Expected<void> {
     if (state.line < 0 || state.line > UINT32_MAX) return Error{"a row has no valid line number"};
-    if (!sequence.empty() && state.address < sequence.back().address) {
-      return Error{"addresses go backwards inside a sequence"};
+    if (previous) {
+      if (state.address < previous->address) {
+        return Error{"addresses go backwards inside a sequence"};
+      }
+      if (auto r = close(state.address); !r) return r;
     }
-    sequence.push_back(state);
+    previous = state;
     return {};
   };
   auto end_sequence = [&]() -> Expected<void> {
-    auto r = emit();
-    if (!r) return r;
-    for (size_t i = 0; i + 1 < sequence.size(); ++i) {
-      const Row& row = sequence[i];
-      const uint64_t end = sequence[i + 1].address;
-      if (end == row.address) continue;
-      // Linkers mark the sequences of discarded code with an address at the top of the space
-      // (a "tombstone"); such rows describe nothing in the image.
-      if (end > UINT32_MAX) continue;
-      const auto file = file_index(row.file);
-      if (!file)
-        return Error{"a row names file " + std::to_string(row.file) + ", not in the table"};
-      table.ranges.push_back({static_cast<uint32_t>(row.address), static_cast<uint32_t>(end), *file,
-                              static_cast<uint32_t>(row.line)});
-    }
-    reset();
+    if (auto r = emit(); !r) return r;
+    state = Row{};
+    previous.reset();
     return {};
   };
   // Operands are clamped so that the sums below cannot wrap; the range check after each opcode
@@ -397,8 +477,8 @@ Expected<void> run_program(Cursor& c, UnitHeader& h, FileTable& files, LineTable
           state.address = c.sized(size);
         } else if (sub == 3 && h.version <= 4) {  // DW_LNE_define_file
           FileEntry f{c.cstring(), c.uleb()};
-          h.files.push_back(std::move(f));
-          interned.clear();
+          if (h.files.size() == kMaxEntries) return Error{"the unit defines too many files"};
+          h.files.push_back(f);
         }
         // DW_LNE_set_discriminator and vendor opcodes change nothing this reader keeps.
         if (c.failed() || c.offset() > end) return Error{"an extended opcode overruns its length"};
@@ -444,9 +524,10 @@ Expected<void> run_program(Cursor& c, UnitHeader& h, FileTable& files, LineTable
 }  // namespace
 
 Expected<LineTable> read_line_table(std::span<const uint8_t> debug_line,
-                                    const DwarfStrings& strings) {
+                                    const DwarfStrings& strings, const LineFilter& filter) {
   LineTable table;
   FileTable files(table.files);
+  StringSections names(strings);
   size_t unit_offset = 0;
   while (unit_offset < debug_line.size()) {
     Cursor c(debug_line.subspan(unit_offset));
@@ -461,9 +542,9 @@ Expected<LineTable> read_line_table(std::span<const uint8_t> debug_line,
     }
     const size_t header_bytes = c.offset();
     Cursor unit(debug_line.subspan(unit_offset + header_bytes, static_cast<size_t>(length)));
-    auto header = read_header(unit, offset_size, strings);
+    auto header = read_header(unit, offset_size, names);
     if (!header) return Error{at_offset(unit_offset) + ": " + header.error().message};
-    if (auto r = run_program(unit, *header, files, table); !r) {
+    if (auto r = run_program(unit, *header, files, filter, table); !r) {
       return Error{at_offset(unit_offset) + ": " + r.error().message};
     }
     unit_offset += header_bytes + static_cast<size_t>(length);

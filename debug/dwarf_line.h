@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -36,9 +37,20 @@ struct DwarfStrings {
   std::span<const uint8_t> line_str;  // .debug_line_str
 };
 
+// Which ranges a reader wants, and how many it accepts: one that reads an image's lines keeps
+// those in its code, and a table that gives more of them than the code has bytes describes the
+// same code over and over.
+struct LineFilter {
+  std::function<bool(uint32_t begin, uint32_t end)> keep;  // empty: every range
+  size_t max_ranges = SIZE_MAX;
+};
+
 // Runs every line-number program in `debug_line`. Fails, naming the unit's offset, on a header
-// or an opcode that is malformed, runs off its unit, or uses a form this reader does not know.
+// or an opcode that is malformed, runs off its unit, or uses a form this reader does not know,
+// and when the kept ranges exceed the filter's count. Memory is bounded by what is kept: rows
+// stream, names view the sections, a unit's tables and the paths all units resolve are capped.
 Expected<LineTable> read_line_table(std::span<const uint8_t> debug_line,
-                                    const DwarfStrings& strings = {});
+                                    const DwarfStrings& strings = {},
+                                    const LineFilter& filter = {});
 
 }  // namespace peiboard

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "bytes.h"
+#include "string_table.h"
 
 namespace peiboard {
 namespace {
@@ -19,12 +20,12 @@ bool fits(size_t file_size, uint64_t offset, uint64_t size) {
 
 // The NUL-terminated string at `offset` of a string table, or an error when it runs off the
 // table's end.
-Expected<std::string> string_at(std::span<const uint8_t> table, uint32_t offset, const char* what) {
-  if (offset >= table.size()) return Error{std::string(what) + " name lies outside its table"};
-  const auto begin = table.begin() + offset;
-  const auto end = std::find(begin, table.end(), uint8_t{0});
-  if (end == table.end()) return Error{std::string(what) + " name runs off its table"};
-  return std::string(begin, end);
+Expected<std::string_view> string_at(StringTable& table, size_t table_size, uint32_t offset,
+                                     const char* what) {
+  if (offset >= table_size) return Error{std::string(what) + " name lies outside its table"};
+  const auto name = table.at(offset);
+  if (!name) return Error{std::string(what) + " name runs off its table"};
+  return *name;
 }
 
 }  // namespace
@@ -76,13 +77,13 @@ Expected<ElfFile> ElfFile::parse(std::vector<uint8_t> bytes) {
   };
   const auto names = contents(raw[shstrndx]);
   if (!names) return names.error();
+  StringTable section_names(*names);
   for (const auto& s : raw) {
-    auto name = string_at(*names, s.name, "a section");
+    auto name = string_at(section_names, names->size(), s.name, "a section");
     if (!name) return name.error();
     auto data = contents(s);
-    if (!data) return Error{*name + ": " + data.error().message};
-    file.sections_.push_back(
-        {std::move(*name), s.type, s.flags, s.address, s.size, s.offset, *data});
+    if (!data) return Error{std::string(*name) + ": " + data.error().message};
+    file.sections_.push_back({*name, s.type, s.flags, s.address, s.size, s.offset, *data});
   }
 
   for (size_t i = 0; i < raw.size(); ++i) {
@@ -90,16 +91,17 @@ Expected<ElfFile> ElfFile::parse(std::vector<uint8_t> bytes) {
     if (raw[i].link >= raw.size()) return Error{"the symbol table names no string table"};
     const auto symbols = file.sections_[i].contents;
     const auto strings = file.sections_[raw[i].link].contents;
+    StringTable names_of(strings);
     for (size_t at = 0; at + kSymbolSize <= symbols.size(); at += kSymbolSize) {
-      auto name = string_at(strings, get32(symbols, at), "a symbol");
+      auto name = string_at(names_of, strings.size(), get32(symbols, at), "a symbol");
       if (!name) return name.error();
       const uint16_t section = get16(symbols, at + 14);
       if (section != kSectionIndexUndefined && section < kSectionIndexReserved &&
           section >= raw.size()) {
-        return Error{"symbol " + *name + " names section " + std::to_string(section) +
+        return Error{"symbol " + std::string(*name) + " names section " + std::to_string(section) +
                      ", which does not exist"};
       }
-      file.symbols_.push_back({std::move(*name), get32(symbols, at + 4), get32(symbols, at + 8),
+      file.symbols_.push_back({*name, get32(symbols, at + 4), get32(symbols, at + 8),
                                static_cast<uint8_t>(symbols[at + 12] & 0xF), section});
     }
   }

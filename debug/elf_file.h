@@ -15,9 +15,9 @@
 namespace peiboard {
 
 struct ElfSection {
-  std::string name;
-  uint32_t type = 0;   // SHT_*
-  uint32_t flags = 0;  // SHF_*
+  std::string_view name;  // views the ElfFile's bytes, like the contents
+  uint32_t type = 0;      // SHT_*
+  uint32_t flags = 0;     // SHF_*
   uint32_t address = 0;
   uint32_t size = 0;
   uint32_t offset = 0;                // of the contents in the file
@@ -34,7 +34,7 @@ struct ElfSection {
 };
 
 struct ElfSymbol {
-  std::string name;
+  std::string_view name;  // views the ElfFile's bytes: a name many symbols share is held once
   uint32_t value = 0;
   uint32_t size = 0;
   uint8_t type = 0;      // STT_*

@@ -17,22 +17,40 @@ Expected<SourceMap> SourceMap::load(const std::filesystem::path& elf) {
 }
 
 Expected<SourceMap> SourceMap::parse(std::vector<uint8_t> bytes) {
+  const uint64_t file_size = bytes.size();
   auto elf = ElfFile::parse(std::move(bytes));
   if (!elf) return elf.error();
   SourceMap map;
   map.entry_ = elf->entry();
 
+  // Code sections are copied: they must not overlap, and may not hold more bytes than the file
+  // (sections may share file bytes, and copies of shared bytes would cost more than the file).
+  uint64_t code_bytes = 0;
   for (const auto& s : elf->sections()) {
-    if (!s.allocated() || !s.executable() || s.type != ElfSection::kProgbits) continue;
-    if (uint64_t{s.address} + s.size > UINT32_MAX) return Error{s.name + " runs past 4 GiB"};
-    map.code_.push_back({s.name, s.address, {s.contents.begin(), s.contents.end()}});
+    if (!s.allocated() || !s.executable() || s.type != ElfSection::kProgbits || s.size == 0) {
+      continue;
+    }
+    if (uint64_t{s.address} + s.size > UINT32_MAX)
+      return Error{std::string(s.name) + " runs past 4 GiB"};
+    code_bytes += s.size;
+    if (code_bytes > file_size) return Error{"the code sections hold more bytes than the file"};
+    map.code_.push_back({std::string(s.name), s.address, {s.contents.begin(), s.contents.end()}});
   }
   if (map.code_.empty()) return Error{"the debug file holds no code"};
-  auto code_section = [&](uint32_t address) -> const CodeSection* {
-    for (const auto& c : map.code_) {
-      if (address >= c.address && address - c.address < c.bytes.size()) return &c;
+  std::sort(map.code_.begin(), map.code_.end(),
+            [](const CodeSection& a, const CodeSection& b) { return a.address < b.address; });
+  for (size_t i = 1; i < map.code_.size(); ++i) {
+    const CodeSection& before = map.code_[i - 1];
+    if (uint64_t{before.address} + before.bytes.size() > map.code_[i].address) {
+      return Error{"code sections " + before.name + " and " + map.code_[i].name + " overlap"};
     }
-    return nullptr;
+  }
+  auto code_section = [&](uint32_t address) -> const CodeSection* {
+    auto it = std::upper_bound(map.code_.begin(), map.code_.end(), address,
+                               [](uint32_t a, const CodeSection& c) { return a < c.address; });
+    if (it == map.code_.begin()) return nullptr;
+    const CodeSection& c = *std::prev(it);
+    return address - c.address < c.bytes.size() ? &c : nullptr;
   };
 
   const ElfSection* debug_line = elf->section(".debug_line");
@@ -40,7 +58,11 @@ Expected<SourceMap> SourceMap::parse(std::vector<uint8_t> bytes) {
   DwarfStrings strings;
   if (const auto* s = elf->section(".debug_str")) strings.str = s->contents;
   if (const auto* s = elf->section(".debug_line_str")) strings.line_str = s->contents;
-  auto table = read_line_table(debug_line->contents, strings);
+  // Only ranges that start in the code are kept; one link describes each code byte once, so
+  // a table with more ranges there than the code has bytes is refused.
+  const LineFilter filter{[&](uint32_t begin, uint32_t) { return code_section(begin) != nullptr; },
+                          static_cast<size_t>(code_bytes)};
+  auto table = read_line_table(debug_line->contents, strings, filter);
   if (!table) return Error{".debug_line: " + table.error().message};
   map.files_ = std::move(table->files);
 
@@ -60,6 +82,9 @@ Expected<SourceMap> SourceMap::parse(std::vector<uint8_t> bytes) {
   }
 
   if (elf->section(".symtab") == nullptr) return Error{"the debug file has no symbol table"};
+  // Routines copy their names: many symbols may share one long name in the file, so the copies
+  // together may not exceed the file.
+  uint64_t name_bytes = 0;
   for (const auto& sym : elf->symbols()) {
     if (sym.type != ElfSymbol::kFunction || sym.section == 0 ||
         sym.section >= elf->sections().size()) {
@@ -67,24 +92,43 @@ Expected<SourceMap> SourceMap::parse(std::vector<uint8_t> bytes) {
     }
     const ElfSection& s = elf->sections()[sym.section];
     if (!s.executable() || sym.value < s.address || sym.value - s.address >= s.size) continue;
-    std::string name = sym.name;
-    if (name.size() > 1 && name[0] == '_') name.erase(0, 1);
-    map.routines_.push_back({std::move(name), sym.value, s.address + s.size - sym.value});
+    std::string_view name = sym.name;
+    if (name.size() > 1 && name[0] == '_') name.remove_prefix(1);
+    name_bytes += name.size();
+    if (name_bytes > file_size) return Error{"the routines' names add up to more than the file"};
+    map.routines_.push_back({std::string(name), sym.value, s.address + s.size - sym.value});
   }
   std::sort(map.routines_.begin(), map.routines_.end(), [](const Routine& a, const Routine& b) {
     return a.address != b.address ? a.address < b.address : a.name < b.name;
   });
-  for (size_t i = 0; i < map.routines_.size(); ++i) {
+  // Each routine reaches at most to the next one that starts further on.
+  std::optional<uint32_t> next;
+  for (size_t i = map.routines_.size(); i-- > 0;) {
     Routine& r = map.routines_[i];
-    for (size_t j = i + 1; j < map.routines_.size(); ++j) {
-      const uint32_t next = map.routines_[j].address;
-      if (next > r.address) {
-        r.size = std::min(r.size, next - r.address);
-        break;
-      }
+    if (i + 1 < map.routines_.size() && map.routines_[i + 1].address > r.address) {
+      next = map.routines_[i + 1].address;
     }
+    if (next) r.size = std::min(r.size, *next - r.address);
   }
   return map;
+}
+
+Expected<void> SourceMap::describes(uint32_t base, std::span<const uint8_t> memory) const {
+  const uint64_t end = uint64_t{base} + memory.size();
+  for (const CodeSection& c : code_) {
+    const std::string what =
+        c.name + " (" + std::to_string(c.bytes.size()) + " bytes at " + hex(c.address, 8) + ")";
+    if (c.address < base || c.address + uint64_t{c.bytes.size()} > end) {
+      return Error{what + " lies outside the image (" + hex(base, 8) + " to " + hex(end, 8) + ")"};
+    }
+    const auto image = memory.subspan(c.address - base, c.bytes.size());
+    const auto differs = std::mismatch(c.bytes.begin(), c.bytes.end(), image.begin());
+    if (differs.first != c.bytes.end()) {
+      return Error{what + " differs from the image's code at " +
+                   hex(c.address + static_cast<uint32_t>(differs.first - c.bytes.begin()), 8)};
+    }
+  }
+  return {};
 }
 
 const Routine* SourceMap::routine_at(uint32_t address) const {

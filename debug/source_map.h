@@ -47,10 +47,18 @@ class SourceMap {
 
   // Reads the debug file (ELF, i386, with .debug_line and .symtab). Fails with a message that
   // starts with the path when the file is missing, is not such an ELF file, or its line table or
-  // symbol table is corrupt; never crashes on any content.
+  // symbol table is corrupt; never crashes on any content. Time and memory grow with the file:
+  // code sections may not overlap nor hold more bytes than the file, only line ranges in the
+  // code are kept (at most one per code byte), routine names together fit in the file.
   static Expected<SourceMap> load(const std::filesystem::path& elf);
   // The same from bytes in memory.
   static Expected<SourceMap> parse(std::vector<uint8_t> elf);
+
+  // Whether the file describes the image whose memory from `base` on is `memory` (laid out as
+  // the debug file's addresses say): each code section lies inside it and holds its bytes.
+  // Fails naming the first section that lies elsewhere or the first byte that differs. Nothing
+  // of a file that fails may be trusted: its sizes and lines describe other code.
+  Expected<void> describes(uint32_t base, std::span<const uint8_t> memory) const;
 
   // Routine, offset, file and line of the code byte at `address`.
   AddressInfo lookup(uint32_t address) const;

@@ -133,6 +133,31 @@ Expected<void> place_in_flash(PeImage& image) {
   return {};
 }
 
+Expected<void> debug_file_describes(const SourceMap& map, const PeImage& image) {
+  const std::string refused = "the debug file does not describe the image (its code differs): ";
+  PeImage linked = image;
+  const uint32_t base = image.image_base() - (image.entry_point() - map.entry_point());
+  if (base != image.image_base()) {
+    if (auto moved = linked.rebase(base); !moved) {
+      return Error{refused + "its entry point " + hex(map.entry_point(), 8) +
+                   " puts the image at " + hex(base, 8) + ": " + moved.error().message};
+    }
+  }
+  if (auto same = map.describes(linked.image_base(), linked.memory_layout()); !same) {
+    return Error{refused + same.error().message};
+  }
+  return {};
+}
+
+Expected<SourceMap> load_debug_file(const std::filesystem::path& path, const PeImage& image) {
+  auto map = SourceMap::load(path);
+  if (!map) return map.error();
+  if (auto same = debug_file_describes(*map, image); !same) {
+    return Error{path.string() + ": " + same.error().message};
+  }
+  return map;
+}
+
 Board::Board(const Scenario& scenario, const PeImage& image, BoardOptions options)
     : scenario_(scenario), image_(image), options_(options) {
   if (options_.source) source_delta_ = image_.entry_point() - options_.source->entry_point();
@@ -175,18 +200,24 @@ Expected<void> Board::check_image() const {
     return Error{"the image at " + hex(image_.image_base(), 8) +
                  " does not lie in the flash window " + hex(ram::kFlashBase, 8) + " to 0xFFFFFFFF"};
   }
-  // The board rewrites the PTSS table descriptors: each must lie inside one section.
+  // The board rewrites the PTSS table descriptors: each must lie inside one data section
+  // (the module's constants or writable data), never in its code or headers.
   for (const char* table : kPtssTables) {
     const auto at = image_.address_of(table);
     if (!at) continue;  // populate() says so when a scenario needs it
-    const bool inside =
-        std::any_of(image_.sections().begin(), image_.sections().end(), [&](const PeSection& s) {
+    const auto section =
+        std::find_if(image_.sections().begin(), image_.sections().end(), [&](const PeSection& s) {
           const uint64_t start = uint64_t{image_.image_base()} + s.virtual_address;
           return *at >= start && uint64_t{*at} + kPtssDescriptorSize <= start + s.virtual_size;
         });
-    if (!inside) {
-      return Error{std::string("the link map puts ") + table + " at " + hex(*at, 8) +
-                   ", not inside one of the image's sections"};
+    const std::string puts =
+        image_.where_named(table) + ": the link map puts " + table + " at " + hex(*at, 8);
+    if (section == image_.sections().end()) {
+      return Error{puts + ", not inside one of the image's sections"};
+    }
+    if (section->characteristics & (kScnCode | kScnMemExecute)) {
+      return Error{puts + ", inside the code section " + section->name +
+                   ", not in the module's data"};
     }
   }
   return {};
@@ -242,6 +273,7 @@ void Board::map_memory() {
   const uint32_t image_size = static_cast<uint32_t>(
       page_up(uint64_t{image_.image_base()} + image_.size_of_image()) - image_base);
   m.map_ram(image_base, image_size, kRead, "module image", Machine::OnReset::kKeep);
+  m.set_image(image_.image_base(), image_.size_of_image());
   taken.emplace_back(image_base, image_size);
   m.write(image_.image_base(), image_.memory_layout());
   m.label(image_.image_base(), image_.size_of_headers(), "module headers", true);
@@ -416,12 +448,21 @@ std::optional<std::string> Board::source_line(uint32_t address) const {
 std::vector<Instruction> Board::instructions_to(uint32_t address, size_t before) const {
   const uint64_t image_end = uint64_t{image_.image_base()} + image_.size_of_image();
   if (address < image_.image_base() || address >= image_end) return {};
-  // Decode from the routine's first byte: x86 code cannot be decoded backwards.
+  // Decode from the routine's first byte: x86 code cannot be decoded backwards. The window
+  // stays inside the section (or the headers) holding the address and reaches back at most
+  // kDecodeWindow bytes, whatever symbol the map puts before it.
+  uint64_t floor = image_.image_base();
+  for (const auto& s : image_.sections()) {
+    const uint64_t begin = uint64_t{image_.image_base()} + s.virtual_address;
+    if (address >= begin && address - begin < std::max(s.virtual_size, s.raw_size)) floor = begin;
+  }
+  constexpr uint32_t kDecodeWindow = 64 * 1024;
+  floor = std::max<uint64_t>(floor, address >= kDecodeWindow ? address - kDecodeWindow : 0);
   uint32_t start = address;
   const auto& symbols = image_.symbols();
   auto it = std::upper_bound(symbols.begin(), symbols.end(), address,
                              [](uint32_t a, const Symbol& s) { return a < s.address; });
-  if (it != symbols.begin()) start = std::prev(it)->address;
+  if (it != symbols.begin() && std::prev(it)->address >= floor) start = std::prev(it)->address;
   constexpr uint32_t kLongestInstruction = 15;
   const uint64_t end = std::min<uint64_t>(uint64_t{address} + kLongestInstruction, image_end);
   const std::vector<uint8_t> bytes = machine_->read(start, static_cast<uint32_t>(end - start));

@@ -135,6 +135,13 @@ std::vector<uint8_t> ptss_entry_bytes(const PtssEntryConfig& entry);
 // table, too large) is an error saying so.
 Expected<void> place_in_flash(PeImage& image);
 
+// The debug file at `path`, when it describes `image`: its code, at the addresses it was
+// linked for, holds the image's bytes there (the image moved back by the difference of the
+// entry points when it sits elsewhere). A file that describes other code is refused, naming
+// the section that differs: its lines and sizes would be wrong for every address.
+Expected<SourceMap> load_debug_file(const std::filesystem::path& path, const PeImage& image);
+Expected<void> debug_file_describes(const SourceMap& map, const PeImage& image);
+
 class Board {
  public:
   // Checks that the scenario and the image fit this board's memory map, then builds it.

@@ -343,6 +343,7 @@ Signal signal_of(const StopInfo& stop) {
     case FaultKind::kWriteUnmapped:
     case FaultKind::kWriteProtected:
     case FaultKind::kExecuteOutside:
+    case FaultKind::kExecuteNonCode:
     case FaultKind::kBadBuffer:
       return kSigSegv;
     case FaultKind::kInvalidInstruction:

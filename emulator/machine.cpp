@@ -68,6 +68,8 @@ const char* fault_kind_text(FaultKind kind) {
       return "write protected";
     case FaultKind::kExecuteOutside:
       return "execute outside the image";
+    case FaultKind::kExecuteNonCode:
+      return "execute outside the image's code";
     case FaultKind::kInvalidInstruction:
       return "invalid instruction";
     case FaultKind::kCpuException:
@@ -654,11 +656,17 @@ bool Machine::on_invalid(int type, uint32_t address, int size, int64_t value) {
       last_invalid_ = Fault{FaultKind::kWriteUnmapped, address, at, at, region_of(address), {}};
       break;
     case UC_MEM_FETCH_UNMAPPED:
-    case UC_MEM_FETCH_PROT:
+    case UC_MEM_FETCH_PROT: {
       // Blame the block that jumped there.
-      last_invalid_ =
-          Fault{FaultKind::kExecuteOutside, address, address, last_block_, region_of(address), {}};
+      const bool in_image = address - image_.first < image_.second;
+      last_invalid_ = Fault{in_image ? FaultKind::kExecuteNonCode : FaultKind::kExecuteOutside,
+                            address,
+                            address,
+                            last_block_,
+                            region_of(address),
+                            {}};
       break;
+    }
     default:
       last_invalid_ = Fault{FaultKind::kReadUnmapped, address, at, at, region_of(address), {}};
       break;

@@ -50,6 +50,7 @@ enum class FaultKind : uint8_t {
   kWriteUnmapped,        // a store to such an address
   kWriteProtected,       // a store to memory the module must not write; the region says which
   kExecuteOutside,       // an instruction fetched outside the image and the trap page
+  kExecuteNonCode,       // an instruction fetched from the image outside its code (headers, data)
   kInvalidInstruction,   // bytes the CPU does not decode
   kCpuException,         // a processor exception or software interrupt; detail gives the vector
   kBadBuffer,            // a service or PPI was handed memory that is not there
@@ -155,6 +156,9 @@ class Machine {
   // Lets the guest write [base, base + size) inside memory mapped without kWrite (a
   // writable section that shares a page with constants).
   void allow_writes(uint32_t base, uint32_t size);
+  // The module's image lies here: a fetch from its pages that do not execute is a
+  // kExecuteNonCode fault (the region names the section), not a fetch outside the image.
+  void set_image(uint32_t base, uint32_t size) { image_ = {base, size}; }
   // Names a range for fault reports (finer than the mapping: a section, a PPI, a table).
   // Labels go with reset() unless persistent.
   void label(uint32_t base, uint32_t size, std::string name, bool persistent = false);
@@ -306,6 +310,7 @@ class Machine {
   std::vector<Region> regions_;            // RAM the host owns, sorted by base
   mutable size_t last_region_ = SIZE_MAX;  // index of the region region_at() found last
   std::vector<std::pair<uint32_t, uint32_t>> writable_windows_;  // (base, size)
+  std::pair<uint32_t, uint32_t> image_{0, 0};                    // (base, size)
   std::vector<Label> labels_;
   struct DeviceMapping {
     Machine* machine;

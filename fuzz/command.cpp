@@ -30,7 +30,7 @@ std::string progress_line(const FuzzProgress& p) {
 // The source lines the campaign's blocks cover, written as an lcov tracefile.
 Expected<CoverageSummary> write_lcov(const PeImage& image, const CoverageMap& reached,
                                      const LcovOutput& lcov) {
-  auto map = SourceMap::load(lcov.debug_file);
+  auto map = load_debug_file(lcov.debug_file, image);
   if (!map) return map.error();
   auto lines = Coverage::create(*map);
   if (!lines) return lines.error();

@@ -534,7 +534,15 @@ Expected<Volume> parse_volume(std::span<const uint8_t> bytes) {
     if (entry.num_blocks == 0 || entry.length == 0) {
       return Error{"block map entry at " + hex(at) + " has a zero count or length"};
     }
-    mapped += uint64_t{entry.num_blocks} * entry.length;
+    // Each entry's blocks must fit in what the volume has left: a sum checked only at the
+    // end could wrap past 2^64 and come back equal to the length.
+    const uint64_t blocks = uint64_t{entry.num_blocks} * entry.length;
+    if (blocks > volume.length - mapped) {
+      return Error{"block map entry at " + hex(at) + " (" + std::to_string(entry.num_blocks) +
+                   " blocks of " + hex(entry.length) + ") runs past the volume's " +
+                   hex(volume.length) + " bytes"};
+    }
+    mapped += blocks;
     volume.block_map.push_back(entry);
   }
   if (mapped != volume.length) {

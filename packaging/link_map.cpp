@@ -57,6 +57,7 @@ Expected<uint32_t> parse_address(std::string_view token) {
 Expected<LinkMap> parse_link_map(std::string_view text, std::string_view source) {
   enum class Table { kNone, kSections, kSymbols };
   LinkMap map;
+  map.source = source;
   Table table = Table::kNone;
   size_t line_number = 0;
   size_t first_row_line = 0;
@@ -104,7 +105,8 @@ Expected<LinkMap> parse_link_map(std::string_view text, std::string_view source)
     if (first_row_line == 0) first_row_line = line_number;
     const std::string_view name = tokens[1];
     if (name.size() < 2 || name[0] != '_') continue;  // C++-decorated: not a routine we call
-    map.symbols.push_back({std::string(name.substr(1)), *address});
+    map.symbols.push_back(
+        {std::string(name.substr(1)), *address, static_cast<uint32_t>(line_number)});
   }
   if (first_row_line != 0 && !map.preferred_base) {
     line_number = first_row_line;

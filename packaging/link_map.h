@@ -15,11 +15,13 @@ namespace peiboard {
 struct Symbol {
   std::string name;  // without the leading underscore of the C decoration
   uint32_t address = 0;
+  uint32_t line = 0;  // of the map's row that names it (from 1), 0 when no map did
 };
 
 struct LinkMap {
   std::optional<uint32_t> preferred_base;  // "Preferred load address is ..."
   std::vector<Symbol> symbols;             // C-linkage names, sorted by address
+  std::string source;                      // the map's name, as its errors give it
 };
 
 // Reads the map's "Preferred load address" line and the rows of its "Publics by Value" and

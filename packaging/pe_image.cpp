@@ -86,7 +86,8 @@ Expected<PeImage> PeImage::parse_pe32(std::vector<uint8_t> bytes) {
   if (image.magic_ != kMagicPe32) return Error{"not a PE32 image (optional header magic)"};
   image.entry_rva_ = get32(b, opt + offsetof(OptionalHeader32, address_of_entry_point));
   image.base_of_code_ = get32(b, opt + offsetof(OptionalHeader32, base_of_code));
-  image.image_base_ = get32(b, opt + offsetof(OptionalHeader32, image_base));
+  image.image_base_field_ = opt + offsetof(OptionalHeader32, image_base);
+  image.image_base_ = get32(b, image.image_base_field_);
   image.section_alignment_ = get32(b, opt + offsetof(OptionalHeader32, section_alignment));
   image.size_of_image_ = get32(b, opt + offsetof(OptionalHeader32, size_of_image));
   image.size_of_headers_ = get32(b, opt + offsetof(OptionalHeader32, size_of_headers));
@@ -138,7 +139,8 @@ Expected<PeImage> PeImage::parse_te(std::vector<uint8_t> bytes) {
   image.stripped_size_ = get16(b, offsetof(TeHeader, stripped_size));
   image.entry_rva_ = get32(b, offsetof(TeHeader, address_of_entry_point));
   image.base_of_code_ = get32(b, offsetof(TeHeader, base_of_code));
-  const uint64_t base = get64(b, offsetof(TeHeader, image_base));
+  image.image_base_field_ = offsetof(TeHeader, image_base);
+  const uint64_t base = get64(b, image.image_base_field_);
   const size_t relocation = offsetof(TeHeader, base_relocation);
   image.relocation_directory_ = {get32(b, relocation), get32(b, relocation + 4)};
   const size_t debug = offsetof(TeHeader, debug);
@@ -226,6 +228,25 @@ Expected<void> PeImage::validate() {
       return Error{"section " + s.name + " overlaps the headers"};
     }
   }
+  // Sections that share memory or file bytes would let one section's data (or a fix-up in
+  // it) overwrite another's.
+  for (size_t i = 0; i < sections_.size(); ++i) {
+    for (size_t j = i + 1; j < sections_.size(); ++j) {
+      const PeSection& a = sections_[i];
+      const PeSection& b = sections_[j];
+      auto overlap = [](uint64_t a_begin, uint64_t a_size, uint64_t b_begin, uint64_t b_size) {
+        return a_size != 0 && b_size != 0 && a_begin < b_begin + b_size &&
+               b_begin < a_begin + a_size;
+      };
+      if (overlap(a.virtual_address, std::max(a.virtual_size, a.raw_size), b.virtual_address,
+                  std::max(b.virtual_size, b.raw_size))) {
+        return Error{"sections " + a.name + " and " + b.name + " overlap in memory"};
+      }
+      if (overlap(a.raw_offset, a.raw_size, b.raw_offset, b.raw_size)) {
+        return Error{"sections " + a.name + " and " + b.name + " share bytes of the file"};
+      }
+    }
+  }
   if (entry_rva_ >= size_of_image_) {
     return Error{"entry point RVA " + hex(entry_rva_) + " lies outside the image"};
   }
@@ -241,6 +262,7 @@ Expected<void> PeImage::validate() {
 
 void PeImage::attach_map(const LinkMap& map) {
   const uint32_t delta = map.preferred_base ? image_base_ - *map.preferred_base : 0;
+  map_source_ = map.source;
   symbols_ = map.symbols;
   for (auto& s : symbols_) s.address += delta;
   std::stable_sort(symbols_.begin(), symbols_.end(),
@@ -285,6 +307,13 @@ std::optional<uint32_t> PeImage::address_of(std::string_view name) const {
   return std::nullopt;
 }
 
+std::string PeImage::where_named(std::string_view name) const {
+  for (const auto& s : symbols_) {
+    if (s.name == name && s.line != 0) return map_source_ + ":" + std::to_string(s.line);
+  }
+  return map_source_.empty() ? std::string("the link map") : map_source_;
+}
+
 std::optional<std::string> PeImage::symbol_at(uint32_t address) const {
   if (address < image_base_ || address - image_base_ >= size_of_image_) return std::nullopt;
   auto it = std::upper_bound(symbols_.begin(), symbols_.end(), address,
@@ -306,6 +335,16 @@ std::optional<uint32_t> PeImage::file_offset_of(uint32_t rva, uint32_t size) con
           : uint64_t{file_rva_} + sizeof(TeHeader) + sizeof(SectionHeader) * sections_.size();
   if (rva >= file_rva_ && end <= headers_end && end - file_rva_ <= bytes_.size()) {
     return rva - file_rva_;
+  }
+  return std::nullopt;
+}
+
+std::optional<uint32_t> PeImage::section_offset_of(uint64_t rva, uint32_t size) const {
+  for (const auto& s : sections_) {
+    const uint32_t loaded = std::min(s.raw_size, s.virtual_size ? s.virtual_size : s.raw_size);
+    if (rva >= s.virtual_address && rva + size - s.virtual_address <= loaded) {
+      return s.raw_offset + static_cast<uint32_t>(rva - s.virtual_address);
+    }
   }
   return std::nullopt;
 }
@@ -358,11 +397,14 @@ Expected<std::vector<Relocation>> PeImage::relocations() const {
           return Error{where + " (page " + hex(page) + "), entry " + std::to_string(i) + ": type " +
                        std::to_string(type) + " is not an IA32 relocation"};
       }
-      if (rva >= kFourGiB || !file_offset_of(static_cast<uint32_t>(rva), width)) {
-        return Error{where + " (page " + hex(page) + "), entry " + std::to_string(i) +
-                     ": the fix-up at RVA " + hex(rva) + " lies outside the file's data"};
-      }
-      fixups.push_back({static_cast<uint32_t>(rva), type});
+      const std::string fixup = where + " (page " + hex(page) + "), entry " + std::to_string(i) +
+                                ": the fix-up at RVA " + hex(rva);
+      // A fix-up may change only section bytes the image loads: one in the headers would
+      // rewrite the fields (e_lfanew, the image base) the rebase itself relies on.
+      if (rva < size_of_headers_) return Error{fixup + " lies in the headers"};
+      const auto offset = section_offset_of(rva, width);
+      if (!offset) return Error{fixup + " lies outside every section's data"};
+      fixups.push_back({static_cast<uint32_t>(rva), type, *offset});
     }
     at += block_size;
   }
@@ -387,7 +429,11 @@ Expected<void> PeImage::rebase(uint32_t new_base) {
   const uint32_t delta = new_base - image_base_;
   std::vector<uint8_t> moved = bytes_;
   for (const Relocation& r : *fixups) {
-    const uint32_t at = *file_offset_of(r.rva, r.type == layout::kRelocHighLow ? 4 : 2);
+    const uint32_t at = r.file_offset;
+    if (!has(moved, at, r.type == layout::kRelocHighLow ? 4 : 2)) {
+      return Error{"cannot move" + move + ": the fix-up at RVA " + hex(r.rva) +
+                   " lies outside the file"};
+    }
     switch (r.type) {
       case layout::kRelocHighLow:
         put32(moved, at, get32(moved, at) + delta);
@@ -402,12 +448,15 @@ Expected<void> PeImage::rebase(uint32_t new_base) {
         break;
     }
   }
+  // The field's place was read once, when the headers were: no fix-up can move it since.
+  const size_t field_size = format_ == ImageFormat::kPe32 ? 4 : 8;
+  if (!has(moved, image_base_field_, field_size)) {
+    return Error{"cannot move" + move + ": the image base field lies outside the file"};
+  }
   if (format_ == ImageFormat::kPe32) {
-    const uint32_t pe = get32(moved, layout::kDosNewHeaderOffset);
-    put32(moved, pe + 4 + sizeof(CoffFileHeader) + offsetof(OptionalHeader32, image_base),
-          new_base);
+    put32(moved, image_base_field_, new_base);
   } else {
-    put64(moved, offsetof(TeHeader, image_base), new_base);
+    put64(moved, image_base_field_, new_base);
   }
   bytes_ = std::move(moved);
   image_base_ = new_base;

@@ -33,6 +33,7 @@ struct ImageDirectory {
 struct Relocation {
   uint32_t rva = 0;
   uint16_t type = 0;
+  uint32_t file_offset = 0;  // of the field in file_bytes()
 };
 
 // A parsed image: headers, sections, the bytes as they lie in the file, and the names the
@@ -95,6 +96,8 @@ class PeImage {
   std::vector<uint8_t> memory_layout() const;
 
   std::optional<uint32_t> address_of(std::string_view name) const;
+  // "MAP:LINE" of the map row that names `name`, for errors about where the map put it.
+  std::string where_named(std::string_view name) const;
   // The routine or datum whose range holds the address (ranges end at the next symbol).
   std::optional<std::string> symbol_at(uint32_t address) const;
 
@@ -103,7 +106,7 @@ class PeImage {
 
   // The base relocations, in directory order, without the padding entries. Fails, saying
   // which block and entry, when a block overruns the directory, a type is not one IA32 uses,
-  // or a fix-up lies outside the file's data.
+  // or a fix-up lies in the headers or outside the data of every section.
   Expected<std::vector<Relocation>> relocations() const;
 
   // Moves the image to `new_base`: applies every base relocation to the file bytes, sets the
@@ -122,6 +125,8 @@ class PeImage {
   static Expected<PeImage> parse_te(std::vector<uint8_t> bytes);
   Expected<void> validate();
   Expected<void> read_section_table(size_t table, uint16_t count, uint32_t raw_bias);
+  // Where `size` bytes at `rva` lie in file_bytes() when one section's loaded data holds them.
+  std::optional<uint32_t> section_offset_of(uint64_t rva, uint32_t size) const;
 
   ImageFormat format_ = ImageFormat::kPe32;
   std::vector<uint8_t> bytes_;
@@ -138,11 +143,13 @@ class PeImage {
   uint16_t stripped_size_ = 0;
   uint32_t file_rva_ = 0;
   uint32_t section_table_offset_ = 0;  // in file_bytes()
+  size_t image_base_field_ = 0;        // in file_bytes(), read with the headers
   uint32_t import_size_ = 0;
   ImageDirectory relocation_directory_;
   ImageDirectory debug_directory_;
   std::vector<PeSection> sections_;
   std::vector<Symbol> symbols_;
+  std::string map_source_;  // the link map the names came from
 };
 
 }  // namespace peiboard

@@ -2,9 +2,12 @@
 // handed to services, runaway nesting, code outside the image, sizes of gigabytes, writes
 // where the module must not write, and the instruction budget to the instruction.
 #include <chrono>
+#include <fstream>
+#include <sstream>
 
 #include "board_fixture.h"
 #include "bytes.h"
+#include "format.h"
 #include "report.h"
 
 namespace peiboard::testing {
@@ -93,6 +96,89 @@ TEST_F(RobustnessTest, CodeOutsideTheImageIsAFaultBeforeItRuns) {
     const Fault f = expect_fault(board().call_address(target, {}), FaultKind::kExecuteOutside);
     EXPECT_EQ(f.address, target);
     EXPECT_EQ(mem().read32(canary), 0xC0FFEEu);
+  }
+}
+
+// A jump into the image's data or constants is no jump outside the image: the fault says
+// the image's code was left and names the section.
+TEST_F(RobustnessTest, CodeFetchedFromTheImagesDataNamesTheSection) {
+  const PeImage& image = module_image();
+  for (const char* name : {".data", ".rdata"}) {
+    SCOPED_TRACE(name);
+    const auto section = std::find_if(image.sections().begin(), image.sections().end(),
+                                      [&](const PeSection& s) { return s.name == name; });
+    ASSERT_NE(section, image.sections().end());
+    // The last bytes of the section: the first ones may share a page with code.
+    const uint32_t target =
+        image.image_base() + section->virtual_address + section->virtual_size - 4;
+    const Fault f = expect_fault(board().call_address(target, {}), FaultKind::kExecuteNonCode);
+    EXPECT_EQ(f.address, target);
+    EXPECT_EQ(f.region, std::string("module section ") + name);
+    EXPECT_STREQ(fault_kind_text(f.kind), "execute outside the image's code");
+  }
+}
+
+// The fault's disassembly decodes from the routine before the address, never from further
+// back than the section (or headers) holding it: a map's stray symbol far below the image
+// does not make the host read gigabytes.
+TEST(FaultDisassemblyTest, AStraySymbolBelowTheImageDoesNotWidenTheWindow) {
+  PeImage image = module_image();
+  LinkMap map;
+  map.preferred_base = image.image_base();
+  map.symbols = image.symbols();
+  map.symbols.insert(map.symbols.begin(), Symbol{"Stray", 0x00001000, 0});
+  image.attach_map(map);
+  auto board = Board::create(default_scenario(), image);
+  ASSERT_TRUE(board) << board.error().message;
+  const uint32_t in_headers = image.image_base() + 0x40;
+  const auto decoded = (*board)->instructions_to(in_headers, 4);
+  ASSERT_FALSE(decoded.empty());
+  EXPECT_EQ(decoded.back().address, in_headers);
+  EXPECT_GE(decoded.front().address, image.image_base());
+  // Inside a routine, the routine's own instructions lead to it, as before.
+  const uint32_t entry = image.entry_point();
+  const auto memory = image.memory_layout();
+  const auto first =
+      Disassembler::create()->disassemble(entry, std::span(memory).subspan(image.entry_rva()), 3);
+  ASSERT_EQ(first.size(), 3u);
+  const auto in_code = (*board)->instructions_to(first[2].address, 4);
+  ASSERT_EQ(in_code.size(), 3u);
+  EXPECT_EQ(in_code.front().address, entry);
+}
+
+// The board writes the PTSS table descriptors where the map puts them: only inside the
+// module's data, never its code nor outside every section, and the refusal names the map row.
+TEST(PtssPlacementTest, DescriptorsOutsideTheModulesDataAreRefusedWithTheMapRow) {
+  const std::string map_text = [] {
+    std::ifstream in(PEIBOARD_MAP);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }();
+  const size_t row = map_text.find("_PtssTableA ");
+  ASSERT_NE(row, std::string::npos);
+  const auto line = 1 + std::count(map_text.begin(), map_text.begin() + row, '\n');
+  const size_t address = map_text.find("00000000fff", row);
+  ASSERT_NE(address, std::string::npos);
+  const PeImage& built = module_image();
+  const struct {
+    uint32_t at;
+    std::string message;
+  } cases[] = {
+      {built.entry_point(), "inside the code section .text, not in the module's data"},
+      {built.image_base() + 0x10, "not inside one of the image's sections"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    std::string edited = map_text;
+    edited.replace(address, 16, "00000000" + hex(c.at, 8).substr(2));
+    auto image = PeImage::parse(built.file_bytes(), edited);
+    ASSERT_TRUE(image) << image.error().message;
+    const auto board = Board::create(default_scenario(), *image);
+    ASSERT_FALSE(board);
+    EXPECT_EQ(board.error().message, "link map:" + std::to_string(line) +
+                                         ": the link map puts PtssTableA at " + hex(c.at, 8) +
+                                         ", " + c.message);
   }
 }
 

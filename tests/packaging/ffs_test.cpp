@@ -298,6 +298,22 @@ TEST(VolumeTest, LyingVolumesAreRejectedWithWhatLies) {
                    "extension header at 0x8000: size 4294967295");
   EXPECT_ERROR_HAS(parse_volume(with([](auto& b) { put16(b, 52, 0x40); })),
                    "extension header offset 0x40 lies outside");
+  // Blocks whose 64-bit sum wraps to the volume's length: 4 x 2^62 + 0x10000 bytes.
+  auto wrapping = good;
+  const uint16_t header_length = 56 + 6 * 8;
+  put16(wrapping, 48, header_length);
+  for (uint32_t i = 0; i < 4; ++i) {
+    put32(wrapping, 56 + 8 * i, 0x80000000);
+    put32(wrapping, 60 + 8 * i, 0x80000000);
+  }
+  put32(wrapping, 88, 1);
+  put32(wrapping, 92, 0x10000);
+  put64(wrapping, 96, 0);
+  put16(wrapping, 50, 0);
+  put16(wrapping, 50, static_cast<uint16_t>(-sum16({wrapping.data(), header_length})));
+  EXPECT_ERROR_HAS(parse_volume(wrapping),
+                   "block map entry at 0x38 (2147483648 blocks of 0x80000000) runs past the "
+                   "volume's 0x10000 bytes");
   auto dirty = good;
   dirty[0x8001] = 0xFE;
   EXPECT_ERROR_HAS(parse_volume(dirty),

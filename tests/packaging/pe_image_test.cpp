@@ -243,6 +243,41 @@ TEST(RelocationTest, CorruptBlocksAreRejectedWithTheirPlace) {
                          "the fix-up at RVA 0x");
 }
 
+// A fix-up may change only the bytes a section loads: one aimed at e_lfanew would move the
+// header the rebase writes the new base into (anywhere up to 4 GiB past the buffer), one in a
+// section's file padding or between sections changes nothing the image runs.
+TEST(RelocationTest, FixupsOutsideTheSectionsAreRefusedWithTheirPlace) {
+  const PeImage pe = pe32();
+  const PeSection& text = pe.sections()[0];
+  ASSERT_EQ(text.name, ".text");
+  ASSERT_GT(text.raw_size, text.virtual_size) << "the padding case needs file padding";
+  const uint32_t padding = text.virtual_address + text.virtual_size;
+  const uint32_t straddling = text.virtual_address + text.virtual_size - 2;
+  const struct {
+    uint32_t rva;
+    uint16_t type;
+    std::string message;
+  } cases[] = {
+      {0x3C, 3, "entry 0: the fix-up at RVA 0x3C lies in the headers"},
+      {0x3C, 2, "entry 0: the fix-up at RVA 0x3C lies in the headers"},
+      {pe.size_of_headers() - 2, 3,
+       "entry 0: the fix-up at RVA " + hex(pe.size_of_headers() - 2) + " lies in the headers"},
+      {padding, 3, "entry 0: the fix-up at RVA " + hex(padding) + " lies outside every section's"},
+      {straddling, 3,
+       "entry 0: the fix-up at RVA " + hex(straddling) + " lies outside every section's data"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    const uint32_t page = c.rva & ~0xFFFu;
+    expect_bad_relocations(
+        [&](auto& b, uint32_t at) {
+          put32(b, at, page);
+          put16(b, at + 8, static_cast<uint16_t>(c.type << 12 | (c.rva & 0xFFF)));
+        },
+        "relocation block at directory offset 0x0 (page " + hex(page) + "), " + c.message);
+  }
+}
+
 TEST(HostileImageTest, LyingPe32HeadersAreRejectedWithWhatLies) {
   const auto& good = pe32_bytes();
   const PeOffsets at(good);
@@ -274,6 +309,12 @@ TEST(HostileImageTest, LyingPe32HeadersAreRejectedWithWhatLies) {
        "section .data exceeds the image"},
       {"section over the headers", [&](auto& b) { put32(b, at.section(0, 12), 0x100); },
        "section .text overlaps the headers"},
+      {"sections sharing memory",
+       [&](auto& b) { put32(b, at.section(3, 12), get32(b, at.section(2, 12))); },
+       "sections .data and .reloc overlap in memory"},
+      {"sections sharing file bytes",
+       [&](auto& b) { put32(b, at.section(2, 20), get32(b, at.section(1, 20))); },
+       "sections .rdata and .data share bytes of the file"},
       {"entry point", [&](auto& b) { put32(b, at.opt + 16, 0x3440); },
        "entry point RVA 0x3440 lies outside the image"},
       {"image base", [&](auto& b) { put32(b, at.opt + 28, 0xFFFFE000); },
