@@ -21,7 +21,7 @@ Expected<LinkMap> names_from_debug_file(const std::filesystem::path& elf, const 
     if (s.section == 0 || s.section >= kFirstReserved || s.name.size() < 2 || s.name[0] != '_') {
       continue;
     }
-    map.symbols.push_back({s.name.substr(1), s.value});
+    map.symbols.push_back({std::string(s.name.substr(1)), s.value});
   }
   std::stable_sort(map.symbols.begin(), map.symbols.end(),
                    [](const Symbol& a, const Symbol& b) { return a.address < b.address; });
