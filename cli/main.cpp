@@ -631,8 +631,8 @@ int main(int argc, char** argv) {
   std::string fuzz_corpus;
   fuzz_cmd
       ->add_option("--corpus", fuzz_corpus,
-                   "folder the campaign starts from (its .toml files) and saves every platform "
-                   "that adds coverage to")
+                   "corpus folder: its .toml files are booted first; each platform that adds "
+                   "coverage is saved there")
       ->check(not_empty());
   std::vector<std::string> fuzz_seeds;
   fuzz_cmd

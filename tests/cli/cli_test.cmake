@@ -241,14 +241,15 @@ expect_run(coverage-unwritable 2 ARGS coverage scenarios/default.toml --lcov ${W
 # Empty values name nothing: each is refused (exit 2) with the option named.
 foreach(case IN ITEMS "run --gdb ''|--gdb" "run --map ''|--map" "run --debug-file ''|--debug-file"
                       "--image '' run|--image" "image ''|path" "fuzz --runs 1 --out ''|--out"
-                      "fuzz --runs 1 --lcov ''|--lcov" "coverage scenarios/default.toml --lcov ''|--lcov"
+                      "fuzz --runs 1 --lcov ''|--lcov" "fuzz --runs 1 --corpus ''|--corpus"
+                      "fuzz --runs 1 --seed-scenarios ''|--seed-scenarios" "coverage scenarios/default.toml --lcov ''|--lcov"
                       "coverage scenarios/default.toml --lcov c.info --sources ''|--sources")
   string(REPLACE "|" ";" parts "${case}")
   list(GET parts 0 arguments)
   list(GET parts 1 option)
   execute_process(COMMAND sh -c "exec \"$0\" ${arguments}" ${PEIBOARD} RESULT_VARIABLE rc
                   ERROR_VARIABLE err WORKING_DIRECTORY ${WORK} TIMEOUT 120)
-  if(NOT rc EQUAL 2 OR NOT err MATCHES "^${option}: an empty value names nothing")
+  if(NOT rc EQUAL 2 OR NOT err MATCHES "^peiboard: ${option}: an empty value names nothing")
     message(SEND_ERROR "empty value '${arguments}': exit ${rc}, expected 2 naming ${option}\n${err}")
   endif()
 endforeach()
