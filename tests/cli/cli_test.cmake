@@ -264,7 +264,8 @@ execute_process(COMMAND sh -c "mv escape.toml \"$(printf 'esc\\033c\\377.toml')\
                 WORKING_DIRECTORY ${WORK})
 file(GLOB escape_files ${WORK}/esc*.toml)
 string(ASCII 27 escape)
-expect_run(escaped-name 2 ARGS check ${escape_files} STDERR "esc\\x1Bc\\xFF.toml: no [expect] to check")
+expect_run(escaped-name 2 ARGS check ${escape_files}
+           STDOUT "esc\\x1Bc\\xFF.toml\n" "esc\\x1Bc\\xFF.toml: no [expect] to check")
 expect_run(escaped-run 0 ARGS run ${escape_files}
            STDOUT "peiboard: x\\x1B(0\\x07 (" "esc\\x1Bc\\xFF.toml)\n")
 execute_process(COMMAND ${PEIBOARD} run ${escape_files} OUTPUT_VARIABLE out ERROR_VARIABLE err)
