@@ -103,10 +103,10 @@ std::string joined(const std::vector<std::string>& lines) {
 std::string check_text(const std::vector<CheckEntry>& entries) {
   std::string out;
   for (const auto& e : entries) {
-    // Names and messages are escaped: a file name may carry control characters.
+    // Names come from file names and scenario files: escaped, so none acts on the terminal.
     out += (failed(e) ? "FAIL  " : "ok    ") + printable(e.path) + "\n";
     if (e.verdict == CheckEntry::Verdict::kError) out += "      " + printable(e.error) + "\n";
-    for (const auto& d : e.differences) out += "      " + d + "\n";
+    for (const auto& d : e.differences) out += "      " + printable(d) + "\n";
   }
   const size_t bad = count_failed(entries);
   out += std::to_string(entries.size() - bad) + " ok, " + std::to_string(bad) + " failed\n";

@@ -432,7 +432,8 @@ int coverage(const ImagePaths& paths, const std::vector<std::string>& scenario_p
   return written(std::cout) ? exit : kBadInput;
 }
 
-int fuzz(const ImagePaths& paths, peiboard::fuzz::FuzzOptions options, const std::string& lcov) {
+int fuzz(const ImagePaths& paths, peiboard::fuzz::FuzzOptions options, const std::string& lcov,
+         bool json) {
   auto image = load_image(paths);
   if (!image) return kBadInput;
   std::optional<peiboard::fuzz::LcovOutput> coverage;
@@ -440,7 +441,7 @@ int fuzz(const ImagePaths& paths, peiboard::fuzz::FuzzOptions options, const std
     coverage = {debug_file_of(paths), lcov};
   }
   return peiboard::fuzz::fuzz_command(*image, std::move(options), std::cout, std::cerr,
-                                      isatty(STDERR_FILENO) != 0, coverage);
+                                      isatty(STDERR_FILENO) != 0, coverage, json);
 }
 
 // Inspects the input in whatever form, damaged or not: the tree of its parts, what is broken
@@ -632,6 +633,19 @@ int main(int argc, char** argv) {
   std::string fuzz_lcov;
   fuzz_cmd->add_option("--lcov", fuzz_lcov, "write the source lines reached as an lcov file")
       ->check(not_empty());
+  std::string fuzz_corpus;
+  fuzz_cmd
+      ->add_option("--corpus", fuzz_corpus,
+                   "corpus folder: its .toml files are booted first; each platform that adds "
+                   "coverage is saved there")
+      ->check(not_empty());
+  std::vector<std::string> fuzz_seeds;
+  fuzz_cmd
+      ->add_option("--seed-scenarios", fuzz_seeds,
+                   "scenario files booted first, as the first platforms to vary")
+      ->check(not_empty());
+  bool fuzz_json = false;
+  fuzz_cmd->add_flag("--json", fuzz_json, "print the summary as one JSON object");
 
   std::string lcov_path, source_root = PEIBOARD_FIRMWARE_DIR;
   auto* coverage_cmd = app.add_subcommand(
@@ -674,6 +688,8 @@ int main(int argc, char** argv) {
       fuzz_options.mode =
           fuzz_mode == "hostile" ? peiboard::fuzz::Mode::kHostile : peiboard::fuzz::Mode::kPlatform;
       fuzz_options.out = fuzz_out;
+      if (!fuzz_corpus.empty()) fuzz_options.corpus = fuzz_corpus;
+      fuzz_options.seed_files.assign(fuzz_seeds.begin(), fuzz_seeds.end());
       // Written into the findings' comments: escaped, so that no line break of a path
       // starts a line of TOML there.
       const std::string image = paths.image == PEIBOARD_IMAGE
@@ -682,7 +698,7 @@ int main(int argc, char** argv) {
       fuzz_options.command = "peiboard" + image + " fuzz --mode " + fuzz_mode + " --seed " +
                              std::to_string(fuzz_options.seed);
       fuzz_options.reproduce = "peiboard" + image + " run";
-      return fuzz(paths, std::move(fuzz_options), fuzz_lcov);
+      return fuzz(paths, std::move(fuzz_options), fuzz_lcov, fuzz_json);
     }
     if (*coverage_cmd) return coverage(paths, scenarios, lcov_path, source_root);
     if (image_path) paths.image = *image_path;

@@ -17,10 +17,13 @@ struct LcovOutput {
   std::filesystem::path tracefile;
 };
 
-// Runs the campaign with a progress line on `err` about once a second (rewritten in place
-// when `live`, one line each time otherwise) and the summary on `out`. Gives the exit
+// Prints the banner first, boots the seeds, then runs the campaign with a progress line on
+// `err` about once a second (rewritten in place when `live`, one line each time otherwise)
+// and the summary on `out`: text, or with `json` one JSON object (the banner then goes to
+// `err`). Gives the exit
 // status: 0 without findings, 1 with, 2 when the campaign could not run or save.
 int fuzz_command(const PeImage& image, FuzzOptions options, std::ostream& out, std::ostream& err,
-                 bool live, const std::optional<LcovOutput>& lcov = std::nullopt);
+                 bool live, const std::optional<LcovOutput>& lcov = std::nullopt,
+                 bool json = false);
 
 }  // namespace peiboard::fuzz

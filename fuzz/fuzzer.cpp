@@ -73,6 +73,7 @@ struct Fuzzer::Worker {
 
 struct Fuzzer::Outcome {
   Scenario scenario;
+  std::filesystem::path seed;  // the file a seed platform came from; empty for one made
   std::vector<BootCoverage::Block> blocks;  // reached first by this boot, as far as the batch knew
   std::vector<uint32_t> edges;
   std::optional<Cause> cause;
@@ -115,9 +116,9 @@ Scenario Fuzzer::platform(uint64_t index) const {
   return space_.mutate(r, corpus_[parent], other);
 }
 
-void Fuzzer::boot(Worker& w, uint64_t index, Outcome& outcome) const {
+void Fuzzer::boot(Worker& w, std::optional<uint64_t> index, Outcome& outcome) const {
   try {
-    outcome.scenario = platform(index);
+    if (index) outcome.scenario = platform(*index);
     Board& board = *w.board;
     if (!board.reset(outcome.scenario)) {
       outcome.refused = true;
@@ -139,31 +140,116 @@ void Fuzzer::boot(Worker& w, uint64_t index, Outcome& outcome) const {
   }
 }
 
+void Fuzzer::boot_all(uint64_t first, std::vector<Outcome>& outcomes, bool generate) {
+  const uint64_t count = outcomes.size();
+  std::atomic<uint64_t> cursor{0};
+  auto work = [&](Worker& w) {
+    for (uint64_t i = cursor++; i < count; i = cursor++) {
+      boot(w, generate ? std::optional(first + i) : std::nullopt, outcomes[i]);
+    }
+  };
+  const size_t threads = std::min<size_t>(workers_.size(), count);
+  if (threads == 1) {
+    work(*workers_[0]);
+  } else {
+    std::vector<std::jthread> running;
+    for (size_t t = 0; t < threads; ++t) running.emplace_back(work, std::ref(*workers_[t]));
+  }
+}
+
 Expected<void> Fuzzer::merge(uint64_t index, Outcome& outcome, FuzzSummary& summary) {
-  if (options_.observe) options_.observe(index, outcome.scenario);
+  const bool made = outcome.seed.empty();
+  if (made && options_.observe) options_.observe(index, outcome.scenario);
   if (outcome.refused) {
-    ++summary.refused;
+    if (made) {
+      ++summary.refused;
+    } else {
+      ++seeded_->refused;
+    }
     return {};
   }
-  instructions_ += outcome.instructions;
+  if (made) instructions_ += outcome.instructions;
   bool reached = false;
   for (const auto& b : outcome.blocks) reached |= coverage_.add_block(b.offset, b.size);
   for (uint32_t e : outcome.edges) reached |= coverage_.add_edge(e);
   // A platform that stops the run is a finding, not a place to go on from.
-  if (reached && !outcome.cause) corpus_.push_back(outcome.scenario);
+  if (reached && !outcome.cause) {
+    corpus_.push_back(outcome.scenario);
+    if (!made) ++seeded_->corpus;
+    if (auto saved = save_to_corpus(outcome.scenario); !saved) return saved.error();
+  }
   if (outcome.cause) {
-    const std::string text = outcome.cause->text();
-    if (std::find(causes_.begin(), causes_.end(), text) == causes_.end()) {
-      causes_.push_back(text);
-      auto finding = examine(index, outcome.scenario, *outcome.cause, summary);
-      if (!finding) return finding.error();
-      summary.findings.push_back(std::move(finding).value());
+    auto same = std::find_if(summary.findings.begin(), summary.findings.end(),
+                             [&](const Finding& f) { return f.cause == *outcome.cause; });
+    if (same != summary.findings.end()) {
+      ++same->count;
+      return {};
     }
+    auto finding = examine(index, outcome.seed, outcome.scenario, *outcome.cause, summary);
+    if (!finding) return finding.error();
+    summary.findings.push_back(std::move(finding).value());
   }
   return {};
 }
 
-Expected<Finding> Fuzzer::examine(uint64_t index, const Scenario& scenario, const Cause& cause,
+// A content hash names a corpus file, so saving the same platform again finds its name taken.
+Expected<void> Fuzzer::save_to_corpus(const Scenario& scenario) {
+  if (!options_.corpus) return {};
+  Scenario entry = scenario;
+  entry.name = "fuzz corpus";
+  entry.expect = {};
+  auto text = write_scenario(entry);
+  if (!text) return Error{"cannot save a corpus platform: " + text.error().message};
+  uint64_t hash = 0xCBF29CE484222325;  // FNV-1a, 64 bits
+  for (const char c : *text) hash = (hash ^ static_cast<uint8_t>(c)) * 0x100000001B3;
+  const auto file = *options_.corpus / (hex(hash, 16).substr(2) + ".toml");
+  auto created = create_output_file(file, *text);
+  if (!created) return Error{"cannot save a corpus platform: " + created.error().message};
+  if (*created == Created::kWritten) ++corpus_saved_;
+  return {};
+}
+
+Expected<Seeded> Fuzzer::seed() {
+  if (seeded_) return *seeded_;
+  seeded_ = Seeded{};
+  std::vector<std::filesystem::path> files = options_.seed_files;
+  if (options_.corpus) {
+    std::error_code error;
+    std::filesystem::create_directories(*options_.corpus, error);
+    if (error) {
+      return Error{options_.corpus->string() +
+                   ": cannot make the corpus folder: " + error.message()};
+    }
+    std::vector<std::filesystem::path> saved;
+    for (const auto& entry : std::filesystem::directory_iterator(*options_.corpus, error)) {
+      if (entry.path().extension() == ".toml") saved.push_back(entry.path());
+    }
+    if (error) return Error{options_.corpus->string() + ": cannot list it: " + error.message()};
+    std::sort(saved.begin(), saved.end());
+    seeded_->corpus_files = saved.size();
+    files.insert(files.end(), saved.begin(), saved.end());
+  }
+  seeded_->files = files.size();
+  for (size_t first = 0; first < files.size(); first += kBatch) {
+    std::vector<Outcome> outcomes(std::min<size_t>(kBatch, files.size() - first));
+    for (size_t i = 0; i < outcomes.size(); ++i) {
+      auto loaded = load_scenario_file(files[first + i]);
+      if (!loaded) return Error{"seed platform " + loaded.error().to_string()};
+      outcomes[i].scenario = std::move(loaded).value();
+      outcomes[i].seed = files[first + i];
+    }
+    boot_all(0, outcomes, false);
+    for (auto& outcome : outcomes) {
+      if (auto merged = merge(0, outcome, seed_summary_); !merged) return merged.error();
+    }
+  }
+  seeded_->blocks = coverage_.blocks();
+  seeded_->edges = coverage_.edges();
+  return *seeded_;
+}
+
+Expected<Finding> Fuzzer::examine(uint64_t index, const std::filesystem::path& seed,
+                                  const Scenario& scenario, const Cause& cause,
                                   FuzzSummary& summary) {
   auto rebuild = [this] {
     if (auto fresh = bulk_board(image_)) examiner_ = std::move(fresh).value();
@@ -186,6 +272,7 @@ Expected<Finding> Fuzzer::examine(uint64_t index, const Scenario& scenario, cons
   Finding f;
   f.cause = cause;
   f.platform = index;
+  f.seed = seed;
   f.keys_found = keys_set(scenario, space_);
   f.scenario = std::move(m.scenario);
   f.scenario.name = "fuzz: " + cause.text();
@@ -211,28 +298,40 @@ Expected<Finding> Fuzzer::examine(uint64_t index, const Scenario& scenario, cons
     return Error{options_.out->string() +
                  ": cannot make the folder for findings: " + error.message()};
   }
-  // A new file, never over one there: another campaign's finding, or this cause found by an
-  // earlier run, keeps its name and this one takes the next free one.
+  // A new file, never over one there. A file that holds this cause already (an earlier
+  // campaign's finding) is left as it was and counts for this one; another cause under the
+  // same name keeps it and this one takes the next free one.
+  const std::string origin =
+      seed.empty() ? ", platform " + std::to_string(index) : ", seed " + printable(seed.string());
   const std::string stem = file_name(cause);
   for (int n = 1; n <= kMaxSameName; ++n) {
     f.file = *options_.out / (n == 1 ? stem + ".toml" : stem + "-" + std::to_string(n) + ".toml");
     const std::string saved =
         "# " + (options_.command.empty() ? std::string("peiboard fuzz") : options_.command) +
-        ", platform " + std::to_string(index) + "; minimized from " + std::to_string(f.keys_found) +
-        " keys to " + std::to_string(keys_set(f.scenario, space_)) + ".\n# " + f.report +
+        origin + "; minimized from " + std::to_string(f.keys_found) + " keys to " +
+        std::to_string(keys_set(f.scenario, space_)) + ".\n# " + f.report +
         "\n# Reproduce: " + options_.reproduce + " " + f.file.string() + "\n\n" + *text;
     auto created = create_output_file(f.file, saved);
     if (!created) return Error{"cannot save a finding: " + created.error().message};
     if (*created == Created::kWritten) return f;
+    auto there = load_scenario_file(f.file);
+    if (there && there->name == f.scenario.name) {
+      f.saved_before = true;
+      return f;
+    }
   }
   return Error{"cannot save a finding: " + options_.out->string() + " holds " +
                std::to_string(kMaxSameName) + " files named " + stem + " already"};
 }
 
 Expected<FuzzSummary> Fuzzer::run(const std::function<void(const FuzzProgress&)>& progress) {
-  FuzzSummary summary;
+  if (auto seeded = seed(); !seeded) return seeded.error();
+  FuzzSummary summary = std::move(seed_summary_);
+  seed_summary_ = {};
   const auto start = Clock::now();
   auto last_report = start;
+  auto last_new = start;
+  size_t reached = coverage_.blocks() + coverage_.edges();
   const uint64_t limit = options_.runs      ? *options_.runs
                          : options_.seconds ? UINT64_MAX
                                             : FuzzOptions::kDefaultRuns;
@@ -243,33 +342,30 @@ Expected<FuzzSummary> Fuzzer::run(const std::function<void(const FuzzProgress&)>
                         coverage_.blocks(),
                         coverage_.edges(),
                         corpus_.size(),
-                        summary.findings.size()};
+                        summary.findings.size(),
+                        std::chrono::duration<double>(Clock::now() - last_new).count()};
   };
   uint64_t next = 0;
   while (next < limit && !(options_.seconds && seconds_since(start) >= *options_.seconds)) {
     const uint64_t count = std::min(kBatch, limit - next);
     std::vector<Outcome> outcomes(count);
-    std::atomic<uint64_t> cursor{0};
-    auto work = [&](Worker& w) {
-      for (uint64_t i = cursor++; i < count; i = cursor++) boot(w, next + i, outcomes[i]);
-    };
-    const size_t threads = std::min<size_t>(workers_.size(), count);
-    if (threads == 1) {
-      work(*workers_[0]);
-    } else {
-      std::vector<std::jthread> running;
-      for (size_t t = 0; t < threads; ++t) running.emplace_back(work, std::ref(*workers_[t]));
-    }
+    boot_all(next, outcomes, true);
     for (uint64_t i = 0; i < count; ++i) {
       if (auto merged = merge(next + i, outcomes[i], summary); !merged) return merged.error();
     }
     next += count;
+    if (coverage_.blocks() + coverage_.edges() != reached) {
+      reached = coverage_.blocks() + coverage_.edges();
+      last_new = Clock::now();
+    }
     if (progress && Clock::now() - last_report >= std::chrono::seconds(1)) {
       progress(totals(next));
       last_report = Clock::now();
     }
   }
   summary.totals = totals(next);
+  summary.seeded = *seeded_;
+  summary.corpus_saved = corpus_saved_;
   // Which routines no boot entered: the code sections' symbols and the blocks reached.
   const auto& symbols = image_.symbols();
   for (size_t i = 0; i < symbols.size(); ++i) {

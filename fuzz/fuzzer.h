@@ -4,6 +4,11 @@
 // Platforms are made in batches of kBatch from the corpus as it stood when the batch began,
 // platform i from a generator seeded by (seed, i); results merge in index order. So the same
 // seed and number of runs give the same platforms, corpus and findings for any number of jobs.
+//
+// A campaign may start from seed platforms: scenario files, then the files of a corpus folder
+// (an earlier campaign's corpus), booted before any platform is made. They change which
+// platforms are made, so the same seed and runs give the same platforms only from the same
+// seeds.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +35,11 @@ struct FuzzOptions {
   uint64_t seed = 1;
   unsigned jobs = 1;
   std::optional<std::filesystem::path> out;  // where findings are saved; none: not saved
+  // Seed platforms: scenario files, in the order given.
+  std::vector<std::filesystem::path> seed_files;
+  // Loaded (its *.toml files, by name) after seed_files, and where every platform that adds
+  // coverage is saved, under a name from its content.
+  std::optional<std::filesystem::path> corpus;
   std::string command;  // how the campaign was started, for the saved files' comments
   std::string reproduce = "peiboard run";  // the command that replays a saved file
   // Sees every platform, in index order, after its batch (tests: determinism).
@@ -45,6 +55,9 @@ struct Finding {
   Scenario scenario;      // minimized
   std::string report;     // how the exact boot of the minimized file stopped
   std::filesystem::path file;
+  std::filesystem::path seed;  // the seed file that showed it first, if a seed did
+  uint64_t count = 1;          // boots of this campaign that showed it
+  bool saved_before = false;   // `file` held it already, from an earlier campaign: left as it was
 };
 
 struct FuzzProgress {
@@ -52,12 +65,24 @@ struct FuzzProgress {
   uint64_t instructions = 0;  // guest instructions of all boots
   double seconds = 0;
   size_t blocks = 0, edges = 0, corpus = 0, findings = 0;
+  double since_new = 0;  // seconds since coverage last grew (since the start: none yet)
+};
+
+// What the seed platforms brought, before any platform was made.
+struct Seeded {
+  size_t files = 0;         // seed files booted (scenario files and corpus files)
+  size_t corpus_files = 0;  // of them, from the corpus folder
+  size_t refused = 0;       // seeds no board takes
+  size_t corpus = 0;        // seeds kept in the corpus: they added coverage
+  size_t blocks = 0, edges = 0;
 };
 
 struct FuzzSummary {
   FuzzProgress totals;
   uint64_t minimize_boots = 0;  // boots spent shrinking findings, not counted in totals
   uint64_t refused = 0;         // platforms a board refused: a defect of the generator
+  Seeded seeded;
+  size_t corpus_saved = 0;  // new files in the corpus folder
   std::vector<Finding> findings;
   size_t routines = 0;                       // routines in the image's code
   std::vector<std::string> routines_missed;  // those no boot entered
@@ -70,6 +95,9 @@ class Fuzzer {
   static Expected<std::unique_ptr<Fuzzer>> create(const PeImage& image, FuzzOptions options);
   ~Fuzzer();
 
+  // Boots the seed platforms (once; run() does it when not done yet). Fails when a seed file
+  // cannot be read or is no scenario, or the corpus folder cannot be made.
+  Expected<Seeded> seed();
   // Runs the campaign. `progress` is called from this thread about once a second and once at
   // the end. Fails only when a finding cannot be saved.
   Expected<FuzzSummary> run(const std::function<void(const FuzzProgress&)>& progress = {});
@@ -81,17 +109,21 @@ class Fuzzer {
   struct Outcome;
   Fuzzer(const PeImage& image, FuzzOptions options);
   Scenario platform(uint64_t index) const;
-  void boot(Worker& worker, uint64_t index, Outcome& outcome) const;
+  void boot(Worker& worker, std::optional<uint64_t> index, Outcome& outcome) const;
+  void boot_all(uint64_t first, std::vector<Outcome>& outcomes, bool generate);
   Expected<void> merge(uint64_t index, Outcome& outcome, FuzzSummary& summary);
-  Expected<Finding> examine(uint64_t index, const Scenario& scenario, const Cause& cause,
-                            FuzzSummary& summary);
+  Expected<void> save_to_corpus(const Scenario& scenario);
+  Expected<Finding> examine(uint64_t index, const std::filesystem::path& seed,
+                            const Scenario& scenario, const Cause& cause, FuzzSummary& summary);
 
   const PeImage& image_;
   FuzzOptions options_;
   PlatformSpace space_;
   CoverageMap coverage_;
   std::vector<Scenario> corpus_;
-  std::vector<std::string> causes_;  // texts of the causes seen
+  std::optional<Seeded> seeded_;
+  size_t corpus_saved_ = 0;
+  FuzzSummary seed_summary_;  // what the seeds found, before run()
   uint64_t instructions_ = 0;
   std::vector<std::unique_ptr<Worker>> workers_;
   std::unique_ptr<Board> examiner_;  // minimizes and replays findings

@@ -234,6 +234,38 @@ TEST(Fuzzer, TheSameSeedGivesTheSamePlatformsWhateverTheJobs) {
   }
 }
 
+TEST(Fuzzer, ACorpusResumesTheCampaignWhereItStopped) {
+  const auto corpus = std::filesystem::path(PEIBOARD_TEST_WORK) / "fuzz-corpus";
+  std::filesystem::remove_all(corpus);
+  auto files = [&] {
+    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(corpus),
+                                             std::filesystem::directory_iterator()));
+  };
+  FuzzOptions options{.runs = Fuzzer::kBatch + 40, .seed = 7, .jobs = 2};
+  options.corpus = corpus;
+  const Campaign first = run_campaign(module_image(), options);
+  const FuzzProgress& ended = first.summary.totals;
+  ASSERT_GT(ended.corpus, 10u);
+  EXPECT_EQ(files(), ended.corpus) << "each platform that added coverage, once";
+  EXPECT_EQ(first.summary.corpus_saved, ended.corpus);
+
+  // The next campaign boots the saved platforms before any new one: it starts with all the
+  // coverage the first one reached, and saving them again adds no file.
+  auto next = Fuzzer::create(module_image(), options);
+  ASSERT_TRUE(next);
+  const auto seeded = (*next)->seed();
+  ASSERT_TRUE(seeded) << seeded.error().message;
+  EXPECT_EQ(seeded->corpus_files, ended.corpus);
+  EXPECT_EQ(seeded->blocks, ended.blocks);
+  EXPECT_EQ(seeded->edges, ended.edges);
+  EXPECT_GT(seeded->corpus, 0u);
+  EXPECT_EQ(files(), ended.corpus);
+  const auto resumed = (*next)->run();
+  ASSERT_TRUE(resumed);
+  EXPECT_EQ(resumed->totals.boots, options.runs);
+  EXPECT_EQ(resumed->totals.corpus, seeded->corpus + resumed->corpus_saved);
+}
+
 TEST(Fuzzer, FindsThePlantedFaultAndShrinksItToItsTwoKeys) {
   const auto out = std::filesystem::path(PEIBOARD_TEST_WORK) / "fuzz-planted";
   std::filesystem::remove_all(out);

@@ -12,7 +12,7 @@ _peiboard() {
     esac
   done
   case $prev in
-    --image|--map|--debug-file|--junit|--lcov|--out|--sources)
+    --image|--map|--debug-file|--junit|--lcov|--out|--sources|--corpus|--seed-scenarios)
       COMPREPLY=($(compgen -f -- "$cur")); return ;;
   esac
   local help

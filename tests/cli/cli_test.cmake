@@ -241,7 +241,8 @@ expect_run(coverage-unwritable 2 ARGS coverage scenarios/default.toml --lcov ${W
 # Empty values name nothing: each is refused (exit 2) with the option named.
 foreach(case IN ITEMS "run --gdb ''|--gdb" "run --map ''|--map" "run --debug-file ''|--debug-file"
                       "--image '' run|--image" "image ''|path" "fuzz --runs 1 --out ''|--out"
-                      "fuzz --runs 1 --lcov ''|--lcov" "coverage scenarios/default.toml --lcov ''|--lcov"
+                      "fuzz --runs 1 --lcov ''|--lcov" "fuzz --runs 1 --corpus ''|--corpus"
+                      "fuzz --runs 1 --seed-scenarios ''|--seed-scenarios" "coverage scenarios/default.toml --lcov ''|--lcov"
                       "coverage scenarios/default.toml --lcov c.info --sources ''|--sources")
   string(REPLACE "|" ";" parts "${case}")
   list(GET parts 0 arguments)
@@ -263,7 +264,8 @@ execute_process(COMMAND sh -c "mv escape.toml \"$(printf 'esc\\033c\\377.toml')\
                 WORKING_DIRECTORY ${WORK})
 file(GLOB escape_files ${WORK}/esc*.toml)
 string(ASCII 27 escape)
-expect_run(escaped-name 2 ARGS check ${escape_files} STDOUT "esc\\x1Bc\\xFF.toml: no [expect] to check")
+expect_run(escaped-name 2 ARGS check ${escape_files}
+           STDOUT "esc\\x1Bc\\xFF.toml\n" "esc\\x1Bc\\xFF.toml: no [expect] to check")
 expect_run(escaped-run 0 ARGS run ${escape_files}
            STDOUT "peiboard: x\\x1B(0\\x07 (" "esc\\x1Bc\\xFF.toml)\n")
 execute_process(COMMAND ${PEIBOARD} run ${escape_files} OUTPUT_VARIABLE out ERROR_VARIABLE err)
