@@ -280,7 +280,8 @@ int bench(const ImagePaths& paths, const std::optional<std::string>& scenario_pa
     std::cout << "reused/fresh " << std::fixed << std::setprecision(1)
               << (reused->boots / reused->total()) / (each->boots / each->total()) << "x\n";
   }
-  std::cout << reused->instructions << " guest instructions per boot\n";
+  std::cout << reused->instructions << " guest instructions per boot, CPU engine "
+            << peiboard::Machine::engine_version() << "\n";
   std::cout << "resident memory " << reused->rss_end << " KiB, "
             << reused->rss_end - reused->rss_warm << " KiB more than after "
             << std::max(1, runs / 10) << " boots\n";
@@ -361,6 +362,7 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   CLI::App app{"peiboard: boots the board's PEI module image on an emulated board"};
   app.require_subcommand(1);
+  app.set_version_flag("--version", "peiboard, CPU engine " + peiboard::Machine::engine_version());
   app.fallthrough();  // --image and --map may follow the subcommand too
   ImagePaths paths;
   if (const char* env = std::getenv("PEIBOARD_IMAGE")) paths.image = env;
@@ -450,6 +452,8 @@ int main(int argc, char** argv) {
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     app.exit(e);
