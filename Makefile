@@ -33,9 +33,12 @@ PACKAGES := \
 # Sub-makes of the build do not announce each directory they enter and leave.
 MAKEFLAGS += --no-print-directory
 
+# Unicorn 2.1 or newer: the system's where it is new enough, else unpacked here (cmake/unicorn.sh).
+UNICORN := $(CURDIR)/.deps/unicorn
+
 MISSING = $(foreach p,$(PACKAGES),$(if $(wildcard $(word 2,$(subst :, ,$(p)))),,$(word 1,$(subst :, ,$(p)))))
 
-.PHONY: all deps build run test coverage format clean
+.PHONY: all deps unicorn build build-run run test coverage format clean
 
 all: build
 
@@ -48,16 +51,23 @@ deps:
 	  DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq --no-install-recommends $$missing; \
 	fi
 
-$(BUILD)/CMakeCache.txt: | deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+unicorn: deps
+	@sh cmake/unicorn.sh $(UNICORN)
 
-build: deps $(BUILD)/CMakeCache.txt
+$(BUILD)/CMakeCache.txt: | deps unicorn
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPEIBOARD_UNICORN_PREFIX=$(UNICORN)/usr
+
+build: deps unicorn $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
+
+# Only what a boot needs: peiboard, the module's image, its link map and its debug file.
+build-run: deps unicorn $(BUILD)/CMakeCache.txt
+	@cmake --build $(BUILD) -j $(JOBS) --target peiboard > $(BUILD)/build.log 2>&1 || \
+	  { cat $(BUILD)/build.log; exit 1; }
 
 # Boots the module on the default emulated board (or SCENARIO=path/to/file.toml) and shows the
 # report alone: the build's own output appears only when the build fails.
-run: deps $(BUILD)/CMakeCache.txt
-	@cmake --build $(BUILD) -j $(JOBS) > $(BUILD)/build.log 2>&1 || { cat $(BUILD)/build.log; exit 1; }
+run: build-run
 	@$(BUILD)/cli/peiboard run $(SCENARIO)
 
 # Builds everything and passes every test: the normal build, then the host side again
@@ -65,7 +75,8 @@ run: deps $(BUILD)/CMakeCache.txt
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	@if [ ! -f $(ASAN_BUILD)/CMakeCache.txt ]; then \
-	  cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DPEIBOARD_SANITIZE=ON; fi
+	  cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DPEIBOARD_SANITIZE=ON \
+	    -DPEIBOARD_UNICORN_PREFIX=$(UNICORN)/usr; fi
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
 
@@ -89,4 +100,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) .deps

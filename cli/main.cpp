@@ -380,7 +380,8 @@ int bench(const ImagePaths& paths, const std::optional<std::string>& scenario_pa
     std::cout << "reused/fresh " << std::fixed << std::setprecision(1)
               << (reused->boots / reused->total()) / (each->boots / each->total()) << "x\n";
   }
-  std::cout << reused->instructions << " guest instructions per boot\n";
+  std::cout << reused->instructions << " guest instructions per boot, CPU engine "
+            << peiboard::Machine::engine_version() << "\n";
   std::cout << "resident memory " << reused->rss_end << " KiB, "
             << reused->rss_end - reused->rss_warm << " KiB more than after "
             << std::max(1, runs / 10) << " boots\n";
@@ -537,7 +538,8 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   CLI::App app{"peiboard: boots the board's PEI module image on an emulated board"};
   app.require_subcommand(1);
-  app.set_version_flag("--version", std::string("peiboard ") + PEIBOARD_VERSION);
+  app.set_version_flag("--version", std::string("peiboard ") + PEIBOARD_VERSION +
+                                         ", CPU engine " + peiboard::Machine::engine_version());
   app.option_defaults()->always_capture_default();
   // Every error the command prints starts with its name, the parser's too.
   app.failure_message([](const CLI::App* failed, const CLI::Error& e) {

@@ -1,7 +1,10 @@
 #include "format.h"
 
 #include <algorithm>
+#include <cctype>
+#include <charconv>
 #include <cstdio>
+#include <iterator>
 
 namespace peiboard {
 
@@ -192,20 +195,19 @@ std::string render_format(std::string_view format, const FormatArgs& args, size_
         const uint64_t raw = integer();
         const int64_t value =
             wide ? static_cast<int64_t>(raw) : static_cast<int64_t>(static_cast<int32_t>(raw));
-        std::snprintf(buffer, sizeof buffer, "%lld", static_cast<long long>(value));
-        body = buffer;
+        body.assign(buffer, std::to_chars(buffer, std::end(buffer), value).ptr);
         break;
       }
       case 'u':
-        std::snprintf(buffer, sizeof buffer, "%llu", static_cast<unsigned long long>(integer()));
-        body = buffer;
+        body.assign(buffer, std::to_chars(buffer, std::end(buffer), integer()).ptr);
         break;
       case 'x':
       case 'X':
       case 'p':
-        std::snprintf(buffer, sizeof buffer, format[i] == 'X' ? "%llX" : "%llx",
-                      static_cast<unsigned long long>(integer()));
-        body = buffer;
+        body.assign(buffer, std::to_chars(buffer, std::end(buffer), integer(), 16).ptr);
+        if (format[i] == 'X') {
+          for (char& c : body) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        }
         if (format[i] == 'p') body = pad(body, 8, false, true);
         break;
       case 'c':

@@ -275,7 +275,8 @@ void Board::map_memory() {
   m.map_ram(image_base, image_size, kRead, "module image", Machine::OnReset::kKeep);
   m.set_image(image_.image_base(), image_.size_of_image());
   taken.emplace_back(image_base, image_size);
-  m.write(image_.image_base(), image_.memory_layout());
+  image_layout_ = image_.memory_layout();
+  m.write(image_.image_base(), image_layout_);
   m.label(image_.image_base(), image_.size_of_headers(), "module headers", true);
   for (const auto& s : image_.sections()) {
     const uint32_t start = image_.image_base() + s.virtual_address;
@@ -304,10 +305,9 @@ Expected<void> Board::populate() {
 
   // What a run may have changed in the image: its writable sections and the PTSS table
   // descriptors. Writing the image's own bytes back makes it the freshly loaded one.
-  const std::vector<uint8_t> layout = image_.memory_layout();
   auto restore = [&](uint32_t address, uint32_t size) {
     const uint32_t offset = address - image_.image_base();
-    const std::span<const uint8_t> original(layout.data() + offset, size);
+    const std::span<const uint8_t> original(image_layout_.data() + offset, size);
     if (m.read(address, size) != std::vector<uint8_t>(original.begin(), original.end())) {
       m.write(address, original);
     }

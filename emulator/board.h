@@ -209,6 +209,7 @@ class Board {
 
   Scenario scenario_;
   const PeImage& image_;
+  std::vector<uint8_t> image_layout_;  // the image as loaded, what resets restore from
   BoardOptions options_;
   uint32_t source_delta_ = 0;  // where the image runs minus where the debug file puts it
   std::shared_ptr<Disassembler> decoder_;

@@ -7,6 +7,7 @@
 // outermost call() once the engine has returned.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -139,6 +140,8 @@ class Machine {
   static constexpr int kMaxDepth = 16;
 
   explicit Machine(InstructionCounter counter, MachineOptions options = {});
+  // The engine in use, as it names itself at run time: "Unicorn 2.1.1".
+  static std::string engine_version();
   ~Machine();
   Machine(const Machine&) = delete;
   Machine& operator=(const Machine&) = delete;
@@ -298,7 +301,13 @@ class Machine {
   Region* region_for(uint32_t address, uint64_t size);
   const Region* region_for(uint32_t address, uint64_t size) const;
   bool writable_by_guest(uint32_t address, uint32_t size) const;
-  uint32_t count_block(uint32_t address, uint32_t size);
+  uint32_t count_new_block(uint32_t address, uint32_t size);  // counts and caches a block
+  void forget_window_stores();
+  void stop_at_budget(uint32_t address);
+  // Makes the engine translate [address, address + size) again before it runs.
+  void drop_translations(uint32_t address, uint32_t size);
+  // drop_translations(), and the instruction counts of the blocks there.
+  void forget_code(uint32_t address, uint32_t size);
 
   // The engine first, so that it is closed last; the hooks are deleted before it.
   std::unique_ptr<uc_struct, EngineCloser> uc_;
@@ -324,7 +333,10 @@ class Machine {
     uint32_t address = 0, size = 0, count = 0;
   };
   static constexpr size_t kCountCacheSize = 4096;
-  std::vector<CachedCount> count_cache_ = std::vector<CachedCount>(kCountCacheSize);
+  static size_t count_slot(uint32_t address) {
+    return (address ^ (address >> 12)) & (kCountCacheSize - 1);
+  }
+  std::array<CachedCount, kCountCacheSize> count_cache_{};
   std::unordered_map<uint64_t, uint32_t> block_counts_;  // (address << 32 | size) -> count
   uint32_t return_trap_ = 0;
   uint32_t stack_top_ = 0;
@@ -336,6 +348,7 @@ class Machine {
   std::vector<std::pair<uint32_t, uint32_t>> host_ranges_;  // (base, size): no debugger writes
   int depth_ = 0;
   bool nested_since_trap_ = false;  // a trap handler called into the guest
+  bool window_stored_ = false;      // a store into a writable window went through
   BlockObserver* observer_ = nullptr;
   DebugObserver* debugger_ = nullptr;
   bool stop_reported_ = false;  // the debugger has seen this run's stop
