@@ -538,8 +538,8 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   CLI::App app{"peiboard: boots the board's PEI module image on an emulated board"};
   app.require_subcommand(1);
-  app.set_version_flag("--version", std::string("peiboard ") + PEIBOARD_VERSION +
-                                         ", CPU engine " + peiboard::Machine::engine_version());
+  app.set_version_flag("--version", std::string("peiboard ") + PEIBOARD_VERSION + ", CPU engine " +
+                                        peiboard::Machine::engine_version());
   app.option_defaults()->always_capture_default();
   // Every error the command prints starts with its name, the parser's too.
   app.failure_message([](const CLI::App* failed, const CLI::Error& e) {
