@@ -41,6 +41,11 @@ void append_le(std::vector<uint8_t>& bytes, T value) {
   for (size_t i = 0; i < sizeof(T); ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
 
+// `value` rounded up to a multiple of `alignment` (not zero).
+inline uint64_t align_up(uint64_t value, uint64_t alignment) {
+  return (value + alignment - 1) / alignment * alignment;
+}
+
 // 32-bit words as little-endian bytes, in order.
 inline std::vector<uint8_t> le_words(std::span<const uint32_t> words) {
   std::vector<uint8_t> bytes;

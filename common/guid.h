@@ -3,15 +3,25 @@
 // "C8D85E8C-DC1C-4F8C-ADA7-58C1D107A304".
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
 namespace peiboard {
 
 using Guid = std::array<uint8_t, 16>;
+
+// The GUID stored at `at` in a byte buffer, in its memory layout. The caller has checked bounds.
+inline Guid guid_at(std::span<const uint8_t> bytes, size_t at) {
+  Guid guid;
+  std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), guid.size(), guid.begin());
+  return guid;
+}
 
 // Parses the registry text form, hex digits in either case; nothing when the text has
 // another shape.

@@ -26,16 +26,6 @@ void put24(std::span<uint8_t> bytes, size_t at, uint32_t value) {
   for (size_t i = 0; i < 3; ++i) bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
-uint64_t align_up(uint64_t value, uint64_t alignment) {
-  return (value + alignment - 1) / alignment * alignment;
-}
-
-Guid guid_at(std::span<const uint8_t> bytes, size_t at) {
-  Guid guid;
-  std::copy_n(bytes.begin() + at, guid.size(), guid.begin());
-  return guid;
-}
-
 // A NUL-terminated UCS-2 string; code units beyond ASCII show as '?'.
 Expected<std::string> from_ucs2(std::span<const uint8_t> bytes) {
   std::string text;

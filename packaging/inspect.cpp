@@ -21,16 +21,6 @@ uint32_t get24(std::span<const uint8_t> bytes, size_t at) {
   return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16;
 }
 
-uint64_t align_up(uint64_t value, uint64_t alignment) {
-  return (value + alignment - 1) / alignment * alignment;
-}
-
-Guid guid_at(std::span<const uint8_t> bytes, size_t at) {
-  Guid guid;
-  std::copy_n(bytes.begin() + at, guid.size(), guid.begin());
-  return guid;
-}
-
 std::string file_system_name(const Guid& guid) {
   if (guid == kFfs2FileSystemGuid) return "FFS2";
   if (guid == kFfs3FileSystemGuid) return "FFS3";

@@ -13,18 +13,11 @@
 #include "debug_fixture.h"
 #include "dwarf_line.h"
 #include "elf_file.h"
+#include "expect_error.h"
 #include "files.h"
 
 namespace peiboard::testing {
 namespace {
-
-// Messages are checked for the part that locates the fault.
-#define EXPECT_ERROR_HAS(result, text)                                                 \
-  do {                                                                                 \
-    const auto& r_ = (result);                                                         \
-    ASSERT_FALSE(r_.ok()) << "accepted, expected an error with: " << (text);           \
-    EXPECT_NE(r_.error().message.find(text), std::string::npos) << r_.error().message; \
-  } while (0)
 
 // An i386 ELF file of the sections given, in order after the null section; a section's
 // contents may be shared with an earlier one (its `same_as` index, from 1).

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "../expect_error.h"
 #include "files.h"
 #include "format.h"
 #include "pe_image.h"
@@ -49,13 +50,5 @@ inline PeImage pe32() {
   if (!image) throw std::runtime_error(image.error().message);
   return std::move(image).value();
 }
-
-// Messages are checked for the part that locates the fault.
-#define EXPECT_ERROR_HAS(result, text)                                                 \
-  do {                                                                                 \
-    const auto& r_ = (result);                                                         \
-    ASSERT_FALSE(r_.ok()) << "accepted, expected an error with: " << (text);           \
-    EXPECT_NE(r_.error().message.find(text), std::string::npos) << r_.error().message; \
-  } while (0)
 
 }  // namespace peiboard::testing
