@@ -34,8 +34,14 @@
 namespace peiboard::fuzz {
 namespace {
 
-constexpr size_t kBlockSlots = size_t{1} << 16;
-constexpr size_t kEdgeSlots = CoverageMap::kEdgeSlots;
+// libFuzzer clears and scans every counter for every input, so the map is kept small: blocks by
+// offset modulo 16 KiB (the module's code is smaller), edges by the campaign's slot folded to 64
+// Ki.
+constexpr unsigned kBlockBits = 14;
+constexpr unsigned kEdgeBits = 16;
+constexpr size_t kBlockSlots = size_t{1} << kBlockBits;
+constexpr size_t kEdgeSlots = size_t{1} << kEdgeBits;
+static_assert(kEdgeBits <= CoverageMap::kEdgeBits);
 
 // libFuzzer reads, clears and compares these around every input: module blocks by offset, then
 // edges by the campaign's edge slot. Its interface is a section of the program, hence a global.
@@ -52,7 +58,8 @@ class CounterFeed final : public BlockObserver {
     const uint32_t offset = address - image_base_;
     if (offset >= image_size_) return;  // not module code
     bump(g_counters[offset % kBlockSlots]);
-    bump(g_counters[kBlockSlots + BootCoverage::edge_slot(previous_, offset)]);
+    bump(g_counters[kBlockSlots + (BootCoverage::edge_slot(previous_, offset) >>
+                                   (CoverageMap::kEdgeBits - kEdgeBits))]);
     previous_ = offset;
   }
 
