@@ -3,6 +3,7 @@
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
 JOBS       ?= $(shell nproc)
 SCENARIO   ?=
 
@@ -28,7 +29,8 @@ PACKAGES := \
   lcov:/usr/bin/genhtml \
   uefitool-cli:/usr/bin/UEFIExtract \
   coreboot-utils:/usr/sbin/cbfstool \
-  python3:/usr/bin/python3
+  python3:/usr/bin/python3 \
+  afl++:/usr/bin/afl-fuzz
 
 # Sub-makes of the build do not announce each directory they enter and leave.
 MAKEFLAGS += --no-print-directory
@@ -38,7 +40,7 @@ UNICORN := $(CURDIR)/.deps/unicorn
 
 MISSING = $(foreach p,$(PACKAGES),$(if $(wildcard $(word 2,$(subst :, ,$(p)))),,$(word 1,$(subst :, ,$(p)))))
 
-.PHONY: all deps unicorn build build-run run test coverage format clean
+.PHONY: all deps unicorn build build-run run test fuzz-target fuzz-target-test coverage format clean
 
 all: build
 
@@ -71,7 +73,7 @@ run: build-run
 	@$(BUILD)/cli/peiboard run $(SCENARIO)
 
 # Builds everything and passes every test: the normal build, then the host side again
-# under AddressSanitizer and UndefinedBehaviorSanitizer.
+# under AddressSanitizer and UndefinedBehaviorSanitizer, then the libFuzzer target's test.
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	@if [ ! -f $(ASAN_BUILD)/CMakeCache.txt ]; then \
@@ -79,6 +81,20 @@ test: build
 	    -DPEIBOARD_UNICORN_PREFIX=$(UNICORN)/usr; fi
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
+	@$(MAKE) fuzz-target-test
+
+# The libFuzzer target (fuzz/libfuzzer_target.cpp): clang's -fsanitize=fuzzer, so a build of its
+# own with clang, holding only the target, the board's command and the module's images.
+$(FUZZ_BUILD)/CMakeCache.txt: | deps unicorn
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DPEIBOARD_UNICORN_PREFIX=$(UNICORN)/usr
+
+fuzz-target: deps unicorn $(FUZZ_BUILD)/CMakeCache.txt
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target peiboard_libfuzzer peiboard firmware_planted
+
+# Finds the planted fault with it, within a bounded number of runs.
+fuzz-target-test: fuzz-target
+	cd $(FUZZ_BUILD) && ctest --output-on-failure -R '^peiboard_libfuzzer_target$$'
 
 # Coverage of the module's source lines and branches over every scenario file and every boot
 # the module tests make, merged into one lcov tracefile and rendered as HTML in $(COVERAGE).
@@ -100,4 +116,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) .deps
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) .deps

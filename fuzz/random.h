@@ -2,6 +2,7 @@
 // every host and library (the standard distributions are not), so a seed names a campaign.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -27,17 +28,24 @@ class Rng {
   }
   // The generator for item `index` of a campaign: independent of every other index.
   static Rng for_item(uint64_t seed, uint64_t index) { return Rng(mix64(seed) ^ mix64(~index)); }
+  // A generator whose choices an outside fuzzer's bytes make: each draw takes its top 16 bits
+  // from the next two bytes (so the bounded choices follow them and a changed byte changes one
+  // choice), its low bits and every draw past the end from the fixed sequence of seed 0.
+  // Every byte string is a sequence of choices.
+  static Rng from_bytes(std::span<const uint8_t> bytes) {
+    Rng rng(0);
+    rng.bytes_ = bytes;
+    return rng;
+  }
 
   uint64_t next() {
-    const uint64_t result = rotl(s_[1] * 5, 7) * 9;
-    const uint64_t t = s_[1] << 17;
-    s_[2] ^= s_[0];
-    s_[3] ^= s_[1];
-    s_[1] ^= s_[2];
-    s_[0] ^= s_[3];
-    s_[2] ^= t;
-    s_[3] = rotl(s_[3], 45);
-    return result;
+    if (!bytes_.empty()) [[unlikely]] {
+      uint64_t top = uint64_t{bytes_[0]} << 56;
+      if (bytes_.size() > 1) top |= uint64_t{bytes_[1]} << 48;
+      bytes_ = bytes_.subspan(std::min<size_t>(2, bytes_.size()));
+      return top | (step() >> 16);
+    }
+    return step();
   }
   uint32_t u32() { return static_cast<uint32_t>(next() >> 32); }
   // Uniform in [0, bound); bound 0 gives 0. Multiply-shift keeps the bias below 2^-32.
@@ -61,6 +69,18 @@ class Rng {
 
  private:
   static constexpr uint64_t rotl(uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
+  uint64_t step() {
+    const uint64_t result = rotl(s_[1] * 5, 7) * 9;
+    const uint64_t t = s_[1] << 17;
+    s_[2] ^= s_[0];
+    s_[3] ^= s_[1];
+    s_[1] ^= s_[2];
+    s_[0] ^= s_[3];
+    s_[2] ^= t;
+    s_[3] = rotl(s_[3], 45);
+    return result;
+  }
+  std::span<const uint8_t> bytes_;
   uint64_t s_[4];
 };
 

@@ -44,12 +44,12 @@ TEST_F(ReportTest, PolicyArraysAlwaysHaveFullLength) {
   EXPECT_EQ(json["policy"]["pcie_direct"].size(), 20u);
   EXPECT_EQ(json["policy"]["pcie_rp"][19].size(), 4u);
   EXPECT_TRUE(json["fault"].is_null());
-  EXPECT_EQ(json["notify_statuses"], nlohmann::json::array({0, 0}));
+  EXPECT_EQ(json["notify_statuses"], nlohmann::ordered_json::array({0, 0}));
 }
 
 TEST_F(ReportTest, DefaultBoardJsonMatchesTheTunedRecords) {
   const auto json = run(true);
-  EXPECT_EQ(json["policy"]["sata"][0], nlohmann::json::array({2376323, 199246049, 81}));
+  EXPECT_EQ(json["policy"]["sata"][0], nlohmann::ordered_json::array({2376323, 199246049, 81}));
   EXPECT_EQ(json["entry_status"], 0);
   EXPECT_GT(json["stats"]["instructions"].get<uint64_t>(), 1000u);
   EXPECT_FALSE(json["trace"].empty());
