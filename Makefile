@@ -30,7 +30,7 @@ PACKAGES := \
   uefitool-cli:/usr/bin/UEFIExtract \
   coreboot-utils:/usr/sbin/cbfstool \
   python3:/usr/bin/python3 \
-  afl++:/usr/bin/afl-fuzz
+  libclang-rt-14-dev:/usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a
 
 # Sub-makes of the build do not announce each directory they enter and leave.
 MAKEFLAGS += --no-print-directory
