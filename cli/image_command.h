@@ -1,4 +1,4 @@
-// What `peiboard image` shows: the inspected tree of the input in whatever form (inspect.h),
+// What `peiboard image` shows: the inspected tree of the input in whatever form (image_tree.h),
 // every part with its offset and size and what is broken in it, then the module image's names
 // split into routines and data.
 #pragma once
@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "inspect.h"
+#include "image_tree.h"
 #include "pe_image.h"
 
 namespace peiboard {

@@ -1,4 +1,4 @@
-#include "inspect.h"
+#include "image_tree.h"
 
 #include <algorithm>
 

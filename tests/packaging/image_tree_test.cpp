@@ -1,6 +1,6 @@
 // The inspector: every shipped form read whole, and each one-byte damage marked on the one part
 // it lies in, with what the part holds and should hold, while the rest is still read.
-#include "inspect.h"
+#include "image_tree.h"
 
 #include "built_files.h"
 #include "bytes.h"

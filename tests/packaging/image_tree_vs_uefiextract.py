@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """`peiboard image` beside UEFIExtract's report, on the intact volume and on damaged copies.
 
-    inspect_vs_uefiextract.py UEFIEXTRACT PEIBOARD VOLUME WORK
+    image_tree_vs_uefiextract.py UEFIEXTRACT PEIBOARD VOLUME WORK
 
 Every volume, file, section and free-space row UEFIExtract reports must be a part of ours at
 the same offset and size, in the JSON and in the text; every checksum UEFIExtract calls
