@@ -9,6 +9,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "bytes.h"
 #include "format.h"
@@ -16,6 +17,21 @@
 #include "source_map.h"
 
 namespace peiboard::testing {
+
+// A .debug_line section of one unit: `lead` (the version and, from DWARF 5 on, the address
+// and segment selector sizes), the header after its length field, then the line program.
+inline std::vector<uint8_t> line_section(std::vector<uint8_t> lead,
+                                         const std::vector<uint8_t>& header,
+                                         const std::vector<uint8_t>& program) {
+  std::vector<uint8_t> unit = std::move(lead);
+  append_le(unit, static_cast<uint32_t>(header.size()));
+  unit.insert(unit.end(), header.begin(), header.end());
+  unit.insert(unit.end(), program.begin(), program.end());
+  std::vector<uint8_t> section;
+  append_le(section, static_cast<uint32_t>(unit.size()));
+  section.insert(section.end(), unit.begin(), unit.end());
+  return section;
+}
 
 inline const SourceMap& module_source_map() {
   static const SourceMap map = [] {

@@ -94,14 +94,7 @@ std::vector<uint8_t> dwarf4_unit(const std::vector<uint8_t>& program) {
   std::vector<uint8_t> header = {1, 1, 1, 0xFB, 14, 13, 0, 1, 1, 1, 1, 0, 0, 0, 1, 0, 0, 1};
   header.push_back(0);  // no directories
   header.insert(header.end(), {'a', '.', 'c', 0, 0, 0, 0, 0});
-  std::vector<uint8_t> unit = {4, 0};
-  append_le(unit, static_cast<uint32_t>(header.size()));
-  unit.insert(unit.end(), header.begin(), header.end());
-  unit.insert(unit.end(), program.begin(), program.end());
-  std::vector<uint8_t> section;
-  append_le(section, static_cast<uint32_t>(unit.size()));
-  section.insert(section.end(), unit.begin(), unit.end());
-  return section;
+  return line_section({4, 0}, header, program);
 }
 
 // A DWARF 5 unit whose directory and file tables are `tables` (formats, count, entries), and
@@ -109,13 +102,7 @@ std::vector<uint8_t> dwarf4_unit(const std::vector<uint8_t>& program) {
 std::vector<uint8_t> dwarf5_unit(const std::vector<uint8_t>& tables) {
   std::vector<uint8_t> header = {1, 1, 1, 0xFB, 14, 13, 0, 1, 1, 1, 1, 0, 0, 0, 1, 0, 0, 1};
   header.insert(header.end(), tables.begin(), tables.end());
-  std::vector<uint8_t> unit = {5, 0, 4, 0};
-  append_le(unit, static_cast<uint32_t>(header.size()));
-  unit.insert(unit.end(), header.begin(), header.end());
-  std::vector<uint8_t> section;
-  append_le(section, static_cast<uint32_t>(unit.size()));
-  section.insert(section.end(), unit.begin(), unit.end());
-  return section;
+  return line_section({5, 0, 4, 0}, header, {});
 }
 
 void append_uleb(std::vector<uint8_t>& bytes, uint64_t value) {

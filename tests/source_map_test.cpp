@@ -368,13 +368,9 @@ TEST(DwarfLineTest, ReadsADwarf5Unit) {
       0x02, 0x04,                                // advance_pc 4
       0x00, 0x01, 0x01,                          // end_sequence
   };
-  std::vector<uint8_t> unit = {5, 0, 4, 0};  // version 5, address size 4, no segments
-  append_le(unit, static_cast<uint32_t>(header.size()));
-  unit.insert(unit.end(), header.begin(), header.end());
-  unit.insert(unit.end(), program.begin(), program.end());
-  std::vector<uint8_t> section;
-  append_le(section, static_cast<uint32_t>(unit.size()));
-  section.insert(section.end(), unit.begin(), unit.end());
+  // Version 5, address size 4, no segments.
+  auto section = line_section({5, 0, 4, 0}, header, program);
+  const size_t unit_size = section.size() - 4;  // after the unit length field
 
   const auto table = read_line_table(section, {{}, line_str});
   ASSERT_TRUE(table) << table.error().message;
@@ -390,11 +386,11 @@ TEST(DwarfLineTest, ReadsADwarf5Unit) {
 
   // The same unit one byte short ends inside its last opcode.
   section.pop_back();
-  put32(section, 0, static_cast<uint32_t>(unit.size() - 1));
+  put32(section, 0, static_cast<uint32_t>(unit_size - 1));
   EXPECT_FALSE(read_line_table(section, {{}, line_str}));
   // A string offset past .debug_line_str.
   line_str.resize(3);
-  put32(section, 0, static_cast<uint32_t>(unit.size()));
+  put32(section, 0, static_cast<uint32_t>(unit_size));
   section.push_back(0x01);
   EXPECT_FALSE(read_line_table(section, {{}, line_str}));
 }
