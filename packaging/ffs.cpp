@@ -480,8 +480,10 @@ Expected<std::vector<uint8_t>> make_volume(uint32_t size, uint32_t block_size,
   return volume;
 }
 
-Expected<Volume> parse_volume(std::span<const uint8_t> bytes) {
-  Volume volume;
+namespace {
+
+// The fixed header: signature, length, header length and checksum, revision, file system.
+Expected<void> read_volume_header(std::span<const uint8_t> bytes, Volume& volume) {
   if (!has(bytes, 0, sizeof(VolumeHeader)) ||
       get32(bytes, offsetof(VolumeHeader, signature)) != layout::kVolumeSignature) {
     return Error{"not a firmware volume (no _FVH signature at offset 40)"};
@@ -502,8 +504,7 @@ Expected<Volume> parse_volume(std::span<const uint8_t> bytes) {
     return Error{"header length " + std::to_string(volume.header_length) +
                  " is odd, too short for a block map, or longer than the volume"};
   }
-  const auto volume_bytes = bytes.subspan(0, static_cast<size_t>(volume.length));
-  if (const uint16_t sum = sum16(volume_bytes.subspan(0, volume.header_length)); sum != 0) {
+  if (const uint16_t sum = sum16(bytes.subspan(0, volume.header_length)); sum != 0) {
     return Error{"header checksum " + hex(volume.checksum, 4) + " is wrong (the header sums to " +
                  hex(sum, 4) + ")"};
   }
@@ -514,6 +515,12 @@ Expected<Volume> parse_volume(std::span<const uint8_t> bytes) {
   if (volume.file_system != kFfs2FileSystemGuid) {
     return Error{"file system " + guid_text(volume.file_system) + " is not FFS2"};
   }
+  return {};
+}
+
+// The block map after the fixed header: it must end in a zero entry inside the header and
+// cover the volume's length exactly.
+Expected<void> read_block_map(std::span<const uint8_t> bytes, Volume& volume) {
   uint64_t mapped = 0;
   for (size_t at = sizeof(VolumeHeader);; at += sizeof(layout::BlockMapEntry)) {
     if (at + sizeof(layout::BlockMapEntry) > volume.header_length) {
@@ -539,21 +546,27 @@ Expected<Volume> parse_volume(std::span<const uint8_t> bytes) {
     return Error{"the block map covers " + hex(mapped) + " bytes, the volume is " +
                  hex(volume.length)};
   }
-  uint64_t at = volume.header_length;
-  if (volume.ext_header_offset != 0) {
-    const uint64_t ext = volume.ext_header_offset;
-    if (ext < volume.header_length || !has(volume_bytes, ext, sizeof(layout::VolumeExtHeader))) {
-      return Error{"extension header offset " + hex(ext) + " lies outside the volume's data"};
-    }
-    const uint32_t ext_size =
-        get32(volume_bytes, ext + offsetof(layout::VolumeExtHeader, ext_header_size));
-    if (ext_size < sizeof(layout::VolumeExtHeader) || !has(volume_bytes, ext, ext_size)) {
-      return Error{"extension header at " + hex(ext) + ": size " + std::to_string(ext_size) +
-                   " is too small or runs past the volume"};
-    }
-    at = ext + ext_size;
-  }
+  return {};
+}
 
+// Where the files start: after the header, or after the extension header when there is one.
+Expected<uint64_t> files_start(std::span<const uint8_t> volume_bytes, const Volume& volume) {
+  if (volume.ext_header_offset == 0) return uint64_t{volume.header_length};
+  const uint64_t ext = volume.ext_header_offset;
+  if (ext < volume.header_length || !has(volume_bytes, ext, sizeof(layout::VolumeExtHeader))) {
+    return Error{"extension header offset " + hex(ext) + " lies outside the volume's data"};
+  }
+  const uint32_t ext_size =
+      get32(volume_bytes, ext + offsetof(layout::VolumeExtHeader, ext_header_size));
+  if (ext_size < sizeof(layout::VolumeExtHeader) || !has(volume_bytes, ext, ext_size)) {
+    return Error{"extension header at " + hex(ext) + ": size " + std::to_string(ext_size) +
+                 " is too small or runs past the volume"};
+  }
+  return ext + ext_size;
+}
+
+// The files from `at` on, up to free space that must be erased to the volume's end.
+Expected<void> read_files(std::span<const uint8_t> volume_bytes, uint64_t at, Volume& volume) {
   const uint8_t erased = volume.erase_polarity() ? 0xFF : 0x00;
   while (true) {
     at = align_up(at, layout::kFileAlignment);
@@ -576,6 +589,19 @@ Expected<Volume> parse_volume(std::span<const uint8_t> bytes) {
     volume.files.push_back(std::move(*file));
   }
   volume.free_space_offset = std::min(at, volume.length);
+  return {};
+}
+
+}  // namespace
+
+Expected<Volume> parse_volume(std::span<const uint8_t> bytes) {
+  Volume volume;
+  if (auto header = read_volume_header(bytes, volume); !header) return header.error();
+  const auto volume_bytes = bytes.subspan(0, static_cast<size_t>(volume.length));
+  if (auto map = read_block_map(bytes, volume); !map) return map.error();
+  auto start = files_start(volume_bytes, volume);
+  if (!start) return start.error();
+  if (auto files = read_files(volume_bytes, *start, volume); !files) return files.error();
   return volume;
 }
 

@@ -117,23 +117,7 @@ class Walker {
     if (const uint16_t sum = sum16(header); sum != 0) {
       problems.push_back({"checksum", hex(checksum, 4), hex(uint16_t(checksum - sum), 4)});
     }
-    // The block map, up to its zero entry.
-    std::string blocks;
-    uint64_t covered = 0;
-    bool ended = false;
-    for (size_t e = sizeof(VolumeHeader); e + sizeof(layout::BlockMapEntry) <= header_length;
-         e += sizeof(layout::BlockMapEntry)) {
-      const uint32_t count = get32(header, e), block = get32(header, e + 4);
-      if (count == 0 && block == 0) {
-        ended = true;
-        break;
-      }
-      blocks += (blocks.empty() ? "" : " + ") + std::to_string(count) + " x " + hex(block);
-      covered += uint64_t{count} * block;
-    }
-    node.fields.emplace_back("blocks", blocks.empty() ? "none" : blocks);
-    if (!ended) problems.push_back({"block map", "no zero entry in the header", "a zero entry"});
-    if (covered != length) problems.push_back({"block map", "covers " + hex(covered), hex(length)});
+    block_map(node, header, length);
     if (fs != kFfs2FileSystemGuid && fs != kFfs3FileSystemGuid) {
       problems.push_back({"file system", guid_text(fs),
                           guid_text(kFfs2FileSystemGuid) + " (FFS2) or " +
@@ -161,6 +145,28 @@ class Walker {
     }
     files(node, at, first, polarity);
     return node;
+  }
+
+  // The block map in a volume's header, up to its zero entry: one field, and a problem when it
+  // has no end or does not cover the volume's length.
+  static void block_map(InspectNode& node, std::span<const uint8_t> header, uint64_t length) {
+    std::string blocks;
+    uint64_t covered = 0;
+    bool ended = false;
+    for (size_t e = sizeof(VolumeHeader); e + sizeof(layout::BlockMapEntry) <= header.size();
+         e += sizeof(layout::BlockMapEntry)) {
+      const uint32_t count = get32(header, e), block = get32(header, e + 4);
+      if (count == 0 && block == 0) {
+        ended = true;
+        break;
+      }
+      blocks += (blocks.empty() ? "" : " + ") + std::to_string(count) + " x " + hex(block);
+      covered += uint64_t{count} * block;
+    }
+    node.fields.emplace_back("blocks", blocks.empty() ? "none" : blocks);
+    auto& problems = node.problems;
+    if (!ended) problems.push_back({"block map", "no zero entry in the header", "a zero entry"});
+    if (covered != length) problems.push_back({"block map", "covers " + hex(covered), hex(length)});
   }
 
   // The files of a volume from `first`, then its free space.
