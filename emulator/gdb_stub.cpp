@@ -185,6 +185,29 @@ std::string hex_number(uint32_t address) {
   return text;
 }
 
+// The CPU exception vectors a debugger has a signal of its own for.
+namespace vector {
+constexpr uint32_t kDivideError = 0;
+constexpr uint32_t kInvalidOpcode = 6;
+constexpr uint32_t kGeneralProtection = 13;
+constexpr uint32_t kPageFault = 14;
+}  // namespace vector
+
+Signal signal_of_vector(std::optional<uint32_t> cpu_vector) {
+  if (!cpu_vector) return kSigTrap;
+  switch (*cpu_vector) {
+    case vector::kDivideError:
+      return kSigFpe;
+    case vector::kInvalidOpcode:
+      return kSigIll;
+    case vector::kGeneralProtection:
+    case vector::kPageFault:
+      return kSigSegv;
+    default:
+      return kSigTrap;
+  }
+}
+
 std::string system_error(const std::string& what) { return what + ": " + std::strerror(errno); }
 
 }  // namespace
@@ -349,11 +372,7 @@ Signal signal_of(const StopInfo& stop) {
     case FaultKind::kInvalidInstruction:
       return kSigIll;
     case FaultKind::kCpuException:
-      // The machine names the vector: divide error, invalid opcode, protection and page faults.
-      if (stop.fault.detail == "vector 0") return kSigFpe;
-      if (stop.fault.detail == "vector 6") return kSigIll;
-      if (stop.fault.detail == "vector 13" || stop.fault.detail == "vector 14") return kSigSegv;
-      return kSigTrap;
+      return signal_of_vector(stop.fault.vector);
     default:
       return kSigTrap;
   }
