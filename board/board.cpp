@@ -616,7 +616,7 @@ RunResult Board::boot() {
   }
   log_.phase = Phase::kCall;
 
-  result.notify_statuses = foundation_->notify_statuses;
+  result.notify_statuses = foundation_->notify_statuses();
   result.policy = read_policy();
   if (auto* pmc = chipset_->function(hw::kPmc)) {
     result.acpi_base = static_cast<uint16_t>(pmc->get(0x40, 2));

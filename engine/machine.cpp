@@ -722,7 +722,7 @@ bool Machine::on_invalid(int type, uint32_t address, int size, int64_t value) {
 void Machine::on_interrupt(uint32_t number) {
   const uint32_t at = fault_site();
   stop(StopKind::kFault,
-       {FaultKind::kCpuException, at, at, at, {}, "vector " + std::to_string(number)});
+       {FaultKind::kCpuException, at, at, at, {}, "vector " + std::to_string(number), number});
 }
 
 void Machine::stop(StopKind kind, Fault fault) {

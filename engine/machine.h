@@ -53,7 +53,7 @@ enum class FaultKind : uint8_t {
   kExecuteOutside,       // an instruction fetched outside the image and the trap page
   kExecuteNonCode,       // an instruction fetched from the image outside its code (headers, data)
   kInvalidInstruction,   // bytes the CPU does not decode
-  kCpuException,         // a processor exception or software interrupt; detail gives the vector
+  kCpuException,         // a processor exception or software interrupt; `vector` says which
   kBadBuffer,            // a service or PPI was handed memory that is not there
   kNestedTooDeep,        // guest calls nested past the board's limit
   kBudgetExhausted,      // the instruction budget of the outermost call ran out
@@ -72,6 +72,7 @@ struct Fault {
                          // service the caller's return address, for a stray jump its source
   std::string region;    // the memory region the address lies in, when the board named it
   std::string detail;    // what else the kind needs ("vector 6", "assertion (halt_on_assert)")
+  std::optional<uint32_t> vector;  // kCpuException: the vector the CPU raised
 };
 
 struct StopInfo {

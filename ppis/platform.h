@@ -1,13 +1,17 @@
 // The PPIs other firmware modules would have installed: debug services, PCD, HECI with the
-// ME's ICC service behind it, SPI, and the stand-in board module's System Board PPI.
+// ME's ICC service behind it, SPI, and the stand-in board module's System Board PPI. Each is a
+// declaration (platform.cpp): its GUID, its slots, the host routine behind each slot this board
+// provides and what the others answer. PlatformPpis owns a copy of the scenario parts the
+// routines answer from, so it never refers back to the scenario it was built from.
 #pragma once
 
 #include <array>
 #include <cstdint>
-#include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "guest_arena.h"
 #include "log.h"
 #include "machine.h"
 #include "pei_foundation.h"
@@ -36,6 +40,17 @@ struct HeciRequest {
   std::vector<std::string> problems;  // how the request differs from the ICC clocking query
 };
 
+// The parts of a scenario the stand-in PPIs answer from.
+struct PlatformPpiConfig {
+  DebugConfig debug;
+  PcdConfig pcd;
+  MeIccConfig me_icc;
+  SpiConfig spi;
+  std::vector<Guid> other_ppis;  // installed before dispatch, each with an empty interface
+
+  static PlatformPpiConfig of(const Scenario& scenario);
+};
+
 class PlatformPpis {
  public:
   static constexpr unsigned kSystemBoardSlots = 22;
@@ -46,8 +61,11 @@ class PlatformPpis {
   static constexpr size_t kMaxFormat = 4096;
   static constexpr size_t kMaxPrint = 16384;
 
+  // Copies what the PPIs need of `scenario`; places their tables in `arena`.
   PlatformPpis(const Scenario& scenario, Machine& machine, RunLog& log, GuestArena& arena,
                PeiFoundation& foundation);
+  PlatformPpis(const PlatformPpis&) = delete;
+  PlatformPpis& operator=(const PlatformPpis&) = delete;
 
   // Installed before the module is dispatched: debug services, PCD, HECI, SPI, as the scenario
   // has them, then the other PPIs it names.
@@ -64,15 +82,40 @@ class PlatformPpis {
   uint64_t heci_request_count = 0;
   std::vector<unsigned> board_slots_called;  // stand-in routines the chipset code reached
 
+  // A host routine behind a PPI slot; `slot` is the slot's index in the interface.
+  using Routine = void (PlatformPpis::*)(TrapFrame& frame, unsigned slot);
+  struct SlotRoutine;
+  struct Declaration;
+
  private:
+  // The PPIs installed before the module is dispatched, in the order they are installed.
+  static std::span<const Declaration> installed_before_dispatch();
+  // The stand-in board module's PPI: every slot a routine that records it was reached.
+  static const Declaration& system_board();
+  // Makes the traps behind a declared PPI's slots and gives their addresses, in slot order.
+  std::vector<uint32_t> make_slots(const Declaration& ppi);
+  // Places the interface of a declared PPI and its one-entry descriptor list; gives the
+  // descriptor list's address.
+  uint32_t place(const Declaration& ppi, const std::vector<uint32_t>& slots);
   // A one-entry descriptor list; `name` labels it and its interface in fault reports.
-  uint32_t ppi(const Guid& guid, uint32_t interface, const std::string& name);
+  uint32_t descriptor(const Guid& guid, uint32_t interface, const std::string& name);
   uint32_t table(const std::vector<uint32_t>& slots, std::string label);
-  uint32_t heci_send(TrapFrame& f);
-  uint32_t spi_read_strap(TrapFrame& f);
+  void place_mcfg_table();
+  void install_other_ppis();
+  void place_system_board();
+
+  void debug_print(TrapFrame& frame, unsigned slot);
+  void debug_assert(TrapFrame& frame, unsigned slot);
+  void pcd_get64(TrapFrame& frame, unsigned slot);
+  void pcd_get_ptr(TrapFrame& frame, unsigned slot);
+  void heci_send_with_ack(TrapFrame& frame, unsigned slot);
+  void spi_read_soft_strap(TrapFrame& frame, unsigned slot);
+  void stand_in_board_routine(TrapFrame& frame, unsigned slot);
+  // The request the module sent, with how it differs from the ICC clocking query.
+  HeciRequest read_heci_request(TrapFrame& frame) const;
   std::string render(uint32_t format, uint32_t marker);
 
-  const Scenario& s_;
+  PlatformPpiConfig config_;
   Machine& machine_;
   RunLog& log_;
   GuestArena& arena_;

@@ -195,7 +195,7 @@ nlohmann::ordered_json run_json(Board& board, const RunResult& result, bool with
   if (board_first(board)) {
     j["system_board_ppi"] = order_name(SystemBoardOrder::kBeforeEntry);
     auto& runs = j["notifies"] = nlohmann::ordered_json::array();
-    for (const auto& r : board.foundation().notify_runs) {
+    for (const auto& r : board.foundation().notify_runs()) {
       runs.push_back({{"phase", phase_label(r.phase, r.notify_nesting)},
                       {"trigger", trigger_name(r.trigger)},
                       {"depth", r.depth},
@@ -324,8 +324,8 @@ std::string human_report(Board& board, const RunResult& result, bool with_trace,
   }
   if (board_first(board)) {
     // Each notify routine under the one it ran inside, with the service that ran it.
-    for (const auto& r : board.foundation().notify_runs) {
-      out << (&r == &board.foundation().notify_runs.front() ? "notify:   " : "          ")
+    for (const auto& r : board.foundation().notify_runs()) {
+      out << (&r == &board.foundation().notify_runs().front() ? "notify:   " : "          ")
           << std::string(2 * (r.depth - 1), ' ') << board.routine_at(r.routine) << " by "
           << trigger_name(r.trigger) << " [" << phase_label(r.phase, r.notify_nesting) << "] -> "
           << (r.status ? status_text(*r.status) : std::string("none")) << "\n";

@@ -51,7 +51,7 @@ class FoundationTest : public BoardTest {
   }
   std::vector<NotifyTrigger> triggers() {
     std::vector<NotifyTrigger> out;
-    for (const auto& r : board().foundation().notify_runs) out.push_back(r.trigger);
+    for (const auto& r : board().foundation().notify_runs()) out.push_back(r.trigger);
     return out;
   }
 
@@ -73,7 +73,7 @@ TEST_F(FoundationTest, CallbackNotifiesRunAtInstallReinstallAndRegistration) {
   EXPECT_EQ(triggers(),
             (std::vector<NotifyTrigger>{NotifyTrigger::kInstallPpi, NotifyTrigger::kReInstallPpi,
                                         NotifyTrigger::kNotifyPpi}));
-  EXPECT_EQ(board().foundation().notify_statuses, (std::vector<uint32_t>{0, 0, 7}));
+  EXPECT_EQ(board().foundation().notify_statuses(), (std::vector<uint32_t>{0, 0, 7}));
 }
 
 TEST_F(FoundationTest, DispatchNotifiesWaitForTheInstallingModuleToReturn) {
@@ -179,7 +179,7 @@ TEST_F(DispatchOrderTest, TheBoardPpiFirstNestsTheCallbackInTheEntrysNotifyPpi) 
   ASSERT_FALSE(r.fault) << r.fault->text();
   EXPECT_EQ(r.entry_status, 0u);
   EXPECT_EQ(r.notify_statuses, (std::vector<uint32_t>{0, 0}));
-  const auto& runs = board().foundation().notify_runs;
+  const auto& runs = board().foundation().notify_runs();
   ASSERT_EQ(runs.size(), 2u);
   const uint32_t callback = board().symbol("SystemBoardPpiNotifyCallback");
   const std::pair<NotifyTrigger, unsigned> expected[] = {{NotifyTrigger::kNotifyPpi, 1},
@@ -224,7 +224,7 @@ TEST_F(DispatchOrderTest, TheBoardPpiFirstNestsTheCallbackInTheEntrysNotifyPpi) 
 TEST_F(DispatchOrderTest, TheBoardPpiAfterTheEntryRunsTheCallbackInTheInstallStep) {
   const RunResult r = board().boot();
   ASSERT_FALSE(r.fault);
-  const auto& runs = board().foundation().notify_runs;
+  const auto& runs = board().foundation().notify_runs();
   ASSERT_EQ(runs.size(), 2u);
   EXPECT_EQ(runs[0].trigger, NotifyTrigger::kInstallPpi);
   EXPECT_EQ(runs[1].trigger, NotifyTrigger::kReInstallPpi);

@@ -355,6 +355,25 @@ TEST_F(EngineConformance, EipAtAFaultInBothModes) {
   }
 }
 
+// A processor exception stops the run with its vector as a number in the fault record (what a
+// debugger's signal is chosen by) and as text in the detail the report prints.
+TEST_F(EngineConformance, ACpuExceptionRecordsItsVector) {
+  const struct {
+    Bytes instruction;
+    uint32_t vector;
+  } cases[] = {{{0x31, 0xC9, 0xF7, 0xF1}, 0},  // xor ecx, ecx; div ecx: divide error
+               {{0xCC}, 3},                    // int3
+               {{0xCD, 0x21}, 0x21}};          // int 0x21
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.vector);
+    const StopInfo stop = run(place({x86::nop(), c.instruction, x86::ret()}));
+    ASSERT_EQ(stop.kind, StopKind::kFault);
+    EXPECT_EQ(stop.fault.kind, FaultKind::kCpuException);
+    EXPECT_EQ(stop.fault.vector, c.vector);
+    EXPECT_EQ(stop.fault.detail, "vector " + std::to_string(c.vector));
+  }
+}
+
 // reset() leaves nothing of the previous run: registers and flags as a new machine has them,
 // RAM zero, the run's traps and labels gone, counters at zero, and code written at an address
 // that ran before is the code that runs.

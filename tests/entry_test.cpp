@@ -93,7 +93,7 @@ TEST_F(EntryTest, DecodeAlreadyOnTouchesNothing) {
   EXPECT_TRUE(config_writes().empty());
   EXPECT_EQ(board().chipset().function(hw::kPmc)->get(0x40, 2), 0x1234u);
   EXPECT_EQ(calls_to("NotifyPpi"), 1u);
-  EXPECT_TRUE(board().foundation().notify_statuses.empty()) << "the entry never calls back";
+  EXPECT_TRUE(board().foundation().notify_statuses().empty()) << "the entry never calls back";
 }
 
 TEST_F(EntryTest, DecodeOffProgramsTheBaseFirstThenSetsTheEnableKeepingLowBits) {
@@ -162,7 +162,7 @@ TEST_F(OverrideTest, CopyDiffersOnlyInSlot15AndTheOldPpiIsUntouched) {
   EXPECT_EQ(copy, interface_before) << "only bytes 60 to 63 differ";
 
   // The reinstall notified the callback once more; that second call changed nothing.
-  EXPECT_EQ(b.foundation().notify_statuses, (std::vector<uint32_t>{0, 0}));
+  EXPECT_EQ(b.foundation().notify_statuses(), (std::vector<uint32_t>{0, 0}));
   EXPECT_EQ(calls_to("ReInstallPpi"), 1u);
   EXPECT_EQ(prints(), std::vector<std::string>{"Reinstall Descriptor Status = 0.\n"});
   EXPECT_EQ(print_levels(), std::vector<uint32_t>{kInfo});
@@ -172,7 +172,7 @@ TEST_F(OverrideTest, AlreadyPatchedInterfaceIsLeftAlone) {
   Board& b = board();
   mem().write32(b.ppis().system_board_interface() + 60, b.symbol("ApplyBoardPtssTables"));
   dispatch_and_install();
-  EXPECT_EQ(b.foundation().notify_statuses, std::vector<uint32_t>{0});
+  EXPECT_EQ(b.foundation().notify_statuses(), std::vector<uint32_t>{0});
   EXPECT_EQ(calls_to("ReInstallPpi"), 0u);
   EXPECT_TRUE(prints().empty());
   EXPECT_EQ(b.foundation().locate(guids::kSystemBoard)->first, b.ppis().system_board_descriptor());
@@ -181,7 +181,7 @@ TEST_F(OverrideTest, AlreadyPatchedInterfaceIsLeftAlone) {
 TEST_F(OverrideTest, FailingReinstallIsReportedAndReturned) {
   make_board({.faults = {.reinstall_status = kUnsupported}});
   dispatch_and_install();
-  EXPECT_EQ(board().foundation().notify_statuses, std::vector<uint32_t>{kUnsupported});
+  EXPECT_EQ(board().foundation().notify_statuses(), std::vector<uint32_t>{kUnsupported});
   EXPECT_EQ(prints(), (std::vector<std::string>{"\nASSERT_EFI_ERROR (Status = Unsupported)\n",
                                                 "Reinstall Descriptor Status = -2147483645.\n"}));
   EXPECT_EQ(print_levels(), (std::vector<uint32_t>{kError, kInfo}));
@@ -204,8 +204,8 @@ TEST_F(OverrideTest, FailingAllocationStopsBeforeTheReinstall) {
   for (uint32_t pool : {0u, 12u}) {  // the descriptor copy fails, then the interface copy
     make_board({.faults = {.pool_size = pool}});
     dispatch_and_install();
-    ASSERT_EQ(board().foundation().notify_statuses.size(), 1u);
-    EXPECT_EQ(board().foundation().notify_statuses[0], 0x80000009u) << pool;
+    ASSERT_EQ(board().foundation().notify_statuses().size(), 1u);
+    EXPECT_EQ(board().foundation().notify_statuses()[0], 0x80000009u) << pool;
     EXPECT_EQ(calls_to("ReInstallPpi"), 0u);
     EXPECT_EQ(board().foundation().locate(guids::kSystemBoard)->first,
               board().ppis().system_board_descriptor());

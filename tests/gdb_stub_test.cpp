@@ -91,17 +91,19 @@ TEST(GdbFraming, BinaryDataEscapesExactlyTheFramingBytes) {
 }
 
 TEST(GdbSignals, EachStopHasTheSignalADebuggerExpects) {
-  auto signal = [](StopKind stop, FaultKind kind, std::string detail = {}) {
-    return gdb::signal_of(StopInfo{stop, Fault{kind, 0, 0, 0, {}, std::move(detail)}});
+  auto signal = [](StopKind stop, FaultKind kind, std::string detail = {},
+                   std::optional<uint32_t> vector = {}) {
+    return gdb::signal_of(StopInfo{stop, Fault{kind, 0, 0, 0, {}, std::move(detail), vector}});
   };
   EXPECT_EQ(signal(StopKind::kFault, FaultKind::kWriteProtected), gdb::kSigSegv);
   EXPECT_EQ(signal(StopKind::kFault, FaultKind::kReadUnmapped), gdb::kSigSegv);
   EXPECT_EQ(signal(StopKind::kFault, FaultKind::kExecuteOutside), gdb::kSigSegv);
   EXPECT_EQ(signal(StopKind::kFault, FaultKind::kBadBuffer), gdb::kSigSegv);
   EXPECT_EQ(signal(StopKind::kFault, FaultKind::kInvalidInstruction), gdb::kSigIll);
-  EXPECT_EQ(signal(StopKind::kFault, FaultKind::kCpuException, "vector 6"), gdb::kSigIll);
-  EXPECT_EQ(signal(StopKind::kFault, FaultKind::kCpuException, "vector 0"), gdb::kSigFpe);
-  EXPECT_EQ(signal(StopKind::kFault, FaultKind::kCpuException, "vector 3"), gdb::kSigTrap);
+  EXPECT_EQ(signal(StopKind::kFault, FaultKind::kCpuException, "vector 6", 6), gdb::kSigIll);
+  EXPECT_EQ(signal(StopKind::kFault, FaultKind::kCpuException, "vector 0", 0), gdb::kSigFpe);
+  EXPECT_EQ(signal(StopKind::kFault, FaultKind::kCpuException, "vector 14", 14), gdb::kSigSegv);
+  EXPECT_EQ(signal(StopKind::kFault, FaultKind::kCpuException, "vector 3", 3), gdb::kSigTrap);
   EXPECT_EQ(signal(StopKind::kHang, FaultKind::kBudgetExhausted), gdb::kSigTrap);
   EXPECT_EQ(signal(StopKind::kHalted, FaultKind::kHalted, "assertion"), gdb::kSigTrap);
 }
