@@ -8,11 +8,14 @@
 //     copies the assembly llc writes for a routine file, adding call-frame rows to each
 //     epilogue: LLVM describes the prologue and the argument pushes of a Windows target but not
 //     the pops before a RET, where a debugger would otherwise find the caller's frame in the
-//     wrong place. The rows go in as directives, so the instructions stay the same.
+//     wrong place. The rows go in as directives, so the instructions stay the same. Source
+//     files in the directory it runs in (the compilation directory) are named relative to it,
+//     as clang names them when it writes the object itself.
 //   debugimage compare RELEASE.elf DEBUG.elf
 //     fails unless every loaded section of the released image (but .reloc) lies in the debug
 //     file at the same address with the same bytes, and the entry points agree.
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -139,11 +142,14 @@ Expected<std::string> epilogue_cfi(const std::string& in) {
   static const std::regex skip(R"(^\s*(\.loc\b.*|#.*)?$)");
   static const std::regex def(R"(^\s*\.cfi_def_cfa_offset\s+(-?\d+).*$)");
   static const std::regex adjust(R"(^\s*\.cfi_adjust_cfa_offset\s+(-?\d+).*$)");
+  static const std::regex source(R"re(^(\s*\.file\s+\d+\s+)"([^"]*)"\s+(".*)$)re");
+  const std::string here = std::filesystem::current_path().string();
   std::vector<std::string> out;
   long offset = 4;
   bool tracked = true;  // the CFA is ESP + offset
   std::smatch m;
-  for (const std::string& line : lines) {
+  for (std::string& line : lines) {
+    if (std::regex_match(line, m, source) && m[2] == here) line = m.str(1) + m.str(3);
     if (line.find(".cfi_startproc") != std::string::npos) {
       offset = 4;
       tracked = true;

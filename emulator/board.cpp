@@ -604,6 +604,8 @@ std::optional<RunFault> Board::fault_of(const StopInfo& stop) const {
   }
   fault.backtrace = backtrace(addresses);
   fault.registers = stop.cpu;
+  // The instruction the report names: without exact EIP the engine's register lags behind.
+  fault.registers.eip = f.eip;
   return fault;
 }
 
