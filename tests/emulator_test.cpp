@@ -104,7 +104,7 @@ TEST(TrapPageTest, CodeOnTheTrapPageCountsAgainstTheBudget) {
 // The call stack the machine keeps, as a trap sees it: calls nest, a RET to another address
 // than the recorded one drops what no longer runs, and a call the host makes from inside a
 // trap stacks on the trap's frame and leaves nothing behind.
-TEST(CallStackTest, FollowsCallsReturnsJumpsAndHostCalls) {
+TEST(CallStackTest, FollowsCallsReturnsAndHostCalls) {
   constexpr uint32_t kCode = 0x10000, kStack = 0x20000;
   constexpr uint32_t kCapture = Machine::kTrapBase + Machine::kTrapStride;  // traps 1 and 2
   constexpr uint32_t kNest = kCapture + Machine::kTrapStride;
