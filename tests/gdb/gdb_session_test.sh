@@ -119,7 +119,7 @@ if start_stub fault --json "$WORK/pmc-over-image.toml"; then
   says fault 1 "peiboard: fault: write protected at 0xFFF00040 (module headers)"
   says fault 1 "Program received signal SIGSEGV, Segmentation fault."
   says fault 1 "MmioWrite16 (Address="
-  says fault 1 "stopped at $(printf '%#x' "$(sed -n 's/.*"eip": \([0-9]*\).*/\1/p' "$WORK/fault.json")")"
+  says fault 1 "stopped at $(printf '%#x' "$(sed -n 's/.*"eip": \([0-9]*\).*/\1/p' "$WORK/fault.json" | head -1)")"
   says fault 1 "fault: MmioWrite16 <- SetPmcAcpiBase <- SystemBoardOverrideEntryPoint; 0 without"
   says fault 1 "[Inferior 1 (Remote target) exited with code 01]"
   same_report fault "$WORK/fault.json"
