@@ -113,6 +113,21 @@ std::vector<uint8_t> ptss_entry_bytes(const PtssEntryConfig& e) {
   return entry;
 }
 
+InstructionCounter block_counter(std::shared_ptr<const Disassembler> decoder) {
+  return [decoder](uint32_t address, std::span<const uint8_t> bytes) -> BlockCount {
+    if (auto shape = decoder->block_shape(address, bytes)) {
+      const auto flow = decoder->flow_kind(shape->last, bytes.subspan(shape->last - address));
+      const BlockExit exit = flow == FlowKind::kCall     ? BlockExit::kCall
+                             : flow == FlowKind::kReturn ? BlockExit::kReturn
+                                                         : BlockExit::kOther;
+      return {shape->instructions, exit};
+    }
+    // The engine ends a block at an instruction it cannot decode, which then faults: it counts
+    // as the block's last.
+    return {static_cast<uint32_t>(decoder->disassemble(address, bytes, bytes.size()).size()) + 1};
+  };
+}
+
 Expected<void> place_in_flash(PeImage& image) {
   const auto fits = [](uint64_t base, uint64_t size) {
     return base >= ram::kFlashBase && base + size <= 0x100000000ull;
@@ -229,14 +244,7 @@ void Board::map_memory() {
   auto disassembler = Disassembler::create();
   if (!disassembler) throw std::runtime_error(disassembler.error().message);
   decoder_ = std::make_shared<Disassembler>(std::move(disassembler).value());
-  machine_ = std::make_unique<Machine>(
-      [decoder = decoder_](uint32_t address, std::span<const uint8_t> bytes) -> uint32_t {
-        if (auto count = decoder->count_instructions(address, bytes)) return *count;
-        // The engine ends a block at an instruction it cannot decode, which then faults:
-        // it counts as the block's last.
-        return static_cast<uint32_t>(decoder->disassemble(address, bytes, bytes.size()).size()) + 1;
-      },
-      machine_options);
+  machine_ = std::make_unique<Machine>(block_counter(decoder_), machine_options);
   Machine& m = *machine_;
   m.map_ram(ram::kIdtPage, ram::kIdtPageSize, kRead, "IDT");
   m.map_ram(ram::kStack, ram::kStackSize, kRead | kWrite, "stack");
@@ -445,6 +453,69 @@ std::optional<std::string> Board::source_line(uint32_t address) const {
   return *info.file + ":" + std::to_string(info.line);
 }
 
+std::vector<uint32_t> Board::stack_addresses(uint32_t at, std::span<const CallFrame> stack) const {
+  const auto on_trap_page = [](uint32_t address) {
+    return address - Machine::kTrapBase < Machine::kTrapPageSize;
+  };
+  std::vector<uint32_t> addresses{at};
+  for (auto frame = stack.rbegin(); frame != stack.rend(); ++frame) {
+    // At a call into a service or PPI, `at` is that call's return address already (a routine
+    // that jumps to a PPI's slot returns from it to its own caller).
+    if (frame == stack.rbegin() && frame->return_address == at) continue;
+    if (frame->return_address == machine_->return_trap()) {
+      // The host called this routine: from inside the service or PPI whose frame lies outside,
+      // or, for the outermost call, from none.
+      const auto outer = std::next(frame);
+      if (outer == stack.rend() || !on_trap_page(outer->entry)) break;
+      addresses.push_back(outer->entry);
+      continue;
+    }
+    addresses.push_back(frame->return_address);
+  }
+  return addresses;
+}
+
+std::vector<StackFrame> Board::frames_at(uint32_t address, bool caller) const {
+  // Routine and line come from the debug file where it knows them, as site() says them.
+  // (Inlined routines need the debug file's inlined scopes, which SourceMap does not read.)
+  StackFrame frame;
+  frame.address = address;
+  frame.routine = routine_at(address);
+  const Routine* routine =
+      options_.source ? options_.source->routine_at(address - source_delta_) : nullptr;
+  if (routine) {
+    frame.routine = routine->name;
+    frame.offset = address - source_delta_ - routine->address;
+  } else if (image_.symbol_at(address)) {
+    const auto& symbols = image_.symbols();
+    const auto it = std::upper_bound(symbols.begin(), symbols.end(), address,
+                                     [](uint32_t a, const Symbol& s) { return a < s.address; });
+    if (it != symbols.begin()) frame.offset = address - std::prev(it)->address;
+  }
+  if (options_.source) {
+    // A return address may be the first byte after the routine (a call that never returns):
+    // the call itself is the byte before.
+    const AddressInfo info = options_.source->lookup(address - source_delta_ - (caller ? 1 : 0));
+    frame.file = info.file;
+    frame.line = info.line;
+  }
+  return {frame};
+}
+
+std::vector<StackFrame> Board::backtrace(std::span<const uint32_t> addresses) const {
+  std::vector<StackFrame> frames;
+  for (size_t i = 0; i < addresses.size(); ++i) {
+    for (StackFrame& f : frames_at(addresses[i], i > 0)) frames.push_back(std::move(f));
+  }
+  return frames;
+}
+
+std::vector<uint32_t> Board::callers_of(uint32_t at) const {
+  std::vector<uint32_t> addresses = stack_addresses(at, machine_->call_stack());
+  addresses.erase(addresses.begin());
+  return addresses;
+}
+
 std::vector<Instruction> Board::instructions_to(uint32_t address, size_t before) const {
   const uint64_t image_end = uint64_t{image_.image_base()} + image_.size_of_image();
   if (address < image_.image_base() || address >= image_end) return {};
@@ -524,7 +595,18 @@ CallResult Board::call_address(uint32_t address, std::vector<uint32_t> args) {
 std::optional<RunFault> Board::fault_of(const StopInfo& stop) const {
   if (stop.kind == StopKind::kReturned) return std::nullopt;
   const Fault& f = stop.fault;
-  return RunFault{stop.kind, f.kind, f.address, f.eip, routine_at(f.blame), f.region, f.detail};
+  RunFault fault{stop.kind, f.kind, f.address, f.eip, routine_at(f.blame), f.region, f.detail};
+  std::vector<uint32_t> addresses = stack_addresses(f.eip, stop.call_stack);
+  if ((f.kind == FaultKind::kExecuteOutside || f.kind == FaultKind::kExecuteNonCode) &&
+      f.blame != f.eip && f.blame != 0) {
+    // Nothing ran at the address: the block that went there is the innermost code that did.
+    addresses.insert(addresses.begin() + 1, f.blame);
+  }
+  fault.backtrace = backtrace(addresses);
+  fault.registers = stop.cpu;
+  // The instruction the report names: without exact EIP the engine's register lags behind.
+  fault.registers.eip = f.eip;
+  return fault;
 }
 
 RunResult Board::boot_exact() {
@@ -606,7 +688,7 @@ RunResult Board::boot() {
         // The module installed an interface the chipset code cannot read.
         Fault fault = g.fault;
         fault.eip = fault.blame = located->first;
-        stopped = failed(StopInfo{StopKind::kFault, fault});
+        stopped = failed(StopInfo{StopKind::kFault, fault, {}, machine_->cpu()});
       }
       if (slot15) {
         result.slot15_called = true;

@@ -94,6 +94,17 @@ struct CallResult {
   uint64_t value64() const { return static_cast<uint64_t>(edx) << 32 | eax; }
 };
 
+// One frame of the guest's call stack as reports show it.
+struct StackFrame {
+  uint32_t address = 0;  // the frame's instruction; in a caller, the return address of its call
+  std::string routine;   // as Board::routine_at() names it
+  uint32_t offset = 0;   // from the routine's first byte (0 when no routine is known)
+  std::optional<std::string> file;  // the source line: for a caller, the call's
+  uint32_t line = 0;
+  // The routine whose code holds this one inlined, when the debug information says so.
+  std::optional<std::string> inlined_in;
+};
+
 // How a boot ended when it did not end normally.
 struct RunFault {
   StopKind stop = StopKind::kFault;
@@ -103,6 +114,8 @@ struct RunFault {
   std::string routine;  // the routine answerable for it
   std::string region;   // the named memory region of the address, if any
   std::string detail;
+  std::vector<StackFrame> backtrace;  // innermost first, from the instruction at eip
+  CpuState registers;                 // as the guest left them
   // "fault: write unmapped", "hang: instruction budget exhausted", "halt: assertion ...".
   std::string text() const;
 };
@@ -125,6 +138,10 @@ struct RunResult {
   uint8_t acpi_control = 0;
   uint64_t instructions = 0;
 };
+
+// The machine's block counter: instructions by `decoder`, and whether the block ends in a
+// call or a return.
+InstructionCounter block_counter(std::shared_ptr<const Disassembler> decoder);
 
 // One HsioPtssEntry as the module's tables hold it: 20 bytes, little-endian.
 std::vector<uint8_t> ptss_entry_bytes(const PtssEntryConfig& entry);
@@ -175,6 +192,20 @@ class Board {
   std::string site(uint32_t address) const;
   // "Pkg/File.cpp:57" for code at `address`, when the debug file knows it.
   std::optional<std::string> source_line(uint32_t address) const;
+  // The code addresses of the guest's call stack, innermost first: `at`, then the return
+  // address of each call that led there. A call the host made from inside a service or PPI
+  // shows that service's trap address, then the call into it; the chain ends at the host's
+  // outermost call.
+  std::vector<uint32_t> stack_addresses(uint32_t at, std::span<const CallFrame> stack) const;
+  // The frames of one code address, innermost first: its routine, or an inlined routine's
+  // frames and the routine holding them. `caller`: the address is a return address, whose
+  // source line is that of the call before it.
+  std::vector<StackFrame> frames_at(uint32_t address, bool caller) const;
+  // frames_at() of every address, the first as the innermost frame, the others as callers.
+  std::vector<StackFrame> backtrace(std::span<const uint32_t> addresses) const;
+  // The callers of the guest's instruction at `at` (innermost first, `at` left out), as
+  // stack_addresses() finds them on the machine's call stack now.
+  std::vector<uint32_t> callers_of(uint32_t at) const;
   // The instruction at `address` and up to `before` instructions ahead of it in its routine
   // (decoded from the routine's first byte, so they are the ones that really lead there).
   std::vector<Instruction> instructions_to(uint32_t address, size_t before) const;

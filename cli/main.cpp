@@ -178,7 +178,7 @@ bool written(std::ostream& out) {
 }
 
 int run(const ImagePaths& paths, const std::optional<std::string>& scenario_path, bool json,
-        bool trace, bool trace_instructions, std::optional<uint16_t> gdb_port) {
+        bool trace, bool trace_instructions, bool trace_stack, std::optional<uint16_t> gdb_port) {
   if (trace_instructions && gdb_port) {
     std::cerr << "peiboard: --trace=insn and --gdb each follow every instruction: use one\n";
     return kBadInput;
@@ -205,6 +205,9 @@ int run(const ImagePaths& paths, const std::optional<std::string>& scenario_path
   }
   peiboard::InstructionTrace instructions;
   if (trace_instructions) (*board)->machine().set_debug_observer(&instructions);
+  if (trace_stack) {
+    (*board)->log().callers_of = [&b = **board](uint32_t at) { return b.callers_of(at); };
+  }
   std::optional<peiboard::gdb::Stub> stub;
   if (gdb_port) {
     auto client = peiboard::gdb::wait_for_debugger(*gdb_port, std::cerr);
@@ -574,9 +577,10 @@ int main(int argc, char** argv) {
   auto* trace_option =
       run_cmd
           ->add_flag("--trace{calls}", trace,
-                     "add every register access and PPI/service call; --trace=insn also "
-                     "lists every instruction executed (up to 200,000)")
-          ->check(CLI::IsMember({"calls", "insn"}));
+                     "add every register access and PPI/service call; --trace=stack also "
+                     "names the calls that led to each; --trace=insn also lists every "
+                     "instruction executed (up to 200,000)")
+          ->check(CLI::IsMember({"calls", "stack", "insn"}));
   std::optional<uint16_t> gdb_port;
   run_cmd
       ->add_option("--gdb", gdb_port,
@@ -682,7 +686,8 @@ int main(int argc, char** argv) {
   }
   try {
     if (*run_cmd) {
-      return run(paths, scenario, json, trace_option->count() > 0, trace == "insn", gdb_port);
+      return run(paths, scenario, json, trace_option->count() > 0, trace == "insn",
+                 trace == "stack", gdb_port);
     }
     if (*check_cmd) return check(paths, scenarios, check_json, junit);
     if (*bench_cmd) return bench(paths, scenario, runs, fresh);

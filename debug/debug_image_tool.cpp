@@ -4,12 +4,22 @@
 //     copies a COFF object, giving its DWARF sections short names that the linker keeps in an
 //     image linked without /debug (which would also add a debug directory to .rdata and move
 //     .data). Every .debug_* section must have a new name, so nothing is silently lost.
+//   debugimage epilogue-cfi IN.s OUT.s
+//     copies the assembly llc writes for a routine file, adding call-frame rows to each
+//     epilogue: LLVM describes the prologue and the argument pushes of a Windows target but not
+//     the pops before a RET, where a debugger would otherwise find the caller's frame in the
+//     wrong place. The rows go in as directives, so the instructions stay the same. Source
+//     files in the directory it runs in (the compilation directory) are named relative to it,
+//     as clang names them when it writes the object itself.
 //   debugimage compare RELEASE.elf DEBUG.elf
 //     fails unless every loaded section of the released image (but .reloc) lies in the debug
 //     file at the same address with the same bytes, and the entry points agree.
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -117,6 +127,84 @@ Expected<std::string> compare(const std::string& release_path, const std::string
          hex(release->entry(), 8) + " are the same";
 }
 
+// One routine's epilogue is the run of `addl $N, %esp` and `popl %reg` lines right before its
+// `retl`; with the CFA at ESP + offset before it, each of them lowers the offset by what it
+// takes off the stack. Where the offset does not come out at 4 at the RET (a frame pointer, an
+// epilogue that shares its pops with another path), the routine is left as it was.
+Expected<std::string> epilogue_cfi(const std::string& in) {
+  std::ifstream file(in);
+  if (!file) return Error{in + ": cannot be read"};
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(file, line);) lines.push_back(line);
+  static const std::regex pop(R"(^\s*popl\s+%\w+\s*(#.*)?$)");
+  static const std::regex add(R"(^\s*addl\s+\$(\d+),\s*%esp\s*(#.*)?$)");
+  static const std::regex ret(R"(^\s*retl\b.*$)");
+  static const std::regex skip(R"(^\s*(\.loc\b.*|#.*)?$)");
+  static const std::regex def(R"(^\s*\.cfi_def_cfa_offset\s+(-?\d+).*$)");
+  static const std::regex adjust(R"(^\s*\.cfi_adjust_cfa_offset\s+(-?\d+).*$)");
+  static const std::regex source(R"re(^(\s*\.file\s+\d+\s+)"([^"]*)"\s+(".*)$)re");
+  const std::string here = std::filesystem::current_path().string();
+  std::vector<std::string> out;
+  long offset = 4;
+  bool tracked = true;  // the CFA is ESP + offset
+  std::smatch m;
+  for (std::string& line : lines) {
+    if (std::regex_match(line, m, source) && m[2] == here) line = m.str(1) + m.str(3);
+    if (line.find(".cfi_startproc") != std::string::npos) {
+      offset = 4;
+      tracked = true;
+    } else if (line.find(".cfi_def_cfa_register") != std::string::npos ||
+               line.find(".cfi_def_cfa ") != std::string::npos) {
+      tracked = false;
+    } else if (std::regex_match(line, m, def)) {
+      offset = std::stol(m[1]);
+    } else if (std::regex_match(line, m, adjust)) {
+      offset += std::stol(m[1]);
+    }
+    if (!tracked || !std::regex_match(line, ret)) {
+      out.push_back(line);
+      continue;
+    }
+    // Back over the epilogue's instructions to its first.
+    size_t first = out.size();
+    long taken = 0;
+    for (size_t i = out.size(); i-- > 0;) {
+      if (std::regex_match(out[i], m, add)) {
+        taken += std::stol(m[1]);
+      } else if (std::regex_match(out[i], pop)) {
+        taken += 4;
+      } else if (!std::regex_match(out[i], skip)) {
+        break;
+      }
+      first = i;
+    }
+    if (taken == 0 || offset != taken + 4) {
+      out.push_back(line);
+      continue;
+    }
+    std::vector<std::string> epilogue(out.begin() + static_cast<ptrdiff_t>(first), out.end());
+    out.resize(first);
+    out.push_back("\t.cfi_remember_state");
+    long now = offset;
+    for (const std::string& e : epilogue) {
+      out.push_back(e);
+      if (std::regex_match(e, m, add)) {
+        now -= std::stol(m[1]);
+      } else if (std::regex_match(e, pop)) {
+        now -= 4;
+      } else {
+        continue;
+      }
+      out.push_back("\t.cfi_def_cfa_offset " + std::to_string(now));
+    }
+    out.push_back(line);
+    out.push_back("\t.cfi_restore_state");
+  }
+  std::string text;
+  for (const std::string& line : out) text += line + "\n";
+  return text;
+}
+
 int run(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   if (args.size() >= 3 && args[0] == "rename-sections") {
@@ -136,6 +224,16 @@ int run(int argc, char** argv) {
     }
     return 0;
   }
+  if (args.size() == 3 && args[0] == "epilogue-cfi") {
+    auto text = epilogue_cfi(args[1]);
+    std::ofstream out(args[2], std::ios::binary);
+    if (!text || !(out << *text) || !out.flush()) {
+      std::fprintf(stderr, "debugimage: %s\n",
+                   text ? (args[2] + ": cannot be written").c_str() : text.error().message.c_str());
+      return 1;
+    }
+    return 0;
+  }
   if (args.size() == 3 && args[0] == "compare") {
     auto r = compare(args[1], args[2]);
     if (!r) {
@@ -147,6 +245,7 @@ int run(int argc, char** argv) {
   }
   std::fprintf(stderr,
                "usage: debugimage rename-sections IN.obj OUT.obj OLD=NEW...\n"
+               "       debugimage epilogue-cfi IN.s OUT.s\n"
                "       debugimage compare RELEASE.elf DEBUG.elf\n");
   return 2;
 }

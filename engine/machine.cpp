@@ -147,21 +147,46 @@ R guarded(Machine& m, R fallback, F&& body) {
   return fallback;
 }
 
+inline void Machine::follow_exit(uint32_t address) {
+  if (running_exit_ == BlockExit::kCall) {
+    // The CALL left the address after it on top of the stack. Only with a debugger may a block
+    // end early: the engine starts it again after a write to its code, and its CALL has not run.
+    const uint32_t after_block = running_block_ + running_block_size_;
+    if (debugger_ != nullptr && !on_top_of_stack(after_block)) return;
+    if (frame_count_ < kMaxCallFrames) frames_[frame_count_++] = {address, after_block};
+    return;
+  }
+  // The common return: to where the innermost call came from.
+  if (frame_count_ != 0 && frames_[frame_count_ - 1].return_address == address) {
+    --frame_count_;
+    return;
+  }
+  return_elsewhere(address);
+}
+
 // Runs for every block the guest executes: kept short, the rare cases out of line.
 inline void Machine::on_block(uint32_t address, uint32_t size) {
   if (pending_stop_) return;
   if (window_stored_) forget_window_stores();
+  if (running_exit_ != BlockExit::kOther) follow_exit(address);
   running_block_ = address;
   running_block_size_ = size;
   const bool trap_page = address - kTrapBase < kTrapPageSize;
   // A trap slot's lone RET stands in for the host's routine: not the guest's work, and free.
   // Anything else that runs on the trap page (code written there) counts against the budget,
   // though reports, which count the module's instructions, do not show it.
-  if (trap_page && size == 1 && (address - kTrapBase) % kTrapStride == 0) return;
+  if (trap_page && size == 1 && (address - kTrapBase) % kTrapStride == 0) {
+    running_exit_ = BlockExit::kReturn;
+    return;
+  }
   const CachedCount& cached = count_cache_[count_slot(address)];
-  const uint32_t count = cached.address == address && cached.size == size && cached.count != 0
-                             ? cached.count
-                             : count_new_block(address, size);
+  uint32_t count = cached.count;
+  running_exit_ = cached.exit;
+  if (cached.address != address || cached.size != size || cached.count == 0) {
+    const BlockCount& block = count_new_block(address, size);
+    count = block.instructions;
+    running_exit_ = block.exit;
+  }
   if (instructions_ + trap_instructions_ + count > budget_end_) return stop_at_budget(address);
   if (trap_page) {
     trap_instructions_ += count;
@@ -621,7 +646,7 @@ const std::string* Machine::trap_name(uint32_t address) const {
   return index < traps_.size() ? &traps_[index].name : nullptr;
 }
 
-uint32_t Machine::count_new_block(uint32_t address, uint32_t size) {
+const BlockCount& Machine::count_new_block(uint32_t address, uint32_t size) {
   const uint64_t key = uint64_t{address} << 32 | size;
   auto it = block_counts_.find(key);
   if (it == block_counts_.end()) {
@@ -629,8 +654,41 @@ uint32_t Machine::count_new_block(uint32_t address, uint32_t size) {
     uce(uc_mem_read(uc_.get(), address, bytes.data(), size), "read block");
     it = block_counts_.emplace(key, counter_(address, bytes)).first;
   }
-  count_cache_[count_slot(address)] = {address, size, it->second};
+  if (size > UINT16_MAX) return it->second;  // no block is that large; if one were, uncached
+  count_cache_[count_slot(address)] = {.address = address,
+                                       .count = it->second.instructions,
+                                       .size = static_cast<uint16_t>(size),
+                                       .exit = it->second.exit};
   return it->second;
+}
+
+bool Machine::on_top_of_stack(uint32_t value) const {
+  const uint32_t sp = esp();
+  const Region* r = region_for(sp, 4);
+  uint32_t top = 0;
+  if (r != nullptr) std::memcpy(&top, r->memory.get() + (sp - r->base), 4);
+  return top == value;
+}
+
+void Machine::return_elsewhere(uint32_t address) {
+  // To an outer frame's return address, inside the host's innermost call: the frames inside
+  // that one ended with it (a routine that dropped its caller's frame). Anywhere else (a return
+  // address the routine overwrote, a jump made of a push and a RET): the innermost frame ended.
+  for (size_t i = frame_count_; i-- > 0;) {
+    if (frames_[i].return_address == address) {
+      frame_count_ = i;
+      return;
+    }
+    if (frames_[i].return_address == return_trap_) break;
+  }
+  if (frame_count_ != 0 && frames_[frame_count_ - 1].return_address != return_trap_) {
+    --frame_count_;
+  }
+}
+
+StopInfo Machine::stopped(StopKind kind, Fault fault) const {
+  const std::span<const CallFrame> frames = call_stack();
+  return StopInfo{kind, std::move(fault), {frames.begin(), frames.end()}, cpu()};
 }
 
 void Machine::forget_window_stores() {
@@ -726,7 +784,7 @@ void Machine::on_interrupt(uint32_t number) {
 }
 
 void Machine::stop(StopKind kind, Fault fault) {
-  if (!pending_stop_) pending_stop_ = StopInfo{kind, std::move(fault)};
+  if (!pending_stop_) pending_stop_ = stopped(kind, std::move(fault));
   report_stop();
   uc_emu_stop(uc_.get());
 }
@@ -798,6 +856,7 @@ StopInfo Machine::call(uint32_t address, std::span<const uint32_t> args, uint64_
     pending_stop_.reset();
     host_error_ = nullptr;
     stop_reported_ = false;
+    frame_count_ = 0;
   } else {
     saved.save(uc_.get());
     sp = (esp() - 64) & ~15u;  // below the interrupted frame, aligned
@@ -811,6 +870,11 @@ StopInfo Machine::call(uint32_t address, std::span<const uint32_t> args, uint64_
   }
   guest_write(sp, bytes);  // a nested frame goes where the guest's stack pointer says
   uce(uc_reg_write(uc_.get(), UC_X86_REG_ESP, &sp), "esp");
+  // The routine's frame, above whatever the interrupted guest code is in; what the nested run
+  // leaves of its own frames goes when it ends.
+  const size_t frames_before = frame_count_;
+  const BlockExit exit_before = std::exchange(running_exit_, BlockExit::kOther);
+  if (frames_before < kMaxCallFrames) frames_[frame_count_++] = {address, return_trap_};
   ++depth_;
   nested_since_trap_ = true;
   last_invalid_.reset();
@@ -832,16 +896,19 @@ StopInfo Machine::call(uint32_t address, std::span<const uint32_t> args, uint64_
         at,
         {},
         error == UC_ERR_INSN_INVALID ? "" : uc_strerror(error)});
-    pending_stop_ = StopInfo{StopKind::kFault, fault};
+    pending_stop_ = stopped(StopKind::kFault, fault);
     report_stop();
   }
   StopInfo result = pending_stop_.value_or(StopInfo{});
   if (!pending_stop_ && eip() != return_trap_) {
     const uint32_t at = eip();
     result =
-        StopInfo{StopKind::kFault, {FaultKind::kStoppedOutsideReturn, at, at, last_block_, {}, {}}};
+        stopped(StopKind::kFault, {FaultKind::kStoppedOutsideReturn, at, at, last_block_, {}, {}});
     pending_stop_ = result;
   }
+  frame_count_ = std::min(frame_count_, frames_before);
+  // The interrupted block (a trap slot's RET) goes on as it would have.
+  running_exit_ = exit_before;
   if (!outermost) {
     const uint32_t eax_value = eax(), edx_value = edx();
     saved.restore(uc_.get());
@@ -870,6 +937,8 @@ void Machine::reset() {
   budget_end_ = 0;
   last_block_ = 0;
   running_block_ = running_block_size_ = 0;
+  running_exit_ = BlockExit::kOther;
+  frame_count_ = 0;
   pending_stop_.reset();
   last_invalid_.reset();
   host_error_ = nullptr;

@@ -75,9 +75,26 @@ struct Fault {
   std::optional<uint32_t> vector;  // kCpuException: the vector the CPU raised
 };
 
+// The registers a debugger shows, in the order the GDB remote protocol lists them for i386.
+struct CpuState {
+  uint32_t eax = 0, ecx = 0, edx = 0, ebx = 0, esp = 0, ebp = 0, esi = 0, edi = 0;
+  uint32_t eip = 0, eflags = 0, cs = 0, ss = 0, ds = 0, es = 0, fs = 0, gs = 0;
+};
+
+// One routine the guest is in, as the machine saw it called: by a CALL of the guest's, or by
+// the host (Machine::call), whose frame returns to the return trap.
+struct CallFrame {
+  uint32_t entry = 0;           // the address called (a trap address for a service or PPI)
+  uint32_t return_address = 0;  // where its RET goes
+  bool operator==(const CallFrame&) const = default;
+};
+
 struct StopInfo {
   StopKind kind = StopKind::kReturned;
   Fault fault;  // meaningful unless kReturned
+  // Unless kReturned: the guest's calls when it stopped, outermost first, and its registers.
+  std::vector<CallFrame> call_stack;
+  CpuState cpu;
 };
 
 // Thrown by a trap handler (directly or through the guest_* accessors) when the guest
@@ -99,8 +116,16 @@ class TrapFrame {
 
 using TrapHandler = std::function<void(TrapFrame&)>;
 
-// Counts the instructions of a basic block of guest code (its bytes at its address).
-using InstructionCounter = std::function<uint32_t(uint32_t address, std::span<const uint8_t>)>;
+// How a basic block passes control on at its last instruction: the machine follows calls and
+// returns to keep the guest's call stack.
+enum class BlockExit : uint8_t { kOther, kCall, kReturn };
+struct BlockCount {
+  uint32_t instructions = 0;
+  BlockExit exit = BlockExit::kOther;
+};
+// Counts the instructions of a basic block of guest code (its bytes at its address) and says
+// how it ends.
+using InstructionCounter = std::function<BlockCount(uint32_t address, std::span<const uint8_t>)>;
 
 // Sees every executed basic block: coverage and edge feedback.
 class BlockObserver {
@@ -118,12 +143,6 @@ class DebugObserver {
   virtual void before_instruction(uint32_t address) = 0;
   // A fault, hang or halt ends the run; the registers are as the guest left them.
   virtual void on_stop(const StopInfo& stop) = 0;
-};
-
-// The registers a debugger shows, in the order the GDB remote protocol lists them for i386.
-struct CpuState {
-  uint32_t eax = 0, ecx = 0, edx = 0, ebx = 0, esp = 0, ebp = 0, esi = 0, edi = 0;
-  uint32_t eip = 0, eflags = 0, cs = 0, ss = 0, ds = 0, es = 0, fs = 0, gs = 0;
 };
 
 struct MachineOptions {
@@ -218,6 +237,8 @@ class Machine {
   // caller with EAX (and EDX) as the handler set them.
   uint32_t add_trap(std::string name, TrapHandler handler);
   const std::string* trap_name(uint32_t address) const;
+  // Where a routine the host calls returns to: the frame of such a call returns here.
+  uint32_t return_trap() const { return return_trap_; }
 
   // Calls the guest routine at `address` with cdecl arguments and runs until it returns.
   // Calls nest: a trap handler may call into the guest again, up to kMaxDepth deep. The
@@ -236,6 +257,15 @@ class Machine {
   int depth() const { return depth_; }
   // The last block that started executing (0 before any): who jumped when a fetch faults.
   uint32_t last_block() const { return last_block_; }
+  // The routines the guest is in now, outermost first: each call the host made and each CALL
+  // the guest executed since, until its RET. Kept from the blocks the guest runs (no hook per
+  // instruction, no register read): a block that ends in a CALL pushes a frame, one that ends
+  // in a RET pops the innermost, or, returning to an outer frame's return address, the frames
+  // inside that one. Code that leaves routines by jumps alone (longjmp) leaves their frames
+  // until such a return or the end of the host's call. At most kMaxCallFrames; deeper calls
+  // run on unrecorded.
+  static constexpr size_t kMaxCallFrames = 1024;
+  std::span<const CallFrame> call_stack() const { return {frames_.data(), frame_count_}; }
 
   void set_block_observer(BlockObserver* observer) { observer_ = observer; }
   // Switches exact EIP on or off between runs (the translated code is dropped).
@@ -290,7 +320,8 @@ class Machine {
   void add_precise_hook();
   // Where a fault is: EIP on a precise machine, else the block that was running.
   uint32_t fault_site() const;
-  void on_block(uint32_t address, uint32_t size);
+  // Runs for every block the guest executes: inlined into the engine's callback.
+  [[gnu::always_inline]] void on_block(uint32_t address, uint32_t size);
   void on_trap(uint32_t address);
   bool on_invalid(int type, uint32_t address, int size, int64_t value);
   void on_interrupt(uint32_t number);
@@ -302,7 +333,13 @@ class Machine {
   Region* region_for(uint32_t address, uint64_t size);
   const Region* region_for(uint32_t address, uint64_t size) const;
   bool writable_by_guest(uint32_t address, uint32_t size) const;
-  uint32_t count_new_block(uint32_t address, uint32_t size);  // counts and caches a block
+  const BlockCount& count_new_block(uint32_t address, uint32_t size);  // counts and caches a block
+  // Follows the call or return that ended the previous block, now that `address` runs.
+  [[gnu::always_inline]] void follow_exit(uint32_t address);
+  bool on_top_of_stack(uint32_t value) const;  // the 32-bit word at ESP
+  void return_elsewhere(uint32_t address);     // a RET past the innermost frame's return address
+  // The stop, with the call stack and the registers as they are now.
+  StopInfo stopped(StopKind kind, Fault fault) const;
   void forget_window_stores();
   void stop_at_budget(uint32_t address);
   // Makes the engine translate [address, address + size) again before it runs.
@@ -330,22 +367,27 @@ class Machine {
   std::vector<Trap> traps_;
   // Instruction counts of the blocks seen so far: a direct-mapped cache in front of the
   // complete map, because the block hook runs for every block the guest executes.
-  struct CachedCount {
-    uint32_t address = 0, size = 0, count = 0;
+  struct CachedCount {  // 12 bytes: the whole cache stays in a core's first-level cache
+    uint32_t address = 0, count = 0;
+    uint16_t size = 0;  // a block larger than this never hits
+    BlockExit exit = BlockExit::kOther;
   };
   static constexpr size_t kCountCacheSize = 4096;
   static size_t count_slot(uint32_t address) {
     return (address ^ (address >> 12)) & (kCountCacheSize - 1);
   }
   std::array<CachedCount, kCountCacheSize> count_cache_{};
-  std::unordered_map<uint64_t, uint32_t> block_counts_;  // (address << 32 | size) -> count
+  std::unordered_map<uint64_t, BlockCount> block_counts_;  // (address << 32 | size) -> count
   uint32_t return_trap_ = 0;
   uint32_t stack_top_ = 0;
   uint64_t instructions_ = 0;
   uint64_t trap_instructions_ = 0;  // run on the trap page: against the budget, not reported
   uint64_t budget_end_ = 0;         // of instructions_ + trap_instructions_
   uint32_t last_block_ = 0;
-  uint32_t running_block_ = 0, running_block_size_ = 0;     // trap page included
+  uint32_t running_block_ = 0, running_block_size_ = 0;  // trap page included
+  BlockExit running_exit_ = BlockExit::kOther;           // how the running block ends
+  std::array<CallFrame, kMaxCallFrames> frames_{};       // call_stack(): the first frame_count_
+  size_t frame_count_ = 0;
   std::vector<std::pair<uint32_t, uint32_t>> host_ranges_;  // (base, size): no debugger writes
   int depth_ = 0;
   bool nested_since_trap_ = false;  // a trap handler called into the guest

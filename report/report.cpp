@@ -113,6 +113,43 @@ const char* trace_kind(TraceRecord::Kind kind) {
   return "?";
 }
 
+// "Routine+0x1C (Pkg/File.cpp:57)", the offset left out at the routine's first byte, the line
+// when unknown; an inlined routine adds "inlined in Caller".
+std::string frame_text(const StackFrame& f) {
+  std::string text = f.routine;
+  if (f.offset != 0) text += "+" + hex(f.offset);
+  if (f.file) text += " (" + *f.file + ":" + std::to_string(f.line) + ")";
+  if (f.inlined_in) text += " inlined in " + *f.inlined_in;
+  return text;
+}
+
+// The frames of a trace record's callers, innermost first.
+std::vector<StackFrame> caller_frames(const Board& board, const TraceRecord& t) {
+  std::vector<StackFrame> frames;
+  for (uint32_t address : t.callers) {
+    for (StackFrame& f : board.frames_at(address, true)) frames.push_back(std::move(f));
+  }
+  return frames;
+}
+
+// The trace's WHERE: the record's site, then with --trace=stack each caller, innermost first,
+// as " <- Routine+0x2F".
+std::string where(const Board& board, const TraceRecord& t) {
+  std::string text = board.site(t.at);
+  for (const StackFrame& f : caller_frames(board, t)) {
+    text += " <- " + f.routine;
+    if (f.offset != 0) text += "+" + hex(f.offset);
+  }
+  return text;
+}
+
+// The general registers as a fault left them, in the order of their encodings.
+constexpr std::pair<const char*, uint32_t CpuState::*> kRegisters[] = {
+    {"eax", &CpuState::eax},      {"ecx", &CpuState::ecx}, {"edx", &CpuState::edx},
+    {"ebx", &CpuState::ebx},      {"esp", &CpuState::esp}, {"ebp", &CpuState::ebp},
+    {"esi", &CpuState::esi},      {"edi", &CpuState::edi}, {"eip", &CpuState::eip},
+    {"eflags", &CpuState::eflags}};
+
 std::string trace_line(const Board& board, const TraceRecord& t, uint64_t dropped) {
   char b[96];
   if (t.kind == TraceRecord::Kind::kTruncated) {
@@ -123,12 +160,12 @@ std::string trace_line(const Board& board, const TraceRecord& t, uint64_t droppe
     std::snprintf(b, sizeof b, "%-8s %-5s %08X/%u = %s",
                   phase_label(t.phase, t.notify_nesting).c_str(), trace_kind(t.kind), t.address,
                   t.width, hex(t.value, static_cast<int>(2 * t.width)).c_str());
-    return std::string(b) + "  " + t.what + "  [" + board.site(t.at) + "]";
+    return std::string(b) + "  " + t.what + "  [" + where(board, t) + "]";
   }
   std::snprintf(b, sizeof b, "%-8s %-5s ", phase_label(t.phase, t.notify_nesting).c_str(),
                 trace_kind(t.kind));
   return std::string(b) + t.what + " -> " + status_name(static_cast<uint32_t>(t.value)) + "  [" +
-         board.site(t.at) + "]";
+         where(board, t) + "]";
 }
 
 // The faulting instruction and the few that lead to it, as "0xFFF0026D  mov word ptr ...".
@@ -240,6 +277,19 @@ nlohmann::ordered_json run_json(Board& board, const RunResult& result, bool with
     const auto source = board.source_line(f->eip);
     j["fault"]["source"] = source ? nlohmann::ordered_json(text(*source)) : nullptr;
     j["fault"]["instructions"] = fault_instructions(board, *f);
+    auto& frames = j["fault"]["backtrace"] = nlohmann::ordered_json::array();
+    for (const StackFrame& frame : f->backtrace) {
+      frames.push_back(
+          {{"address", frame.address},
+           {"routine", text(frame.routine)},
+           {"offset", frame.offset},
+           {"file", frame.file ? nlohmann::ordered_json(text(*frame.file)) : nullptr},
+           {"line", frame.file ? nlohmann::ordered_json(frame.line) : nullptr},
+           {"inlined_in",
+            frame.inlined_in ? nlohmann::ordered_json(text(*frame.inlined_in)) : nullptr}});
+    }
+    auto& registers = j["fault"]["registers"] = nlohmann::ordered_json::object();
+    for (const auto& [name, value] : kRegisters) registers[name] = f->registers.*value;
   } else {
     j["fault"] = nullptr;
   }
@@ -265,6 +315,12 @@ nlohmann::ordered_json run_json(Board& board, const RunResult& result, bool with
                        {"routine", text(t.routine)},
                        {"what", text(t.what)},
                        {"at", text(board.site(t.at))}});
+      if (board.log().callers_of) {
+        auto& callers = trace.back()["callers"] = nlohmann::ordered_json::array();
+        for (const StackFrame& frame : caller_frames(board, t)) {
+          callers.push_back(text(frame_text(frame)));
+        }
+      }
     }
   }
   if (instructions) {
@@ -348,6 +404,15 @@ std::string human_report(Board& board, const RunResult& result, bool with_trace,
     const auto leading = fault_instructions(board, *f);
     for (size_t i = 0; i < leading.size(); ++i) {
       out << (i + 1 == leading.size() ? "       => " : "          ") << leading[i] << "\n";
+    }
+    out << "          registers:";
+    for (size_t i = 0; i < std::size(kRegisters); ++i) {
+      if (i == 4 || i == 8) out << "\n                    ";
+      out << " " << kRegisters[i].first << " " << hex(f->registers.*kRegisters[i].second, 8);
+    }
+    out << "\n          backtrace:\n";
+    for (size_t i = 0; i < f->backtrace.size(); ++i) {
+      out << "            #" << i << " " << frame_text(f->backtrace[i]) << "\n";
     }
   }
   const std::string changes = policy_changes(result.policy_before, result.policy);

@@ -41,6 +41,8 @@ struct TraceRecord {
   std::string what;            // device and register, or the call with its arguments
   uint32_t at = 0;             // the instruction that made the access, or the call's return address
   uint8_t notify_nesting = 0;  // see phase_label()
+  // The return addresses of the calls that led to `at`, innermost first (with callers_of).
+  std::vector<uint32_t> callers;
 };
 
 class RunLog {
@@ -56,6 +58,9 @@ class RunLog {
   bool tracing = true;
   // The routine a guest address lies in, for trace records (set by the board).
   std::function<std::string(uint32_t)> name_of;
+  // When set, each trace record also keeps the callers of its guest address (`run
+  // --trace=stack`).
+  std::function<std::vector<uint32_t>(uint32_t)> callers_of;
   std::vector<Event> events;
   std::vector<TraceRecord> trace;
   uint64_t register_accesses = 0;
@@ -80,7 +85,7 @@ class RunLog {
     ++register_accesses;
     if (!tracing || trace_full()) return;
     add_trace({phase, write ? TraceRecord::Kind::kWrite : TraceRecord::Kind::kRead, address, width,
-               value, routine(at), what(), at});
+               value, routine(at), what(), at, 0, callers(at)});
   }
   // A service or PPI call at trap `address`, returning to `at`. Gives the index of the record,
   // to fill in a status later; SIZE_MAX when none was kept.
@@ -89,7 +94,7 @@ class RunLog {
     ++(ppi ? ppi_calls : service_calls);
     if (!tracing || trace_full()) return SIZE_MAX;
     return add_trace({phase, ppi ? TraceRecord::Kind::kPpi : TraceRecord::Kind::kService, address,
-                      0, status, routine(at), what(), at});
+                      0, status, routine(at), what(), at, 0, callers(at)});
   }
   void set_status(size_t record, uint64_t status) {
     if (record < trace.size()) trace[record].value = status;
@@ -99,6 +104,7 @@ class RunLog {
     RunLog fresh;
     fresh.tracing = tracing;
     fresh.name_of = std::move(name_of);
+    fresh.callers_of = std::move(callers_of);
     *this = std::move(fresh);
   }
 
@@ -106,6 +112,9 @@ class RunLog {
   size_t event_bytes_ = 0;
 
   std::string routine(uint32_t at) const { return name_of ? name_of(at) : std::string(); }
+  std::vector<uint32_t> callers(uint32_t at) const {
+    return callers_of ? callers_of(at) : std::vector<uint32_t>();
+  }
   // Past the cap: the record is only counted (its strings are not even made).
   bool trace_full() {
     if (trace_dropped == 0 && trace.size() + 1 < kMaxTrace) return false;

@@ -65,7 +65,7 @@ TEST_F(DebugImageToolTest, RenamingRefusesADwarfSectionWithoutANewName) {
   const std::string renamed = work("IoLib.renamed.obj");
   const std::string all =
       ".debug_info=.dwinfo .debug_abbrev=.dwabbr .debug_line=.dwline .debug_str=.dwstr "
-      ".debug_loc=.dwloc .debug_ranges=.dwrange";
+      ".debug_loc=.dwloc .debug_ranges=.dwrange .debug_frame=.dwframe";
   const auto ok = tool("rename-sections " + object + " " + renamed + " " + all);
   ASSERT_EQ(ok.status, 0) << ok.output;
   const std::string listing = command_output(std::string(OBJDUMP) + " -h " + renamed);

@@ -77,8 +77,9 @@ TEST_F(MachineTest, ApplyBoardPtssTablesHasTheSlotContract) {
 
 TEST(TrapPageTest, CodeOnTheTrapPageCountsAgainstTheBudget) {
   // A byte counts as an instruction here: the count only has to grow with the code that runs.
-  Machine m(
-      [](uint32_t, std::span<const uint8_t> bytes) { return static_cast<uint32_t>(bytes.size()); });
+  Machine m([](uint32_t, std::span<const uint8_t> bytes) {
+    return BlockCount{static_cast<uint32_t>(bytes.size())};
+  });
   constexpr uint32_t kCode = 0x10000, kStack = 0x20000;
   m.map_ram(kCode, 0x1000, kRead | kExecute, "code");
   m.map_ram(kStack, 0x1000, kRead | kWrite, "stack");
@@ -98,6 +99,91 @@ TEST(TrapPageTest, CodeOnTheTrapPageCountsAgainstTheBudget) {
   EXPECT_EQ(stop.fault.address, loop);
   // Reports still count the guest's own code only.
   EXPECT_EQ(m.instructions(), 12u);
+}
+
+// The call stack the machine keeps, as a trap sees it: calls nest, a RET to another address
+// than the recorded one drops what no longer runs, and a call the host makes from inside a
+// trap stacks on the trap's frame and leaves nothing behind.
+TEST(CallStackTest, FollowsCallsReturnsAndHostCalls) {
+  constexpr uint32_t kCode = 0x10000, kStack = 0x20000;
+  constexpr uint32_t kCapture = Machine::kTrapBase + Machine::kTrapStride;  // traps 1 and 2
+  constexpr uint32_t kNest = kCapture + Machine::kTrapStride;
+  const auto imm = [](uint32_t v) {
+    return std::vector<uint8_t>{static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
+                                static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)};
+  };
+  const auto call_trap = [&](uint32_t trap) {  // mov eax, trap; call eax
+    std::vector<uint8_t> code{0xB8};
+    for (uint8_t b : imm(trap)) code.push_back(b);
+    code.insert(code.end(), {0xFF, 0xD0});
+    return code;
+  };
+  using Pieces = std::vector<std::pair<uint32_t, std::vector<uint8_t>>>;  // (offset, bytes)
+  using Frames = std::vector<std::pair<uint32_t, uint32_t>>;              // (entry, return)
+  const uint32_t host = Machine::kTrapBase;                               // the return trap
+  std::vector<uint8_t> overwrite{0xC7, 0x04, 0x24};  // mov dword ptr [esp], kCode + 8
+  for (uint8_t b : imm(kCode + 8)) overwrite.push_back(b);
+  overwrite.push_back(0xC3);  // ret
+  const struct {
+    const char* name;
+    Pieces code;
+    std::vector<Frames> captured;
+  } cases[] = {
+      {"calls nest",
+       {{0x00, {0xE8, 0x0B, 0, 0, 0, 0xC3}},  // call 0x10; ret
+        {0x10, {0xE8, 0x0B, 0, 0, 0, 0xC3}},  // call 0x20; ret
+        {0x20, call_trap(kCapture)},
+        {0x27, {0xC3}}},
+       {{{kCode, host},
+         {kCode + 0x10, kCode + 5},
+         {kCode + 0x20, kCode + 0x15},
+         {kCapture, kCode + 0x27}}}},
+      {"a return elsewhere ends the frame",
+       {{0x00, {0xE8, 0x0B, 0, 0, 0}},  // call 0x10
+        {0x08, call_trap(kCapture)},
+        {0x0F, {0xC3}},
+        {0x10, overwrite}},  // returns to 0x08
+       {{{kCode, host}, {kCapture, kCode + 0x0F}}}},
+      {"a return past the caller ends both frames",
+       {{0x00, {0xE8, 0x0B, 0, 0, 0}},  // call 0x10
+        {0x05, call_trap(kCapture)},
+        {0x0C, {0xC3}},
+        {0x10, {0xE8, 0x0B, 0, 0, 0, 0xC3}},  // call 0x20; ret
+        {0x20, {0x83, 0xC4, 0x04, 0xC3}}},    // add esp, 4; ret (to 0x05)
+       {{{kCode, host}, {kCapture, kCode + 0x0C}}}},
+      {"a call from the host inside a trap",
+       {{0x00, call_trap(kNest)},
+        {0x07, call_trap(kCapture)},
+        {0x0E, {0xC3}},
+        {0x30, call_trap(kCapture)},
+        {0x37, {0xC3}}},
+       {{{kCode, host}, {kNest, kCode + 7}, {kCode + 0x30, host}, {kCapture, kCode + 0x37}},
+        {{kCode, host}, {kCapture, kCode + 0x0E}}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto decoder = Disassembler::create();
+    ASSERT_TRUE(decoder);
+    Machine m(block_counter(std::make_shared<Disassembler>(std::move(decoder).value())));
+    m.map_ram(kCode, 0x1000, kRead | kExecute, "code");
+    m.map_ram(kStack, 0x1000, kRead | kWrite, "stack");
+    m.set_stack_top(kStack + 0x1000);
+    std::vector<Frames> captured;
+    ASSERT_EQ(m.add_trap("capture",
+                         [&](TrapFrame&) {
+                           Frames frames;
+                           for (const CallFrame& f : m.call_stack())
+                             frames.emplace_back(f.entry, f.return_address);
+                           captured.push_back(frames);
+                         }),
+              kCapture);
+    ASSERT_EQ(m.add_trap("nest", [&](TrapFrame&) { m.call(kCode + 0x30, {}, 1000); }), kNest);
+    for (const auto& [offset, bytes] : c.code) m.write(kCode + offset, bytes);
+    const StopInfo stop = m.call(kCode, {}, 1000);
+    EXPECT_EQ(stop.kind, StopKind::kReturned) << stop.fault.kind;
+    EXPECT_EQ(captured, c.captured);
+    EXPECT_TRUE(m.call_stack().empty());
+  }
 }
 
 TEST(ImageTest, TheBuiltImageIsAnIa32EfiBootServiceDriverWithoutImports) {

@@ -94,10 +94,10 @@ class EngineConformance : public ::testing::Test {
     if (!decoder) throw std::runtime_error(decoder.error().message);
     auto shared = std::make_shared<Disassembler>(std::move(decoder).value());
     auto m = std::make_unique<Machine>(
-        [shared](uint32_t address, std::span<const uint8_t> bytes) -> uint32_t {
+        [shared](uint32_t address, std::span<const uint8_t> bytes) -> BlockCount {
           auto count = shared->count_instructions(address, bytes);
           if (!count) throw std::runtime_error(count.error().message);
-          return *count;
+          return {*count};
         },
         MachineOptions{.precise = precise});
     m->map_ram(kCode, 0x1000, kRead | kExecute, "code");

@@ -3,6 +3,8 @@
 #include "report.h"
 
 #include "board_fixture.h"
+#include "debug_fixture.h"
+#include "format.h"
 
 namespace peiboard::testing {
 namespace {
@@ -116,6 +118,48 @@ TEST_F(ReportTest, FaultIsReportedWithItsRoutine) {
   EXPECT_FALSE(json["fault"]["routine"].get<std::string>().empty());
   EXPECT_TRUE(json["entry_status"].is_null());
   EXPECT_FALSE(json["slot15_called"]);
+}
+
+// A fault two calls deep: the PMC's ACPI base programmed over the image's headers, where the
+// entry point's write through MmioWrite16 faults. The text and the JSON name the same frames,
+// innermost first, each caller at its call's return address, and the registers at the fault.
+TEST_F(ReportTest, AFaultShowsItsBacktraceAndRegisters) {
+  scenario.pcd.pcie_base = 0xFFE06000;
+  make_board({.precise = true, .source = &module_source_map()});
+  result_ = board().boot();
+  ASSERT_TRUE(result_.fault);
+  const auto fault = run_json(board(), result_, false)["fault"];
+  const std::string text = human_report(board(), result_, false);
+  const char* const routines[] = {"MmioWrite16", "SetPmcAcpiBase", "SystemBoardOverrideEntryPoint"};
+  const auto& frames = fault["backtrace"];
+  ASSERT_EQ(frames.size(), std::size(routines));
+  EXPECT_EQ(frames[0]["address"], fault["eip"]);
+  for (size_t i = 0; i < frames.size(); ++i) {
+    SCOPED_TRACE(i);
+    const auto& f = frames[i];
+    const uint32_t address = f["address"];
+    EXPECT_EQ(f["routine"], routines[i]);
+    EXPECT_EQ(address - f["offset"].get<uint32_t>(), board().symbol(routines[i]));
+    EXPECT_EQ(f["inlined_in"], nullptr);
+    if (i > 0) {
+      EXPECT_EQ(board().instruction_at(address - 5).rfind("call ", 0), 0u);
+    }
+    const std::string line =
+        f["file"].get<std::string>() + ":" + std::to_string(f["line"].get<int>());
+    EXPECT_EQ(board().source_line(address - (i > 0 ? 1 : 0)), line);
+    EXPECT_NE(text.find("            #" + std::to_string(i) + " " + routines[i] + "+" +
+                        hex(f["offset"].get<uint32_t>()) + " (" + line + ")\n"),
+              std::string::npos)
+        << text;
+  }
+  const CpuState& cpu = result_.fault->registers;
+  EXPECT_EQ(fault["registers"]["eip"], fault["eip"]);
+  EXPECT_EQ(fault["registers"]["esp"], cpu.esp);
+  EXPECT_EQ(fault["registers"]["ebx"], fault["address"]) << "the store's base register";
+  EXPECT_NE(text.find("          registers: eax " + hex(cpu.eax, 8) + " ecx " + hex(cpu.ecx, 8) +
+                      " edx " + hex(cpu.edx, 8) + " ebx " + hex(cpu.ebx, 8) + "\n"),
+            std::string::npos)
+      << text;
 }
 
 }  // namespace

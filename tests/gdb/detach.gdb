@@ -4,4 +4,5 @@ delete
 # The first word of the first SATA lane record in the policy record.
 watch *(unsigned int *)(0x402000 + 3538)
 continue
+frames watchpoint
 detach

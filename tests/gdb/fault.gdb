@@ -1,3 +1,4 @@
 continue
 printf "stopped at %#x\n", $pc
+frames fault
 continue

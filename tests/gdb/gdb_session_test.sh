@@ -37,7 +37,7 @@ debug() {
   local name=$1
   shift
   timeout 60 "$GDB" -batch -nx -ex "set pagination off" -ex "file $ELF" \
-    -ex "target remote 127.0.0.1:$PORT" "$@" >"$WORK/$name.gdb" 2>&1
+    -ex "target remote 127.0.0.1:$PORT" -x "$SCRIPTS/frames.py" "$@" >"$WORK/$name.gdb" 2>&1
   local status=$?
   if [ $status -ne 0 ]; then
     fail "$name: gdb exited with $status"
@@ -118,8 +118,9 @@ if start_stub fault --json "$WORK/pmc-over-image.toml"; then
   finished fault 1
   says fault 1 "peiboard: fault: write protected at 0xFFF00040 (module headers)"
   says fault 1 "Program received signal SIGSEGV, Segmentation fault."
-  says fault 1 "MmioWrite16"
-  says fault 1 "stopped at $(printf '%#x' "$(sed -n 's/.*"eip": \([0-9]*\).*/\1/p' "$WORK/fault.json")")"
+  says fault 1 "MmioWrite16 (Address="
+  says fault 1 "stopped at $(printf '%#x' "$(sed -n 's/.*"eip": \([0-9]*\).*/\1/p' "$WORK/fault.json" | head -1)")"
+  says fault 1 "fault: MmioWrite16 <- SetPmcAcpiBase <- SystemBoardOverrideEntryPoint; 0 without"
   says fault 1 "[Inferior 1 (Remote target) exited with code 01]"
   same_report fault "$WORK/fault.json"
   [ $failed -eq $before ] || show fault
@@ -150,9 +151,29 @@ if start_stub detach --json; then
   says detach 1 "Breakpoint 1, MmioRead32"
   says detach 2 "Hardware watchpoint 2: *(unsigned int *)(0x402000 + 3538)"
   says detach 1 "Old value = 0"
+  says detach 1 "watchpoint: ApplySataLanePtssEntry <- ApplySataControllerPtss <- ApplySataPtss <- ApplyBoardPtssTables <- host; 0 without a source line"
   says detach 1 "[Inferior 1 (Remote target) detached]"
   same_report detach "$WORK/default.json"
   [ $failed -eq $before ] || show detach
+fi
+
+# 6. Call frames from the debug file's call-frame information: a backtrace through an inlined
+#    routine with every frame's line, up, info frame, finish with the value returned, and the
+#    callers at every instruction of a routine, its prologue and epilogue included.
+before=$failed
+if start_stub backtrace --json; then
+  debug backtrace -x "$SCRIPTS/backtrace.gdb"
+  finished backtrace 0
+  says backtrace 1 "two calls deep: PcdGet64 <- GetPciExpressBase <- PciExpressRead8 <- SystemBoardOverrideEntryPoint; 0 without a source line"
+  says backtrace 2 "#1  0x"  # bt and up
+  says backtrace 1 " inlined into frame 2, caller of frame at 0x"
+  says backtrace 1 "  eip at 0x"
+  says backtrace 3 "in GetPciExpressBase () at "  # bt, up, and where finish returns
+  says backtrace 1 "Value returned is \$1 = 2147483648"
+  says backtrace 1 "walked PchPwrmBaseGet: 27 instructions, 0 with another chain, returned to its caller: True"
+  says backtrace 1 "[Inferior 1 (Remote target) exited normally]"
+  same_report backtrace "$WORK/default.json"
+  [ $failed -eq $before ] || show backtrace
 fi
 
 echo "gdb sessions: $passed passed, $failed failed"
