@@ -12,8 +12,17 @@ cd "$SOURCE" || fail "no source tree $SOURCE"
 "$PEIBOARD" coverage scenarios/default.toml --lcov "$WORK/coverage.info" > /dev/null ||
   fail "coverage failed"
 "$PEIBOARD" fuzz --runs 256 --jobs 1 --seed 3 --out "$WORK/findings" --lcov "$WORK/fuzz.info" \
-    > /dev/null 2>&1
+    > "$WORK/fuzz.txt" 2> /dev/null
 [ $? -le 1 ] || fail "fuzz failed"
+
+# The campaign's routine list: a routine the compiler inlined into the code the boots ran is
+# not "never" entered, and two names of one address are one routine.
+routines=$(grep "^routines " "$WORK/fuzz.txt")
+grep -q "only inlined: .*IsPchLpDeviceId" <<< "$routines" ||
+  fail "IsPchLpDeviceId, inlined where the boots ran, is not listed as such: $routines"
+never=$(sed -n 's/.*never: \([^;]*\).*/\1/p' <<< "$routines" | tr -d ' ' | tr ',' '\n')
+grep -qx "IsPchLpDeviceId\|DebugPrintEnabled\|DebugAssertEnabled" <<< "$never" &&
+  fail "the routine list counts an inlined routine or one alias alone as never entered: $routines"
 
 # Branch outcomes the fuzzer reached are in its tracefile.
 reached=$(awk -F: '/^BRH:/ { n += $2 } END { print n + 0 }' "$WORK/fuzz.info")
