@@ -4,6 +4,7 @@
 #include <elfutils/libdw.h>
 #include <libelf.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 
@@ -62,11 +63,12 @@ Expected<std::vector<InlinedScope>> read_inlined_scopes(
   // No DWARF units: no inlined code to tell of.
   if (!dwarf) return scopes;
 
+  // The code ranges are sorted and disjoint: the one that may hold an address is the last
+  // that starts at or before it.
   auto in_code = [&](uint64_t address) {
-    for (const auto& [begin, end] : code) {
-      if (address >= begin && address < end) return true;
-    }
-    return false;
+    auto it = std::upper_bound(code.begin(), code.end(), address,
+                               [](uint64_t a, const auto& range) { return a < range.first; });
+    return it != code.begin() && address < std::prev(it)->second;
   };
   uint64_t text_bytes = 0;
   Dwarf_CU* unit = nullptr;

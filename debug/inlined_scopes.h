@@ -26,8 +26,9 @@ struct InlinedScope {
 
 // Reads every unit of the ELF file's .debug_info (the bytes are copied for libdw, which reads
 // them in place). Only ranges that start inside `code` (the ranges [begin, end) of the code
-// sections) are kept; at most `max_ranges` of them, and names and paths together at most the
-// file's size, else an error. A file without .debug_info has no inlined scopes.
+// sections, sorted and disjoint) are kept; at most `max_ranges` of them, and names and paths
+// together at most the file's size, else an error. A file without .debug_info has no inlined
+// scopes.
 Expected<std::vector<InlinedScope>> read_inlined_scopes(
     std::span<const uint8_t> elf, std::span<const std::pair<uint32_t, uint32_t>> code,
     size_t max_ranges);
