@@ -18,6 +18,7 @@ PACKAGES := \
   libunicorn-dev:/usr/include/unicorn/unicorn.h \
   libgoogle-perftools-dev:/usr/include/gperftools/tcmalloc.h \
   libcapstone-dev:/usr/include/capstone/capstone.h \
+  libdw-dev:/usr/include/elfutils/libdw.h \
   libtomlplusplus-dev:/usr/include/toml++/toml.h \
   libcli11-dev:/usr/include/CLI/CLI.hpp \
   nlohmann-json3-dev:/usr/include/nlohmann/json.hpp \

@@ -148,34 +148,8 @@ Expected<void> place_in_flash(PeImage& image) {
   return {};
 }
 
-Expected<void> debug_file_describes(const SourceMap& map, const PeImage& image) {
-  const std::string refused = "the debug file does not describe the image (its code differs): ";
-  PeImage linked = image;
-  const uint32_t base = image.image_base() - (image.entry_point() - map.entry_point());
-  if (base != image.image_base()) {
-    if (auto moved = linked.rebase(base); !moved) {
-      return Error{refused + "its entry point " + hex(map.entry_point(), 8) +
-                   " puts the image at " + hex(base, 8) + ": " + moved.error().message};
-    }
-  }
-  if (auto same = map.describes(linked.image_base(), linked.memory_layout()); !same) {
-    return Error{refused + same.error().message};
-  }
-  return {};
-}
-
-Expected<SourceMap> load_debug_file(const std::filesystem::path& path, const PeImage& image) {
-  auto map = SourceMap::load(path);
-  if (!map) return map.error();
-  if (auto same = debug_file_describes(*map, image); !same) {
-    return Error{path.string() + ": " + same.error().message};
-  }
-  return map;
-}
-
-Board::Board(const Scenario& scenario, const PeImage& image, BoardOptions options)
-    : scenario_(scenario), image_(image), options_(options) {
-  if (options_.source) source_delta_ = image_.entry_point() - options_.source->entry_point();
+Board::Board(const Scenario& scenario, std::shared_ptr<const Module> module, BoardOptions options)
+    : scenario_(scenario), module_(std::move(module)), options_(options) {
   log_.name_of = [this](uint32_t at) { return routine_at(at); };
 }
 
@@ -183,12 +157,18 @@ Board::~Board() = default;
 
 Expected<std::unique_ptr<Board>> Board::create(const Scenario& scenario, const PeImage& image,
                                                BoardOptions options) {
+  return create(scenario, Module::create(image), options);
+}
+
+Expected<std::unique_ptr<Board>> Board::create(const Scenario& scenario,
+                                               std::shared_ptr<const Module> module,
+                                               BoardOptions options) {
   if (auto layout = check_layout(scenario); !layout) return Error{layout.error().to_string()};
   if (options.faults.pool_size > ram::kPoolMax) {
     return Error{"a pool of " + std::to_string(options.faults.pool_size) +
                  " bytes does not fit the board's " + std::to_string(ram::kPoolMax)};
   }
-  std::unique_ptr<Board> board(new Board(scenario, image, options));
+  std::unique_ptr<Board> board(new Board(scenario, std::move(module), options));
   if (auto checked = board->check_image(); !checked) return checked.error();
   board->map_memory();
   if (auto populated = board->populate(); !populated) return populated.error();
@@ -210,24 +190,24 @@ Expected<void> Board::reset(const Scenario& scenario) {
 }
 
 Expected<void> Board::check_image() const {
-  const uint64_t end = uint64_t{image_.image_base()} + image_.size_of_image();
-  if (image_.image_base() < ram::kFlashBase || end > 0x100000000ull) {
-    return Error{"the image at " + hex(image_.image_base(), 8) +
+  const uint64_t end = uint64_t{image().image_base()} + image().size_of_image();
+  if (image().image_base() < ram::kFlashBase || end > 0x100000000ull) {
+    return Error{"the image at " + hex(image().image_base(), 8) +
                  " does not lie in the flash window " + hex(ram::kFlashBase, 8) + " to 0xFFFFFFFF"};
   }
   // The board rewrites the PTSS table descriptors: each must lie inside one data section
   // (the module's constants or writable data), never in its code or headers.
   for (const char* table : kPtssTables) {
-    const auto at = image_.address_of(table);
+    const auto at = image().address_of(table);
     if (!at) continue;  // populate() says so when a scenario needs it
     const auto section =
-        std::find_if(image_.sections().begin(), image_.sections().end(), [&](const PeSection& s) {
-          const uint64_t start = uint64_t{image_.image_base()} + s.virtual_address;
+        std::find_if(image().sections().begin(), image().sections().end(), [&](const PeSection& s) {
+          const uint64_t start = uint64_t{image().image_base()} + s.virtual_address;
           return *at >= start && uint64_t{*at} + kPtssDescriptorSize <= start + s.virtual_size;
         });
     const std::string puts =
-        image_.where_named(table) + ": the link map puts " + table + " at " + hex(*at, 8);
-    if (section == image_.sections().end()) {
+        image().where_named(table) + ": the link map puts " + table + " at " + hex(*at, 8);
+    if (section == image().sections().end()) {
       return Error{puts + ", not inside one of the image's sections"};
     }
     if (section->characteristics & (kScnCode | kScnMemExecute)) {
@@ -277,17 +257,17 @@ void Board::map_memory() {
 
   // The image: each page as its sections allow. Code pages execute, the rest is read-only;
   // a writable section keeps a window the guest may store into.
-  const uint32_t image_base = image_.image_base() & ~(kPageSize - 1);
+  const uint32_t image_base = image().image_base() & ~(kPageSize - 1);
   const uint32_t image_size = static_cast<uint32_t>(
-      page_up(uint64_t{image_.image_base()} + image_.size_of_image()) - image_base);
+      page_up(uint64_t{image().image_base()} + image().size_of_image()) - image_base);
   m.map_ram(image_base, image_size, kRead, "module image", Machine::OnReset::kKeep);
-  m.set_image(image_.image_base(), image_.size_of_image());
+  m.set_image(image().image_base(), image().size_of_image());
   taken.emplace_back(image_base, image_size);
-  image_layout_ = image_.memory_layout();
-  m.write(image_.image_base(), image_layout_);
-  m.label(image_.image_base(), image_.size_of_headers(), "module headers", true);
-  for (const auto& s : image_.sections()) {
-    const uint32_t start = image_.image_base() + s.virtual_address;
+  image_layout_ = image().memory_layout();
+  m.write(image().image_base(), image_layout_);
+  m.label(image().image_base(), image().size_of_headers(), "module headers", true);
+  for (const auto& s : image().sections()) {
+    const uint32_t start = image().image_base() + s.virtual_address;
     const uint32_t size = std::max(s.virtual_size, s.raw_size);
     m.label(start, size, "module section " + s.name, true);
     if (s.characteristics & (kScnCode | kScnMemExecute)) {
@@ -314,19 +294,19 @@ Expected<void> Board::populate() {
   // What a run may have changed in the image: its writable sections and the PTSS table
   // descriptors. Writing the image's own bytes back makes it the freshly loaded one.
   auto restore = [&](uint32_t address, uint32_t size) {
-    const uint32_t offset = address - image_.image_base();
+    const uint32_t offset = address - image().image_base();
     const std::span<const uint8_t> original(image_layout_.data() + offset, size);
     if (m.read(address, size) != std::vector<uint8_t>(original.begin(), original.end())) {
       m.write(address, original);
     }
   };
-  for (const auto& s : image_.sections()) {
+  for (const auto& s : image().sections()) {
     if (s.characteristics & kScnMemWrite) {
-      restore(image_.image_base() + s.virtual_address, std::max(s.virtual_size, s.raw_size));
+      restore(image().image_base() + s.virtual_address, std::max(s.virtual_size, s.raw_size));
     }
   }
   for (const char* table : kPtssTables) {
-    if (auto at = image_.address_of(table)) restore(*at, kPtssDescriptorSize);
+    if (auto at = image().address_of(table)) restore(*at, kPtssDescriptorSize);
   }
 
   chipset_ = std::make_unique<Chipset>(scenario_, log_, [this] {
@@ -380,7 +360,7 @@ Expected<void> Board::populate() {
     }
     const uint32_t entries = bytes.empty() ? 0 : arenas_->tables.place(bytes, 4, "PTSS entries");
     for (const char* table : kPtssTables) {
-      auto at = image_.address_of(table);
+      auto at = image().address_of(table);
       if (!at) {
         return Error{std::string("the scenario replaces the PTSS tables, and the image's names "
                                  "(from a link map or debug file) hold no ") +
@@ -428,29 +408,24 @@ void Board::write_policy(const PolicyConfig& policy) {
 }
 
 uint32_t Board::symbol(std::string_view name) const {
-  auto at = image_.address_of(name);
+  auto at = image().address_of(name);
   if (!at) throw std::invalid_argument("the link map names no " + std::string(name));
   return *at;
 }
 
 std::string Board::routine_at(uint32_t address) const {
-  if (auto name = image_.symbol_at(address)) return *name;
+  if (auto name = image().symbol_at(address)) return *name;
   if (const std::string* trap = machine_->trap_name(address)) return *trap;
   return hex(address, 8);
 }
 
 std::string Board::site(uint32_t address) const {
-  if (options_.source && options_.source->routine_at(address - source_delta_)) {
-    return options_.source->describe(address - source_delta_);
-  }
+  if (auto where = module_->where(address)) return *where;
   return routine_at(address);
 }
 
 std::optional<std::string> Board::source_line(uint32_t address) const {
-  if (!options_.source) return std::nullopt;
-  const AddressInfo info = options_.source->lookup(address - source_delta_);
-  if (!info.file) return std::nullopt;
-  return *info.file + ":" + std::to_string(info.line);
+  return module_->source_line(address);
 }
 
 std::vector<uint32_t> Board::stack_addresses(uint32_t at, std::span<const CallFrame> stack) const {
@@ -517,20 +492,20 @@ std::vector<uint32_t> Board::callers_of(uint32_t at) const {
 }
 
 std::vector<Instruction> Board::instructions_to(uint32_t address, size_t before) const {
-  const uint64_t image_end = uint64_t{image_.image_base()} + image_.size_of_image();
-  if (address < image_.image_base() || address >= image_end) return {};
+  const uint64_t image_end = uint64_t{image().image_base()} + image().size_of_image();
+  if (address < image().image_base() || address >= image_end) return {};
   // Decode from the routine's first byte: x86 code cannot be decoded backwards. The window
   // stays inside the section (or the headers) holding the address and reaches back at most
   // kDecodeWindow bytes, whatever symbol the map puts before it.
-  uint64_t floor = image_.image_base();
-  for (const auto& s : image_.sections()) {
-    const uint64_t begin = uint64_t{image_.image_base()} + s.virtual_address;
+  uint64_t floor = image().image_base();
+  for (const auto& s : image().sections()) {
+    const uint64_t begin = uint64_t{image().image_base()} + s.virtual_address;
     if (address >= begin && address - begin < std::max(s.virtual_size, s.raw_size)) floor = begin;
   }
   constexpr uint32_t kDecodeWindow = 64 * 1024;
   floor = std::max<uint64_t>(floor, address >= kDecodeWindow ? address - kDecodeWindow : 0);
   uint32_t start = address;
-  const auto& symbols = image_.symbols();
+  const auto& symbols = image().symbols();
   auto it = std::upper_bound(symbols.begin(), symbols.end(), address,
                              [](uint32_t a, const Symbol& s) { return a < s.address; });
   if (it != symbols.begin() && std::prev(it)->address >= floor) start = std::prev(it)->address;
@@ -662,7 +637,7 @@ RunResult Board::boot() {
     const uint32_t file_handle =
         arenas_->tables.place(std::vector<uint8_t>(24, 0), 8, "PEIM file handle");
     CallResult entry =
-        call_address(image_.entry_point(), {file_handle, foundation_->services_pointer()});
+        call_address(image().entry_point(), {file_handle, foundation_->services_pointer()});
     stopped = failed(entry.stop);
     if (!stopped) {
       result.entry_status = entry.eax;

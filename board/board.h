@@ -20,6 +20,7 @@
 #include "ffs.h"
 #include "log.h"
 #include "machine.h"
+#include "module.h"
 #include "pe_image.h"
 #include "pei_foundation.h"
 #include "platform.h"
@@ -77,8 +78,6 @@ struct BoardOptions {
   uint64_t budget = 5'000'000;
   bool scratch = false;  // map ram::kScratch for tests' buffers
   bool precise = false;  // exact EIP at every instruction (see MachineOptions)
-  // The module's debug file, for source lines in reports; it must outlive the board.
-  const SourceMap* source = nullptr;
   // The dependency expression of the module's file: the module is dispatched only when it
   // holds over the PPIs installed before dispatch. None (a PE32 or TE image alone): always.
   std::optional<std::vector<DepexOp>> depex;
@@ -152,16 +151,14 @@ std::vector<uint8_t> ptss_entry_bytes(const PtssEntryConfig& entry);
 // table, too large) is an error saying so.
 Expected<void> place_in_flash(PeImage& image);
 
-// The debug file at `path`, when it describes `image`: its code, at the addresses it was
-// linked for, holds the image's bytes there (the image moved back by the difference of the
-// entry points when it sits elsewhere). A file that describes other code is refused, naming
-// the section that differs: its lines and sizes would be wrong for every address.
-Expected<SourceMap> load_debug_file(const std::filesystem::path& path, const PeImage& image);
-Expected<void> debug_file_describes(const SourceMap& map, const PeImage& image);
-
 class Board {
  public:
-  // Checks that the scenario and the image fit this board's memory map, then builds it.
+  // Checks that the scenario and the module's image fit this board's memory map, then builds
+  // it. The board shares the module: its names and source lines answer the reports.
+  static Expected<std::unique_ptr<Board>> create(const Scenario& scenario,
+                                                 std::shared_ptr<const Module> module,
+                                                 BoardOptions options = {});
+  // The same for an image alone (a copy of it, without a debug file).
   static Expected<std::unique_ptr<Board>> create(const Scenario& scenario, const PeImage& image,
                                                  BoardOptions options = {});
   Board(const Board&) = delete;
@@ -224,7 +221,8 @@ class Board {
   PlatformPpis& ppis() { return *ppis_; }
   RunLog& log() { return log_; }
   const Scenario& scenario() const { return scenario_; }
-  const PeImage& image() const { return image_; }
+  const PeImage& image() const { return module_->image(); }
+  const Module& module() const { return *module_; }
 
   PolicyConfig read_policy() const;
   void write_policy(const PolicyConfig& policy);
@@ -232,17 +230,16 @@ class Board {
  private:
   class Bus;
   struct Arenas;
-  Board(const Scenario& scenario, const PeImage& image, BoardOptions options);
+  Board(const Scenario& scenario, std::shared_ptr<const Module> module, BoardOptions options);
   Expected<void> check_image() const;
   void map_memory();
   Expected<void> populate();
   std::optional<RunFault> fault_of(const StopInfo& stop) const;
 
   Scenario scenario_;
-  const PeImage& image_;
+  std::shared_ptr<const Module> module_;
   std::vector<uint8_t> image_layout_;  // the image as loaded, what resets restore from
   BoardOptions options_;
-  uint32_t source_delta_ = 0;  // where the image runs minus where the debug file puts it
   std::shared_ptr<Disassembler> decoder_;
   mutable std::unordered_map<uint32_t, std::string> instruction_texts_;
   RunLog log_;

@@ -53,10 +53,14 @@ struct ImagePaths {
   std::string debug_file;  // empty: the image path with .debug.elf instead of .efi, if there
 };
 
-// The debug file named with --debug-file, else the one the build writes beside the image.
+// The debug file named with --debug-file, else the one the build writes beside the image, else
+// (for an image packed or moved elsewhere, with its link map named) the one beside the map.
 std::filesystem::path debug_file_of(const ImagePaths& paths) {
   if (!paths.debug_file.empty()) return paths.debug_file;
-  return std::filesystem::path(paths.image).replace_extension(".debug.elf");
+  auto beside = std::filesystem::path(paths.image).replace_extension(".debug.elf");
+  std::error_code ignored;
+  if (paths.map.empty() || std::filesystem::is_regular_file(beside, ignored)) return beside;
+  return std::filesystem::path(paths.map).replace_extension(".debug.elf");
 }
 
 // The module's debug file for source lines: the one named, which must load, or the one the
@@ -87,11 +91,11 @@ std::optional<std::filesystem::path> map_of(const ImagePaths& paths) {
 // routines and data from its link map, else from its debug file. Without either it boots on
 // the entry point its header gives, and `hint` (when given) says which file would name its
 // routines.
-struct Module {
+struct LoadedModule {
   PeImage image;
   std::optional<std::vector<peiboard::DepexOp>> depex;
 };
-std::optional<Module> load_module(const ImagePaths& paths, std::string* hint = nullptr) {
+std::optional<LoadedModule> load_module(const ImagePaths& paths, std::string* hint = nullptr) {
   auto module = peiboard::load_module_file(paths.image, map_of(paths));
   if (!module) {
     complain(module.error().message);
@@ -124,7 +128,7 @@ std::optional<Module> load_module(const ImagePaths& paths, std::string* hint = n
     complain(paths.image + std::string(": ") + placed.error().message);
     return std::nullopt;
   }
-  return Module{std::move(image), module->file ? module->file->depex : std::nullopt};
+  return LoadedModule{std::move(image), module->file ? module->file->depex : std::nullopt};
 }
 
 // The image alone, for commands that boot it whatever its dependency expression says.
@@ -188,17 +192,16 @@ int run(const ImagePaths& paths, const std::optional<std::string>& scenario_path
   std::string hint;
   auto module = load_module(paths, &hint);
   if (!module) return kBadInput;
-  const PeImage* image = &module->image;
-  auto source = load_source(paths, *image);
+  auto source = load_source(paths, module->image);
   if (source && !*source) {
     complain(source->error().message);
     return kBadInput;
   }
+  auto named = peiboard::Module::create(
+      std::move(module->image), source ? std::optional(std::move(*source).value()) : std::nullopt);
   // One run: the board keeps EIP exact at every instruction, so a fault names its
   // instruction.
-  auto board = Board::create(
-      *scenario, *image,
-      {.precise = true, .source = source ? &source->value() : nullptr, .depex = module->depex});
+  auto board = Board::create(*scenario, named, {.precise = true, .depex = module->depex});
   if (!board) {
     complain(board_error(board.error(), hint));
     return kBadInput;
@@ -246,6 +249,7 @@ int check(const ImagePaths& paths, const std::vector<std::string>& scenarios, bo
   std::string hint;
   auto module = load_module(paths, &hint);
   if (!module) return kBadInput;
+  const auto named = peiboard::Module::create(std::move(module->image));
   std::vector<peiboard::CheckEntry> entries;
   std::unique_ptr<Board> board;
   for (const auto& path : scenarios) {
@@ -262,7 +266,7 @@ int check(const ImagePaths& paths, const std::vector<std::string>& scenarios, bo
     } else if (entry.name = scenario->name; !scenario->expect.any()) {
       error(path + ": no [expect] to check");
     } else if (!board) {
-      auto made = Board::create(*scenario, module->image, {.depex = module->depex});
+      auto made = Board::create(*scenario, named, {.depex = module->depex});
       if (made) board = std::move(made).value();
       if (!made) error(path + ": " + board_error(made.error(), hint));
     } else if (auto reset = board->reset(*scenario); !reset) {
@@ -318,7 +322,8 @@ long resident_kib() {
 // Boots `runs` times: on one board reset between boots, or (fresh) on a new board and
 // engine each time, as a single `peiboard run` does. The run's trace is not kept: nothing
 // shows it.
-peiboard::Expected<BenchFigures> bench_boots(const Scenario& scenario, const PeImage& image,
+peiboard::Expected<BenchFigures> bench_boots(const Scenario& scenario,
+                                             const std::shared_ptr<const peiboard::Module>& module,
                                              int runs, bool fresh) {
   BenchFigures f;
   std::unique_ptr<Board> board;
@@ -326,7 +331,7 @@ peiboard::Expected<BenchFigures> bench_boots(const Scenario& scenario, const PeI
     auto start = Clock::now();
     if (fresh || !board) {
       board.reset();
-      auto made = Board::create(scenario, image);
+      auto made = Board::create(scenario, module);
       if (!made) return made.error();
       board = std::move(made).value();
       f.build += since(start);
@@ -365,16 +370,17 @@ int bench(const ImagePaths& paths, const std::optional<std::string>& scenario_pa
   if (!scenario) return kBadInput;
   auto image = load_image(paths);
   if (!image) return kBadInput;
+  const auto module = peiboard::Module::create(std::move(*image));
   // A boot that stops is the scenario's doing: the message names its file.
   const std::string named = scenario_path ? *scenario_path : std::string("the default board");
-  auto reused = bench_boots(*scenario, *image, runs, false);
+  auto reused = bench_boots(*scenario, module, runs, false);
   if (!reused) {
     complain(named + ": " + reused.error().message);
     return kFailed;
   }
   std::cout << bench_line("reused", *reused) << "\n";
   if (fresh) {
-    auto each = bench_boots(*scenario, *image, runs, true);
+    auto each = bench_boots(*scenario, module, runs, true);
     if (!each) {
       complain(named + ": " + each.error().message);
       return kFailed;
@@ -408,12 +414,13 @@ int coverage(const ImagePaths& paths, const std::vector<std::string>& scenario_p
     complain(map.error().message);
     return kBadInput;
   }
-  auto cov = peiboard::Coverage::create(*map);
+  const auto module = peiboard::Module::create(std::move(*image), std::move(*map));
+  auto cov = peiboard::Coverage::create(*module);
   if (!cov) {
     complain(cov.error().message);
     return kBadInput;
   }
-  auto boots = peiboard::boot_for_coverage(scenarios, *image, *cov);
+  auto boots = peiboard::boot_for_coverage(scenarios, module, *cov);
   if (!boots) {
     complain(boots.error().message);
     return kBadInput;
@@ -427,7 +434,8 @@ int coverage(const ImagePaths& paths, const std::vector<std::string>& scenario_p
     for (const auto& d : differences) std::cout << "      " << d << "\n";
     if (!differences.empty()) exit = kFailed;
   }
-  if (auto saved = peiboard::write_output_file(lcov_path, cov->lcov("scenarios", source_root));
+  if (auto saved =
+          peiboard::write_output_file(lcov_path, cov->lcov("peiboard_coverage", source_root));
       !saved) {
     complain(saved.error().message);
     return kBadInput;
@@ -437,14 +445,26 @@ int coverage(const ImagePaths& paths, const std::vector<std::string>& scenario_p
 }
 
 int fuzz(const ImagePaths& paths, peiboard::fuzz::FuzzOptions options, const std::string& lcov,
-         bool json) {
+         const std::string& source_root, bool json) {
   auto image = load_image(paths);
   if (!image) return kBadInput;
+  // The tracefile needs the debug file; without --lcov one that is there still tells which
+  // routines the compiler only inlined, and one that does not describe the image is left out.
+  std::optional<peiboard::SourceMap> debug;
   std::optional<peiboard::fuzz::LcovOutput> coverage;
   if (!lcov.empty()) {
-    coverage = {debug_file_of(paths), lcov};
+    auto map = peiboard::load_debug_file(debug_file_of(paths), *image);
+    if (!map) {
+      complain(map.error().message);
+      return kBadInput;
+    }
+    debug = std::move(*map);
+    coverage = {lcov, source_root};
+  } else if (auto source = load_source(paths, *image); source && *source) {
+    debug = std::move(*source).value();
   }
-  return peiboard::fuzz::fuzz_command(*image, std::move(options), std::cout, std::cerr,
+  return peiboard::fuzz::fuzz_command(peiboard::Module::create(std::move(*image), std::move(debug)),
+                                      std::move(options), std::cout, std::cerr,
                                       isatty(STDERR_FILENO) != 0, coverage, json);
 }
 
@@ -637,7 +657,11 @@ int main(int argc, char** argv) {
       ->capture_default_str()
       ->check(not_empty());
   std::string fuzz_lcov;
+  std::string source_root = PEIBOARD_FIRMWARE_DIR;
   fuzz_cmd->add_option("--lcov", fuzz_lcov, "write the source lines reached as an lcov file")
+      ->check(not_empty());
+  fuzz_cmd->add_option("--sources", source_root, "firmware source tree the tracefile names")
+      ->capture_default_str()
       ->check(not_empty());
   std::string fuzz_corpus;
   fuzz_cmd
@@ -653,7 +677,7 @@ int main(int argc, char** argv) {
   bool fuzz_json = false;
   fuzz_cmd->add_flag("--json", fuzz_json, "print the summary as one JSON object");
 
-  std::string lcov_path, source_root = PEIBOARD_FIRMWARE_DIR;
+  std::string lcov_path;
   auto* coverage_cmd = app.add_subcommand(
       "coverage", "boot scenarios and write the lcov tracefile of the module's lines and branches");
   coverage_cmd->add_option("scenarios", scenarios, "scenario files")->required();
@@ -705,7 +729,7 @@ int main(int argc, char** argv) {
       fuzz_options.command = "peiboard" + image + " fuzz --mode " + fuzz_mode + " --seed " +
                              std::to_string(fuzz_options.seed);
       fuzz_options.reproduce = "peiboard" + image + " run";
-      return fuzz(paths, std::move(fuzz_options), fuzz_lcov, fuzz_json);
+      return fuzz(paths, std::move(fuzz_options), fuzz_lcov, source_root, fuzz_json);
     }
     if (*coverage_cmd) return coverage(paths, scenarios, lcov_path, source_root);
     if (image_path) paths.image = *image_path;

@@ -76,10 +76,11 @@ void CoverageRecorder::on_block(uint32_t address, uint32_t size) {
 void CoverageRecorder::end_run() { flows_.clear(); }
 
 Expected<std::vector<CoverageBoot>> boot_for_coverage(const std::vector<Scenario>& scenarios,
-                                                      const PeImage& image, Coverage& coverage) {
+                                                      std::shared_ptr<const Module> module,
+                                                      Coverage& coverage) {
   std::vector<CoverageBoot> boots;
   if (scenarios.empty()) return boots;
-  auto made = Board::create(scenarios.front(), image);
+  auto made = Board::create(scenarios.front(), std::move(module));
   if (!made) return made.error();
   std::unique_ptr<Board> board = std::move(made).value();
   auto recorder = CoverageRecorder::create(board->machine(), coverage);

@@ -82,7 +82,8 @@ struct CoverageBoot {
 // a boot that faults or misses its [expect] is reported in its CoverageBoot, judged as
 // `peiboard check` judges it, and what it ran still counts.
 Expected<std::vector<CoverageBoot>> boot_for_coverage(const std::vector<Scenario>& scenarios,
-                                                      const PeImage& image, Coverage& coverage);
+                                                      std::shared_ptr<const Module> module,
+                                                      Coverage& coverage);
 
 // "lines 93.1% (270 of 290), functions ..., branches ...": the totals of a run.
 std::string coverage_totals(const CoverageSummary& summary);

@@ -1,6 +1,7 @@
 #include "coverage.h"
 
 #include <algorithm>
+#include <cctype>
 #include <sstream>
 
 #include "disassembler.h"
@@ -70,14 +71,35 @@ Expected<Coverage> Coverage::create(const SourceMap& map) {
   return c;
 }
 
+Expected<Coverage> Coverage::create(const Module& module) {
+  if (module.debug_file() == nullptr) return Error{"coverage needs the module's debug file"};
+  auto c = create(*module.debug_file());
+  if (!c) return c.error();
+  c->shift_ = module.shift();
+  return c;
+}
+
 void Coverage::add_block(uint32_t address, uint32_t size, uint64_t count) {
   if (size == 0 || count == 0) return;
-  blocks_[{address, size}] += count;
+  blocks_[{address - shift_, size}] += count;
 }
 
 void Coverage::add_edge(uint32_t from, uint32_t to, uint64_t count) {
   if (count == 0) return;
-  edges_[{from, to}] += count;
+  edges_[{from - shift_, to - shift_}] += count;
+}
+
+void Coverage::add_flow(uint32_t from, uint32_t size, uint32_t to, uint64_t count) {
+  // A block ends at its branch: the conditional branch whose next instruction is the block's
+  // end, if the block holds one there.
+  const uint32_t end = from - shift_ + size;
+  auto it = std::lower_bound(branches_.begin(), branches_.end(), end,
+                             [](const ConditionalBranch& b, uint32_t a) { return b.address < a; });
+  if (it == branches_.begin()) return;
+  const ConditionalBranch& b = *std::prev(it);
+  if (b.fall_through != end || b.address < from - shift_) return;
+  if (to - shift_ != b.taken && to - shift_ != b.fall_through) return;
+  edges_[{b.address, to - shift_}] += count;
 }
 
 void Coverage::clear() {
@@ -202,9 +224,19 @@ CoverageSummary Coverage::summary() const {
 std::string Coverage::lcov(std::string_view test_name,
                            const std::filesystem::path& source_root) const {
   std::ostringstream out;
+  // genhtml and lcov take a test name of letters, digits and underscores only.
+  std::string test(test_name);
+  for (char& ch : test) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (!std::isalnum(c) && c != '_') ch = '_';
+  }
+  // Absolute paths: the tracefile reads the same from any directory, and two tracefiles of
+  // the module name each source file alike, so that lcov merges them.
+  std::error_code ignored;
+  const std::filesystem::path root = std::filesystem::absolute(source_root, ignored);
   for (const auto& f : report()) {
-    out << "TN:" << test_name << "\n";
-    out << "SF:" << (source_root / f.file).lexically_normal().string() << "\n";
+    out << "TN:" << test << "\n";
+    out << "SF:" << (root / f.file).lexically_normal().string() << "\n";
     uint32_t hit = 0;
     for (const auto& fn : f.functions) out << "FN:" << fn.line << "," << fn.name << "\n";
     for (const auto& fn : f.functions) {

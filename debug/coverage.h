@@ -14,6 +14,7 @@
 
 #include "disassembler.h"
 #include "expected.h"
+#include "module.h"
 #include "source_map.h"
 
 namespace peiboard {
@@ -51,7 +52,14 @@ class Coverage {
   // code holds); the map need not outlive the Coverage. Fails when the code cannot be decoded
   // or a file or routine name holds a control character (the tracefile could not carry it).
   static Expected<Coverage> create(const SourceMap& map);
+  // The same for the module's debug file, taking blocks and edges at the addresses the image
+  // runs at: each is counted at the address the debug file knows it by (the module's coverage
+  // key), wherever the image was moved. Fails without a debug file.
+  static Expected<Coverage> create(const Module& module);
 
+  // Addresses below are where the image runs (for a Coverage made from a SourceMap alone,
+  // where the debug file puts the code).
+  //
   // A basic block [address, address + size) ran `count` more times. Blocks may overlap (the CPU
   // may enter code in the middle of a block it already knows); bytes outside the module's code
   // are ignored.
@@ -59,6 +67,9 @@ class Coverage {
   // The CPU went `count` more times from the block whose last instruction starts at `from` to
   // the block at `to`.
   void add_edge(uint32_t from, uint32_t to, uint64_t count = 1);
+  // The CPU went from the block [from, from + size) to the block at `to`: an edge when the
+  // block ends with a conditional branch (the one way the CPU chooses), else nothing.
+  void add_flow(uint32_t from, uint32_t size, uint32_t to, uint64_t count = 1);
   // Forgets every block and edge.
   void clear();
 
@@ -66,10 +77,11 @@ class Coverage {
   // branch.
   std::vector<FileCoverage> report() const;
   CoverageSummary summary() const;
-  // The lcov tracefile of report(): TN, then per file SF, FN, FNDA, FNF, FNH, BRDA, BRF, BRH,
-  // DA, LF, LH, end_of_record. SF is `source_root` / the file's path (source_root may be empty
-  // for paths relative to the firmware tree); a branch outcome is "-" when its instruction
-  // never ran.
+  // The lcov tracefile of report(), the one form every tool of peiboard writes: TN, then per
+  // file SF, FN, FNDA, FNF, FNH, BRDA, BRF, BRH, DA, LF, LH, end_of_record. TN is `test_name`
+  // with each character other than a letter, digit or underscore made an underscore; SF is
+  // the absolute path of `source_root` / the file's path (a relative root is taken from the
+  // working directory); a branch outcome is "-" when its instruction never ran.
   std::string lcov(std::string_view test_name, const std::filesystem::path& source_root) const;
 
  private:
@@ -85,6 +97,7 @@ class Coverage {
   // The most any byte of [begin, end) ran.
   static uint64_t most_in(const std::vector<Run>& runs, uint32_t begin, uint32_t end);
 
+  uint32_t shift_ = 0;  // the running address minus the debug file's
   std::vector<LineRange> lines_;
   std::vector<std::string> files_;
   std::vector<Routine> routines_;

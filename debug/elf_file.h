@@ -57,6 +57,7 @@ class ElfFile {
   ElfFile& operator=(const ElfFile&) = delete;
 
   uint32_t entry() const { return entry_; }
+  std::span<const uint8_t> bytes() const { return bytes_; }
   const std::vector<ElfSection>& sections() const { return sections_; }
   const std::vector<ElfSymbol>& symbols() const { return symbols_; }  // in file order
   const ElfSection* section(std::string_view name) const;

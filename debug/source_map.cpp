@@ -81,6 +81,20 @@ Expected<SourceMap> SourceMap::parse(std::vector<uint8_t> bytes) {
     map.lines_.push_back(r);
   }
 
+  if (elf->section(".debug_info") != nullptr) {
+    std::vector<std::pair<uint32_t, uint32_t>> code;
+    for (const CodeSection& c : map.code_) {
+      code.emplace_back(c.address, c.address + static_cast<uint32_t>(c.bytes.size()));
+    }
+    auto inlined = read_inlined_scopes(elf->bytes(), code, static_cast<size_t>(code_bytes));
+    if (!inlined) return Error{".debug_info: " + inlined.error().message};
+    map.inlined_ = std::move(*inlined);
+    std::sort(map.inlined_.begin(), map.inlined_.end(),
+              [](const InlinedScope& a, const InlinedScope& b) {
+                return a.begin != b.begin ? a.begin < b.begin : a.depth < b.depth;
+              });
+  }
+
   if (elf->section(".symtab") == nullptr) return Error{"the debug file has no symbol table"};
   // Routines copy their names: many symbols may share one long name in the file, so the copies
   // together may not exceed the file.
@@ -163,6 +177,31 @@ AddressInfo SourceMap::lookup(uint32_t address) const {
     info.line = std::prev(it)->line;
   }
   return info;
+}
+
+std::vector<SourceLocation> SourceMap::inline_chain(uint32_t address) const {
+  const AddressInfo info = lookup(address);
+  if (!info.routine) return {};
+  // The inlined copies holding the address, innermost first. Ranges start in address order,
+  // so only those that start at or before it are candidates.
+  std::vector<const InlinedScope*> around;
+  const auto last = std::upper_bound(inlined_.begin(), inlined_.end(), address,
+                                     [](uint32_t a, const InlinedScope& s) { return a < s.begin; });
+  for (auto it = inlined_.begin(); it != last; ++it) {
+    if (address < it->end) around.push_back(&*it);
+  }
+  std::stable_sort(around.begin(), around.end(), [](const InlinedScope* a, const InlinedScope* b) {
+    return a->depth > b->depth;
+  });
+  std::vector<SourceLocation> chain;
+  SourceLocation level{*info.routine, info.offset, info.file, info.line, false};
+  for (const InlinedScope* s : around) {
+    chain.push_back({s->routine, 0, level.file, level.line, true});
+    level.file = s->call_file.empty() ? std::nullopt : std::optional(s->call_file);
+    level.line = s->call_line;
+  }
+  chain.push_back(std::move(level));
+  return chain;
 }
 
 std::string SourceMap::describe(uint32_t address) const {

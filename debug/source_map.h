@@ -14,6 +14,8 @@
 
 #include "dwarf_line.h"
 #include "expected.h"
+#include "inlined_scopes.h"
+#include "source_location.h"
 
 namespace peiboard {
 
@@ -45,7 +47,8 @@ class SourceMap {
   // Debug files are read only up to this size.
   static constexpr uint64_t kMaxFileSize = 64u << 20;
 
-  // Reads the debug file (ELF, i386, with .debug_line and .symtab). Fails with a message that
+  // Reads the debug file (ELF, i386, with .debug_line and .symtab; .debug_info, when there,
+  // for the code the compiler inlined). Fails with a message that
   // starts with the path when the file is missing, is not such an ELF file, or its line table or
   // symbol table is corrupt; never crashes on any content. Time and memory grow with the file:
   // code sections may not overlap nor hold more bytes than the file, only line ranges in the
@@ -62,6 +65,9 @@ class SourceMap {
 
   // Routine, offset, file and line of the code byte at `address`.
   AddressInfo lookup(uint32_t address) const;
+  // The source's levels at `address`, innermost first (see SourceLocation); empty when no
+  // routine holds it.
+  std::vector<SourceLocation> inline_chain(uint32_t address) const;
   // "Routine+0x1C (Pkg/File.cpp:57)": the offset is left out at a routine's first byte, the
   // parenthesis when no line is known, and the routine's place is the address in hex when no
   // routine holds it.
@@ -80,6 +86,8 @@ class SourceMap {
   const std::vector<Routine>& routines() const { return routines_; }
   // The module's executable sections, as the debug file holds them.
   const std::vector<CodeSection>& code() const { return code_; }
+  // Every range of code the compiler inlined, sorted by address (then depth).
+  const std::vector<InlinedScope>& inlined() const { return inlined_; }
   // The image's entry point as the debug file records it.
   uint32_t entry_point() const { return entry_; }
 
@@ -90,6 +98,7 @@ class SourceMap {
   std::vector<std::string> files_;
   std::vector<Routine> routines_;
   std::vector<CodeSection> code_;
+  std::vector<InlinedScope> inlined_;
   uint32_t entry_ = 0;
 };
 

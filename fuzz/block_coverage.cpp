@@ -16,6 +16,12 @@ bool CoverageMap::add_edge(uint32_t slot) {
   return true;
 }
 
+bool CoverageMap::add_edge(uint32_t slot, uint32_t from, uint32_t to) {
+  if (!add_edge(slot)) return false;
+  edge_list_.push_back({from, to});
+  return true;
+}
+
 BootCoverage::BootCoverage(uint32_t image_base, uint32_t image_size)
     : image_base_(image_base),
       image_size_(image_size),
@@ -29,6 +35,7 @@ void BootCoverage::start(const CoverageMap& known) {
   touched_edges_.clear();
   new_blocks_.clear();
   new_edges_.clear();
+  new_edge_blocks_.clear();
   known_ = &known;
   previous_ = kNoBlock;
 }
@@ -45,7 +52,10 @@ void BootCoverage::on_block(uint32_t address, uint32_t size) {
   if (seen_edges_[slot] == 0) {
     seen_edges_[slot] = 1;
     touched_edges_.push_back(slot);
-    if (!known_->has_edge(slot)) new_edges_.push_back(slot);
+    if (!known_->has_edge(slot)) {
+      new_edges_.push_back(slot);
+      new_edge_blocks_.push_back({previous_, offset});
+    }
   }
   previous_ = offset;
 }

@@ -24,6 +24,13 @@ class CoverageMap {
   // where it starts; the size kept is the first one seen.
   bool add_block(uint32_t offset, uint32_t size);
   bool add_edge(uint32_t slot);
+  // The same, keeping the blocks the edge joins (offsets) when the slot is new: the edges the
+  // map can name, one per slot (two edges that share a slot keep the first).
+  bool add_edge(uint32_t slot, uint32_t from, uint32_t to);
+  struct Edge {
+    uint32_t from, to;
+  };
+  const std::vector<Edge>& edge_list() const { return edge_list_; }
   size_t blocks() const { return block_count_; }
   size_t edges() const { return edge_count_; }
   // Bytes of the block starting at `offset`, 0 when none was reached there.
@@ -33,6 +40,7 @@ class CoverageMap {
  private:
   std::vector<uint32_t> sizes_;
   std::vector<uint8_t> edges_;
+  std::vector<Edge> edge_list_;
   size_t block_count_ = 0;
   size_t edge_count_ = 0;
 };
@@ -53,6 +61,9 @@ class BootCoverage final : public BlockObserver {
   // boot first reached them.
   const std::vector<Block>& new_blocks() const { return new_blocks_; }
   const std::vector<uint32_t>& new_edges() const { return new_edges_; }
+  // The blocks each of new_edges() joins, in the same order (kNoBlock: from the boot's start).
+  const std::vector<CoverageMap::Edge>& new_edge_blocks() const { return new_edge_blocks_; }
+  static constexpr uint32_t kNoBlock = 0xFFFFFFFF;
 
   // The map slot of the edge from the block at offset `from` to the one at `to`.
   static uint32_t edge_slot(uint32_t from, uint32_t to) {
@@ -60,7 +71,6 @@ class BootCoverage final : public BlockObserver {
   }
 
  private:
-  static constexpr uint32_t kNoBlock = 0xFFFFFFFF;
   uint32_t image_base_;
   uint32_t image_size_;
   const CoverageMap* known_ = nullptr;
@@ -71,6 +81,7 @@ class BootCoverage final : public BlockObserver {
   std::vector<uint32_t> touched_edges_;
   std::vector<Block> new_blocks_;
   std::vector<uint32_t> new_edges_;
+  std::vector<CoverageMap::Edge> new_edge_blocks_;
 };
 
 }  // namespace peiboard::fuzz

@@ -12,7 +12,6 @@
 #include "coverage.h"  // the debug library's source-line coverage
 #include "files.h"
 #include "format.h"
-#include "source_map.h"
 
 namespace peiboard::fuzz {
 namespace {
@@ -98,23 +97,31 @@ nlohmann::ordered_json summary_json(const FuzzSummary& s, Mode mode, uint64_t se
             {"blocks", s.seeded.blocks},
             {"edges", s.seeded.edges}}},
           {"refused", s.refused},
-          {"routines", {{"entered", s.routines - s.routines_missed.size()}, {"of", s.routines}}},
+          {"routines",
+           {{"entered", s.routines - s.routines_missed.size()},
+            {"of", s.routines},
+            {"inlined_only", s.routines_inlined}}},
           {"findings", std::move(findings)}};
 }
 
 // The source lines the campaign's blocks cover, written as an lcov tracefile.
-Expected<CoverageSummary> write_lcov(const PeImage& image, const CoverageMap& reached,
+// Blocks count once each (the map keeps no counts), and each edge the map names that leaves a
+// conditional branch counts as that branch's outcome.
+Expected<CoverageSummary> write_lcov(const Module& module, const CoverageMap& reached,
                                      const LcovOutput& lcov) {
-  auto map = load_debug_file(lcov.debug_file, image);
-  if (!map) return map.error();
-  auto lines = Coverage::create(*map);
+  auto lines = Coverage::create(module);
   if (!lines) return lines.error();
+  const uint32_t base = module.image().image_base();
   for (uint32_t offset = 0; offset < reached.image_size(); ++offset) {
-    if (const uint32_t size = reached.block_size(offset)) {
-      lines->add_block(image.image_base() + offset, size);
-    }
+    if (const uint32_t size = reached.block_size(offset)) lines->add_block(base + offset, size);
   }
-  if (auto saved = write_output_file(lcov.tracefile, lines->lcov("peiboard fuzz", {})); !saved) {
+  for (const CoverageMap::Edge& e : reached.edge_list()) {
+    if (e.from == BootCoverage::kNoBlock) continue;
+    lines->add_flow(base + e.from, reached.block_size(e.from), base + e.to);
+  }
+  if (auto saved =
+          write_output_file(lcov.tracefile, lines->lcov("peiboard_fuzz", lcov.source_root));
+      !saved) {
     return saved.error();
   }
   return lines->summary();
@@ -122,8 +129,8 @@ Expected<CoverageSummary> write_lcov(const PeImage& image, const CoverageMap& re
 
 }  // namespace
 
-int fuzz_command(const PeImage& image, FuzzOptions options, std::ostream& out, std::ostream& err,
-                 bool live, const std::optional<LcovOutput>& lcov, bool json) {
+int fuzz_command(std::shared_ptr<const Module> module, FuzzOptions options, std::ostream& out,
+                 std::ostream& err, bool live, const std::optional<LcovOutput>& lcov, bool json) {
   const Mode mode = options.mode;
   const uint64_t seed = options.seed;
   const unsigned jobs = options.jobs;
@@ -133,7 +140,7 @@ int fuzz_command(const PeImage& image, FuzzOptions options, std::ostream& out, s
   std::ostream& text = json ? err : out;
   text << "peiboard fuzz: " << mode_name(mode) << " mode, seed " << seed << ", " << jobs
        << (jobs == 1 ? " job\n" : " jobs\n") << std::flush;
-  auto fuzzer = Fuzzer::create(image, std::move(options));
+  auto fuzzer = Fuzzer::create(module, std::move(options));
   if (!fuzzer) {
     err << "peiboard: " << printable(fuzzer.error().message) << "\n";
     return 2;
@@ -163,7 +170,7 @@ int fuzz_command(const PeImage& image, FuzzOptions options, std::ostream& out, s
   if (json) {
     nlohmann::ordered_json object = summary_json(*summary, mode, seed, jobs, corpus);
     if (lcov) {
-      auto lines = write_lcov(image, (*fuzzer)->coverage(), *lcov);
+      auto lines = write_lcov(*module, (*fuzzer)->coverage(), *lcov);
       if (!lines) {
         err << "peiboard: " << printable(lines.error().message) << "\n";
         return 2;
@@ -190,12 +197,15 @@ int fuzz_command(const PeImage& image, FuzzOptions options, std::ostream& out, s
   for (size_t i = 0; i < summary->routines_missed.size(); ++i) {
     out << (i == 0 ? "; never: " : ", ") << summary->routines_missed[i];
   }
+  for (size_t i = 0; i < summary->routines_inlined.size(); ++i) {
+    out << (i == 0 ? "; only inlined: " : ", ") << summary->routines_inlined[i];
+  }
   out << "\n";
   if (summary->refused > 0) {
     out << "refused   " << summary->refused << " generated platforms (a defect of the fuzzer)\n";
   }
   if (lcov) {
-    auto lines = write_lcov(image, (*fuzzer)->coverage(), *lcov);
+    auto lines = write_lcov(*module, (*fuzzer)->coverage(), *lcov);
     if (!lines) {
       err << "peiboard: " << printable(lines.error().message) << "\n";
       return 2;

@@ -22,8 +22,8 @@ double seconds_since(Clock::time_point start) {
 }
 
 // A board for bulk boots: reused through reset(), no trace kept.
-Expected<std::unique_ptr<Board>> bulk_board(const PeImage& image) {
-  auto made = Board::create(default_scenario(), image);
+Expected<std::unique_ptr<Board>> bulk_board(std::shared_ptr<const Module> module) {
+  auto made = Board::create(default_scenario(), std::move(module));
   if (!made) return made.error();
   (*made)->log().tracing = false;
   return std::move(made).value();
@@ -76,28 +76,35 @@ struct Fuzzer::Outcome {
   std::filesystem::path seed;  // the file a seed platform came from; empty for one made
   std::vector<BootCoverage::Block> blocks;  // reached first by this boot, as far as the batch knew
   std::vector<uint32_t> edges;
+  std::vector<CoverageMap::Edge> edge_blocks;  // the blocks each of `edges` joins
   std::optional<Cause> cause;
   uint64_t instructions = 0;
   bool refused = false;
 };
 
-Fuzzer::Fuzzer(const PeImage& image, FuzzOptions options)
-    : image_(image),
+Fuzzer::Fuzzer(std::shared_ptr<const Module> module, FuzzOptions options)
+    : module_(std::move(module)),
       options_(std::move(options)),
       space_(options_.mode),
-      coverage_(image.size_of_image()) {}
+      coverage_(module_->image().size_of_image()) {}
 
 Fuzzer::~Fuzzer() = default;
 
 Expected<std::unique_ptr<Fuzzer>> Fuzzer::create(const PeImage& image, FuzzOptions options) {
-  std::unique_ptr<Fuzzer> f(new Fuzzer(image, std::move(options)));
+  return create(Module::create(image), std::move(options));
+}
+
+Expected<std::unique_ptr<Fuzzer>> Fuzzer::create(std::shared_ptr<const Module> module,
+                                                 FuzzOptions options) {
+  std::unique_ptr<Fuzzer> f(new Fuzzer(module, std::move(options)));
+  const PeImage& image = module->image();
   for (unsigned j = 0; j < std::max(1u, f->options_.jobs); ++j) {
-    auto board = bulk_board(image);
+    auto board = bulk_board(module);
     if (!board) return board.error();
     f->workers_.push_back(std::unique_ptr<Worker>(new Worker{
         std::move(board).value(), BootCoverage(image.image_base(), image.size_of_image())}));
   }
-  auto examiner = bulk_board(image);
+  auto examiner = bulk_board(module);
   if (!examiner) return examiner.error();
   f->examiner_ = std::move(examiner).value();
   return f;
@@ -130,13 +137,14 @@ void Fuzzer::boot(Worker& w, std::optional<uint64_t> index, Outcome& outcome) co
     board.machine().set_block_observer(nullptr);
     outcome.blocks = w.coverage.new_blocks();
     outcome.edges = w.coverage.new_edges();
+    outcome.edge_blocks = w.coverage.new_edge_blocks();
     outcome.instructions = result.instructions;
     outcome.cause = finding_of(board, outcome.scenario, result, options_.mode);
   } catch (const std::exception& e) {
     // The host side failed, which it must never do: a finding, and a new board.
     outcome.cause = Cause{"host error", e.what()};
     w.board->machine().set_block_observer(nullptr);
-    if (auto fresh = bulk_board(image_)) w.board = std::move(fresh).value();
+    if (auto fresh = bulk_board(module_)) w.board = std::move(fresh).value();
   }
 }
 
@@ -171,7 +179,10 @@ Expected<void> Fuzzer::merge(uint64_t index, Outcome& outcome, FuzzSummary& summ
   if (made) instructions_ += outcome.instructions;
   bool reached = false;
   for (const auto& b : outcome.blocks) reached |= coverage_.add_block(b.offset, b.size);
-  for (uint32_t e : outcome.edges) reached |= coverage_.add_edge(e);
+  for (size_t i = 0; i < outcome.edges.size(); ++i) {
+    reached |= coverage_.add_edge(outcome.edges[i], outcome.edge_blocks[i].from,
+                                  outcome.edge_blocks[i].to);
+  }
   // A platform that stops the run is a finding, not a place to go on from.
   if (reached && !outcome.cause) {
     corpus_.push_back(outcome.scenario);
@@ -252,7 +263,7 @@ Expected<Finding> Fuzzer::examine(uint64_t index, const std::filesystem::path& s
                                   const Scenario& scenario, const Cause& cause,
                                   FuzzSummary& summary) {
   auto rebuild = [this] {
-    if (auto fresh = bulk_board(image_)) examiner_ = std::move(fresh).value();
+    if (auto fresh = bulk_board(module_)) examiner_ = std::move(fresh).value();
   };
   auto keeps = [&](const Scenario& candidate) {
     try {
@@ -366,26 +377,62 @@ Expected<FuzzSummary> Fuzzer::run(const std::function<void(const FuzzProgress&)>
   summary.totals = totals(next);
   summary.seeded = *seeded_;
   summary.corpus_saved = corpus_saved_;
-  // Which routines no boot entered: the code sections' symbols and the blocks reached.
-  const auto& symbols = image_.symbols();
-  for (size_t i = 0; i < symbols.size(); ++i) {
-    const uint32_t begin = symbols[i].address - image_.image_base();
-    const auto section =
-        std::find_if(image_.sections().begin(), image_.sections().end(), [&](const PeSection& s) {
-          return begin >= s.virtual_address && begin - s.virtual_address < s.virtual_size;
-        });
-    if (section == image_.sections().end() || !(section->characteristics & kCodeSection)) continue;
-    const uint32_t end =
-        std::min(i + 1 < symbols.size() ? symbols[i + 1].address - image_.image_base()
-                                        : image_.size_of_image(),
-                 section->virtual_address + section->virtual_size);
-    ++summary.routines;
-    bool entered = false;
-    for (uint32_t at = begin; at < end && !entered; ++at) entered = coverage_.has_block(at);
-    if (!entered) summary.routines_missed.push_back(symbols[i].name);
-  }
+  routines_reached(summary);
   if (progress) progress(summary.totals);
   return summary;
+}
+
+// Which routines the boots entered. A routine is the code from one address of the code sections'
+// symbols to the next: names that share an address are one routine, shown as "A/B". One whose
+// own code no boot entered counts as entered where the debug file has the compiler's inlined
+// copies of it and a boot ran into one of them.
+void Fuzzer::routines_reached(FuzzSummary& summary) const {
+  const PeImage& image = module_->image();
+  const uint32_t size = image.size_of_image();
+  // Which bytes of the image the reached blocks cover.
+  std::vector<uint8_t> ran(size, 0);
+  for (uint32_t offset = 0; offset < size; ++offset) {
+    const uint32_t n = coverage_.block_size(offset);
+    std::fill_n(ran.begin() + offset, std::min(n, size - offset), uint8_t{1});
+  }
+  auto any_ran = [&](uint64_t begin, uint64_t end) {
+    for (uint64_t at = begin; at < std::min<uint64_t>(end, size); ++at) {
+      if (ran[at]) return true;
+    }
+    return false;
+  };
+  const auto& symbols = image.symbols();
+  for (size_t i = 0; i < symbols.size();) {
+    const uint32_t begin = symbols[i].address - image.image_base();
+    std::string names = symbols[i].name;
+    size_t next = i + 1;
+    for (; next < symbols.size() && symbols[next].address == symbols[i].address; ++next) {
+      names += "/" + symbols[next].name;
+    }
+    const auto section =
+        std::find_if(image.sections().begin(), image.sections().end(), [&](const PeSection& s) {
+          return begin >= s.virtual_address && begin - s.virtual_address < s.virtual_size;
+        });
+    const size_t first = i;
+    i = next;
+    if (section == image.sections().end() || !(section->characteristics & kCodeSection)) continue;
+    const uint32_t end =
+        std::min(next < symbols.size() ? symbols[next].address - image.image_base() : size,
+                 section->virtual_address + section->virtual_size);
+    ++summary.routines;
+    if (any_ran(begin, end)) continue;
+    bool inlined = false;
+    if (const SourceMap* debug = module_->debug_file()) {
+      for (const InlinedScope& s : debug->inlined()) {
+        bool named = false;
+        for (size_t k = first; k < next && !named; ++k) named = symbols[k].name == s.routine;
+        const uint64_t at = uint64_t{s.begin} + module_->shift() - image.image_base();
+        inlined = named && at < size && any_ran(at, at + (s.end - s.begin));
+        if (inlined) break;
+      }
+    }
+    (inlined ? summary.routines_inlined : summary.routines_missed).push_back(names);
+  }
 }
 
 }  // namespace peiboard::fuzz

@@ -23,6 +23,7 @@
 #include "board.h"
 #include "expected.h"
 #include "findings.h"
+#include "module.h"
 #include "pe_image.h"
 #include "platforms.h"
 
@@ -84,14 +85,19 @@ struct FuzzSummary {
   Seeded seeded;
   size_t corpus_saved = 0;  // new files in the corpus folder
   std::vector<Finding> findings;
-  size_t routines = 0;                       // routines in the image's code
-  std::vector<std::string> routines_missed;  // those no boot entered
+  size_t routines = 0;  // routines in the image's code (names at one address: one routine)
+  std::vector<std::string> routines_missed;   // those no boot entered, "A/B" for aliases
+  std::vector<std::string> routines_inlined;  // entered only through their inlined copies
 };
 
 class Fuzzer {
  public:
   static constexpr uint64_t kBatch = 256;
 
+  // The boards share the module; its debug file, when it has one, tells which routines the
+  // compiler only inlined.
+  static Expected<std::unique_ptr<Fuzzer>> create(std::shared_ptr<const Module> module,
+                                                  FuzzOptions options);
   static Expected<std::unique_ptr<Fuzzer>> create(const PeImage& image, FuzzOptions options);
   ~Fuzzer();
 
@@ -107,16 +113,17 @@ class Fuzzer {
  private:
   struct Worker;
   struct Outcome;
-  Fuzzer(const PeImage& image, FuzzOptions options);
+  Fuzzer(std::shared_ptr<const Module> module, FuzzOptions options);
   Scenario platform(uint64_t index) const;
   void boot(Worker& worker, std::optional<uint64_t> index, Outcome& outcome) const;
   void boot_all(uint64_t first, std::vector<Outcome>& outcomes, bool generate);
   Expected<void> merge(uint64_t index, Outcome& outcome, FuzzSummary& summary);
   Expected<void> save_to_corpus(const Scenario& scenario);
+  void routines_reached(FuzzSummary& summary) const;
   Expected<Finding> examine(uint64_t index, const std::filesystem::path& seed,
                             const Scenario& scenario, const Cause& cause, FuzzSummary& summary);
 
-  const PeImage& image_;
+  std::shared_ptr<const Module> module_;
   FuzzOptions options_;
   PlatformSpace space_;
   CoverageMap coverage_;

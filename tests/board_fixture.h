@@ -30,6 +30,16 @@ inline const PeImage& module_image() {
   return image;
 }
 
+// The same image with its debug file, as `peiboard run` builds it beside the image.
+inline const std::shared_ptr<const Module>& module_with_debug_file() {
+  static const std::shared_ptr<const Module> module = [] {
+    auto debug = load_debug_file(PEIBOARD_DEBUG_ELF, module_image());
+    if (!debug) throw std::runtime_error(debug.error().message);
+    return Module::create(module_image(), std::move(debug).value());
+  }();
+  return module;
+}
+
 // The module's code the tests run, for `make coverage`. When PEIBOARD_COVERAGE_DIR names a
 // directory, every test that made a board writes there the lcov tracefile of the code its
 // boards ran, one file per test named after it: test programs may run whole or one test per

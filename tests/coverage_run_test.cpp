@@ -84,7 +84,7 @@ class InstructionTrace final : public DebugObserver {
 
 std::unique_ptr<Board> board_for(const Scenario& scenario, BoardOptions options = {}) {
   options.scratch = true;
-  auto made = Board::create(scenario, module_image(), options);
+  auto made = Board::create(scenario, module_with_debug_file(), options);
   if (!made) throw std::runtime_error(made.error().message);
   return std::move(made).value();
 }
@@ -242,7 +242,7 @@ TEST_F(RecorderRules, CallsIntoTheHostAreNoEdgesOfTheModule) {
 TEST(CoverageBoots, ResetBoardsCoverWhatFreshBoardsCover) {
   const std::vector<Scenario> scenarios = boot_scenarios();
   Coverage reused = empty_coverage();
-  auto boots = boot_for_coverage(scenarios, module_image(), reused);
+  auto boots = boot_for_coverage(scenarios, module_with_debug_file(), reused);
   ASSERT_TRUE(boots);
   ASSERT_EQ(boots->size(), scenarios.size());
   for (size_t i = 0; i < scenarios.size(); ++i) {
@@ -252,7 +252,7 @@ TEST(CoverageBoots, ResetBoardsCoverWhatFreshBoardsCover) {
 
   Coverage fresh = empty_coverage();
   for (const Scenario& scenario : scenarios) {
-    auto one = boot_for_coverage({scenario}, module_image(), fresh);
+    auto one = boot_for_coverage({scenario}, module_with_debug_file(), fresh);
     ASSERT_TRUE(one);
   }
   EXPECT_EQ(reused.lcov("scenarios", PEIBOARD_FIRMWARE_DIR),
@@ -260,9 +260,9 @@ TEST(CoverageBoots, ResetBoardsCoverWhatFreshBoardsCover) {
 
   // Booting a scenario twice doubles every count and hits nothing new.
   Coverage twice = empty_coverage();
-  ASSERT_TRUE(boot_for_coverage({scenarios[0], scenarios[0]}, module_image(), twice));
+  ASSERT_TRUE(boot_for_coverage({scenarios[0], scenarios[0]}, module_with_debug_file(), twice));
   Coverage once = empty_coverage();
-  ASSERT_TRUE(boot_for_coverage({scenarios[0]}, module_image(), once));
+  ASSERT_TRUE(boot_for_coverage({scenarios[0]}, module_with_debug_file(), once));
   const auto a = once.report(), b = twice.report();
   ASSERT_EQ(a.size(), b.size());
   for (size_t f = 0; f < a.size(); ++f) {
@@ -274,7 +274,7 @@ TEST(CoverageBoots, ResetBoardsCoverWhatFreshBoardsCover) {
 
 TEST(CoverageBoots, ATraceFileAddsUpToItsSummary) {
   Coverage coverage = empty_coverage();
-  ASSERT_TRUE(boot_for_coverage(boot_scenarios(), module_image(), coverage));
+  ASSERT_TRUE(boot_for_coverage(boot_scenarios(), module_with_debug_file(), coverage));
   const CoverageSummary s = coverage.summary();
   std::istringstream in(coverage.lcov("scenarios", PEIBOARD_FIRMWARE_DIR));
   uint32_t lf = 0, lh = 0, brf = 0, brh = 0, fnf = 0, fnh = 0;
@@ -307,7 +307,7 @@ TEST(CoverageBoots, ATraceFileAddsUpToItsSummary) {
 
 TEST(CoverageBoots, NoScenarioNoBoot) {
   Coverage coverage = empty_coverage();
-  auto boots = boot_for_coverage({}, module_image(), coverage);
+  auto boots = boot_for_coverage({}, module_with_debug_file(), coverage);
   ASSERT_TRUE(boots);
   EXPECT_TRUE(boots->empty());
   EXPECT_EQ(coverage.summary().lines_hit, 0u);

@@ -219,7 +219,7 @@ file(REMOVE ${WORK}/coverage.info)
 expect_run(coverage 0 ARGS coverage scenarios/default.toml scenarios/lp-part.toml --lcov ${WORK}/coverage.info
            STDOUT "ok    scenarios/default.toml" "ok    scenarios/lp-part.toml" "lines " "branches ")
 file(READ ${WORK}/coverage.info tracefile)
-string(FIND "${tracefile}" "TN:scenarios\nSF:${SOURCE}/firmware/" at)
+string(FIND "${tracefile}" "TN:peiboard_coverage\nSF:${SOURCE}/firmware/" at)
 if(NOT at EQUAL 0)
   message(SEND_ERROR "coverage: the tracefile does not name sources under firmware/")
 endif()
