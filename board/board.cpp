@@ -451,30 +451,34 @@ std::vector<uint32_t> Board::stack_addresses(uint32_t at, std::span<const CallFr
 }
 
 std::vector<StackFrame> Board::frames_at(uint32_t address, bool caller) const {
-  // Routine and line come from the debug file where it knows them, as site() says them.
-  // (Inlined routines need the debug file's inlined scopes, which SourceMap does not read.)
-  StackFrame frame;
-  frame.address = address;
-  frame.routine = routine_at(address);
-  const Routine* routine =
-      options_.source ? options_.source->routine_at(address - source_delta_) : nullptr;
-  if (routine) {
-    frame.routine = routine->name;
-    frame.offset = address - source_delta_ - routine->address;
-  } else if (image_.symbol_at(address)) {
-    const auto& symbols = image_.symbols();
+  // A return address may be the first byte after the routine (a call that never returns):
+  // the call, whose routine and lines the frame shows, is the byte before.
+  const uint32_t call = caller ? address - 1 : address;
+  const std::vector<SourceLocation> chain = module_->inline_chain(call);
+  if (chain.empty()) {
+    StackFrame frame{.address = address, .routine = routine_at(address)};
+    const auto& symbols = image().symbols();
     const auto it = std::upper_bound(symbols.begin(), symbols.end(), address,
                                      [](uint32_t a, const Symbol& s) { return a < s.address; });
-    if (it != symbols.begin()) frame.offset = address - std::prev(it)->address;
+    if (image().symbol_at(address) && it != symbols.begin()) {
+      frame.offset = address - std::prev(it)->address;
+    }
+    return {frame};
   }
-  if (options_.source) {
-    // A return address may be the first byte after the routine (a call that never returns):
-    // the call itself is the byte before.
-    const AddressInfo info = options_.source->lookup(address - source_delta_ - (caller ? 1 : 0));
-    frame.file = info.file;
-    frame.line = info.line;
+  // One frame per level of inlining, innermost first; only the outermost has code of its own
+  // and so an offset.
+  std::vector<StackFrame> frames;
+  for (size_t i = 0; i < chain.size(); ++i) {
+    const SourceLocation& level = chain[i];
+    StackFrame frame{.address = address,
+                     .routine = level.routine,
+                     .offset = level.inlined ? 0 : level.offset + (address - call),
+                     .file = level.file,
+                     .line = level.line};
+    if (level.inlined && i + 1 < chain.size()) frame.inlined_in = chain[i + 1].routine;
+    frames.push_back(std::move(frame));
   }
-  return {frame};
+  return frames;
 }
 
 std::vector<StackFrame> Board::backtrace(std::span<const uint32_t> addresses) const {
