@@ -619,8 +619,8 @@ RunResult Board::boot() {
   result.notify_statuses = foundation_->notify_statuses;
   result.policy = read_policy();
   if (auto* pmc = chipset_->function(hw::kPmc)) {
-    result.acpi_base = static_cast<uint16_t>(pmc->get(0x40, 2));
-    result.acpi_control = static_cast<uint8_t>(pmc->get(0x44, 1));
+    result.acpi_base = static_cast<uint16_t>(pmc->get(Pmc::kAcpiBase, 2));
+    result.acpi_control = static_cast<uint8_t>(pmc->get(Pmc::kAcpiControl, 1));
   } else {
     result.acpi_base = 0xFFFF;
     result.acpi_control = 0xFF;
