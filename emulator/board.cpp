@@ -190,7 +190,7 @@ Expected<void> Board::reset(const Scenario& scenario) {
   log_.clear();
   abnormal_stop_.reset();
   // Until populate() has finished the board holds no scenario, whatever stops it.
-  failed_reset_ = "the reset did not finish";
+  failed_reset_ = "interrupted";
   machine_->reset();
   arenas_->reset();
   auto populated = populate();

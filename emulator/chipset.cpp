@@ -21,17 +21,20 @@ Chipset::Chipset(const Scenario& s, RunLog& log, SiteOf site_of)
       lpc_(s),
       root_ports_(s),
       pcr_(s) {
-  functions_.emplace(hw::kLpc, &lpc_.config());
-  if (s.pmc.present) functions_.emplace(hw::kPmc, &pmc_.emplace(s).config());
-  if (s.heci.present) functions_.emplace(hw::kHeci, &heci_.emplace(s).config());
-  for (auto& [bdf, config] : root_ports_.functions()) functions_.emplace(bdf, &config);
+  functions_.reserve(3 + root_ports_.functions().size());
+  functions_.emplace_back(hw::kLpc, &lpc_.config());
+  if (s.pmc.present) functions_.emplace_back(hw::kPmc, &pmc_.emplace(s).config());
+  if (s.heci.present) functions_.emplace_back(hw::kHeci, &heci_.emplace(s).config());
+  for (auto& [bdf, config] : root_ports_.functions()) functions_.emplace_back(bdf, &config);
+  std::sort(functions_.begin(), functions_.end());
 }
 
 Chipset::~Chipset() = default;
 
 RegisterBlock* Chipset::function(uint32_t bdf) {
-  auto it = functions_.find(bdf);
-  return it == functions_.end() ? nullptr : it->second;
+  auto it = std::lower_bound(functions_.begin(), functions_.end(), bdf,
+                             [](const auto& f, uint32_t b) { return f.first < b; });
+  return it == functions_.end() || it->first != bdf ? nullptr : it->second;
 }
 
 template <class What>

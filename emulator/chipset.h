@@ -4,9 +4,10 @@
 //
 // Each device lives in its own file with its register table and its reset: the LPC bridge
 // (lpc.h), the PMC and its PWRM block (pmc.h), the ME interface (heci.h), the root ports
-// (root_ports.h) and the PCR ports (pcr.h). An access that no register covers is logged as
-// unmodelled and reads as the hardware would (0 in a present function's configuration
-// space, all ones in PCR and PWRM).
+// (root_ports.h) and the PCR ports (pcr.h). The bus is built anew at every reset of the
+// board, each device as the scenario has it at reset. An access that no register covers is
+// logged as unmodelled and reads as the hardware would (0 in a present function's
+// configuration space, all ones in PCR and PWRM).
 #pragma once
 
 #include <array>
@@ -15,6 +16,8 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "heci.h"
 #include "log.h"
@@ -97,8 +100,8 @@ class Chipset {
   std::optional<Heci> heci_;
   RootPorts root_ports_;
   Pcr pcr_;
-  // Every function's configuration space, each owned by its device, by bdf() offset.
-  std::map<uint32_t, RegisterBlock*> functions_;
+  // Every function's configuration space, each owned by its device, sorted by bdf() offset.
+  std::vector<std::pair<uint32_t, RegisterBlock*>> functions_;
 };
 
 }  // namespace peiboard

@@ -21,9 +21,6 @@ constexpr std::array<RegisterSpec, 3> kRegisters{{
 
 std::span<const RegisterSpec> Heci::registers() { return kRegisters; }
 
-void Heci::reset(const Scenario& scenario) {
-  config_ = config_space("HECI");
-  declare(config_, kRegisters, scenario);
-}
+Heci::Heci(const Scenario& scenario) { declare(config_, kRegisters, scenario); }
 
 }  // namespace peiboard

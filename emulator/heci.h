@@ -16,8 +16,8 @@ class Heci {
   static constexpr uint32_t kMefs2 = 0x48;
   static std::span<const RegisterSpec> registers();
 
-  explicit Heci(const Scenario& scenario) { reset(scenario); }
-  void reset(const Scenario& scenario);
+  // The device as the scenario has it at reset.
+  explicit Heci(const Scenario& scenario);
   RegisterBlock& config() { return config_; }
 
  private:

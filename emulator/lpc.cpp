@@ -21,9 +21,6 @@ constexpr std::array<RegisterSpec, 3> kRegisters{{
 
 std::span<const RegisterSpec> Lpc::registers() { return kRegisters; }
 
-void Lpc::reset(const Scenario& scenario) {
-  config_ = config_space("LPC");
-  declare(config_, kRegisters, scenario);
-}
+Lpc::Lpc(const Scenario& scenario) { declare(config_, kRegisters, scenario); }
 
 }  // namespace peiboard

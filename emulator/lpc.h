@@ -15,8 +15,8 @@ class Lpc {
   static constexpr uint32_t kRevisionId = 0x08;
   static std::span<const RegisterSpec> registers();
 
-  explicit Lpc(const Scenario& scenario) { reset(scenario); }
-  void reset(const Scenario& scenario);
+  // The device as the scenario has it at reset.
+  explicit Lpc(const Scenario& scenario);
   RegisterBlock& config() { return config_; }
 
  private:

@@ -10,7 +10,7 @@ namespace peiboard {
 namespace {
 
 constexpr std::array<Pcr::Spec, 2> kRegisters{{
-    {hw::kPortPcieController0, 0, "root port function map",
+    {hw::kPortPcieController0, 0, "function map",
      [](const Scenario& s, unsigned controller) { return s.pch.rp_function_map[controller]; }, 5, 1,
      0},
     {hw::kPortHsio, hw::kLaneOwnerOffset, "lane owner",
@@ -21,8 +21,7 @@ constexpr std::array<Pcr::Spec, 2> kRegisters{{
 
 std::span<const Pcr::Spec> Pcr::registers() { return kRegisters; }
 
-void Pcr::reset(const Scenario& scenario) {
-  ports_.clear();
+Pcr::Pcr(const Scenario& scenario) {
   for (const Spec& r : kRegisters) {
     for (unsigned i = 0; i < r.count; ++i) {
       set(static_cast<uint8_t>(r.port + i * r.port_stride),

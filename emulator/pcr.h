@@ -30,8 +30,8 @@ class Pcr {
   };
   static std::span<const Spec> registers();
 
-  explicit Pcr(const Scenario& scenario) { reset(scenario); }
-  void reset(const Scenario& scenario);
+  // The device as the scenario has it at reset.
+  explicit Pcr(const Scenario& scenario);
   // Declares (or changes) the 32-bit register holding `offset`.
   void set(uint8_t port, uint16_t offset, uint32_t value, std::string name = {});
   // The port's registers; null when the port is not modelled.

@@ -32,12 +32,8 @@ std::span<const RegisterSpec> Pmc::pwrm_registers() { return kPwrmRegisters; }
 // Unmodelled PWRM registers read all ones, as an MMIO block's do.
 RegisterBlock Pmc::pwrm_block() { return RegisterBlock("PWRM", hw::kPwrmSize, 0xFF); }
 
-Pmc::Pmc(const Scenario& scenario) { reset(scenario); }
-
-void Pmc::reset(const Scenario& scenario) {
-  config_ = config_space("PMC");
+Pmc::Pmc(const Scenario& scenario) {
   declare(config_, kConfigRegisters, scenario);
-  pwrm_ = pwrm_block();
   declare(pwrm_, kPwrmRegisters, scenario);
   decode_pwrm();
 }

@@ -24,8 +24,8 @@ class Pmc {
   // The PWRM block.
   static std::span<const RegisterSpec> pwrm_registers();
 
+  // The device as the scenario has it at reset.
   explicit Pmc(const Scenario& scenario);
-  void reset(const Scenario& scenario);
   RegisterBlock& config() { return config_; }
   RegisterBlock& pwrm() { return pwrm_; }
   // Where the PWRM block decodes; 0 while it decodes nowhere.

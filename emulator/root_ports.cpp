@@ -26,8 +26,7 @@ constexpr std::array<RegisterSpec, 1> kFirstPortRegisters{{
 std::span<const RegisterSpec> RootPorts::port_registers() { return kPortRegisters; }
 std::span<const RegisterSpec> RootPorts::first_port_registers() { return kFirstPortRegisters; }
 
-void RootPorts::reset(const Scenario& scenario) {
-  functions_.clear();
+RootPorts::RootPorts(const Scenario& scenario) {
   for (unsigned c = 0; c < kControllers; ++c) {
     const uint32_t map = scenario.pch.rp_function_map[c];
     for (unsigned k = 0; k < kPortsPerController; ++k) {

@@ -22,8 +22,8 @@ class RootPorts {
   static std::span<const RegisterSpec> port_registers();
   static std::span<const RegisterSpec> first_port_registers();
 
-  explicit RootPorts(const Scenario& scenario) { reset(scenario); }
-  void reset(const Scenario& scenario);
+  // The device as the scenario has it at reset.
+  explicit RootPorts(const Scenario& scenario);
   // Configuration space of each function a port answers at, by bdf() offset.
   std::map<uint32_t, RegisterBlock>& functions() { return functions_; }
 
