@@ -25,8 +25,7 @@ Pcr::Pcr(const Scenario& scenario) {
   for (const Spec& r : kRegisters) {
     for (unsigned i = 0; i < r.count; ++i) {
       set(static_cast<uint8_t>(r.port + i * r.port_stride),
-          static_cast<uint16_t>(r.offset + i * r.offset_stride), r.reset(scenario, i),
-          r.count > 1 ? r.name + (" " + std::to_string(i)) : r.name);
+          static_cast<uint16_t>(r.offset + i * r.offset_stride), r.reset(scenario, i));
     }
   }
 }

@@ -17,8 +17,9 @@ class Pcr {
  public:
   static constexpr uint32_t kPortSize = 0x10000;
   // A register of several ports or offsets: `count` copies, the i-th at port + i *
-  // port_stride, offset + i * offset_stride, named with its number when there are several,
-  // its reset value that of instance i.
+  // port_stride, offset + i * offset_stride, its reset value that of instance i. The name
+  // is the table's: the trace names a PCR access by port and offset, so the registers go
+  // unnamed and a read spends nothing on names.
   struct Spec {
     uint8_t port = 0;
     uint16_t offset = 0;
