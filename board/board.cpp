@@ -184,9 +184,17 @@ Expected<void> Board::reset(const Scenario& scenario) {
   chipset_.reset();
   log_.clear();
   abnormal_stop_.reset();
+  // Until populate() has finished the board holds no scenario, whatever stops it.
+  failed_reset_ = "interrupted";
   machine_->reset();
   arenas_->reset();
-  return populate();
+  auto populated = populate();
+  if (populated) {
+    failed_reset_.reset();
+  } else {
+    failed_reset_ = populated.error().message;
+  }
+  return populated;
 }
 
 Expected<void> Board::check_image() const {
@@ -352,25 +360,30 @@ Expected<void> Board::populate() {
   m.write(ram::kSetup + records::kPcieTopology, scenario_.setup.pcie_topology);
   write_policy(scenario_.policy);
 
-  if (scenario_.ptss.entries) {
-    std::vector<uint8_t> bytes;
-    for (const auto& e : *scenario_.ptss.entries) {
-      const std::vector<uint8_t> entry = ptss_entry_bytes(e);
-      bytes.insert(bytes.end(), entry.begin(), entry.end());
+  return write_ptss_tables();
+}
+
+// The scenario's PTSS entries in place of the image's tables: every table descriptor then
+// leads to them.
+Expected<void> Board::write_ptss_tables() {
+  if (!scenario_.ptss.entries) return {};
+  std::vector<uint8_t> bytes;
+  for (const auto& e : *scenario_.ptss.entries) {
+    const std::vector<uint8_t> entry = ptss_entry_bytes(e);
+    bytes.insert(bytes.end(), entry.begin(), entry.end());
+  }
+  const uint32_t entries = bytes.empty() ? 0 : arenas_->tables.place(bytes, 4, "PTSS entries");
+  for (const char* table : kPtssTables) {
+    auto at = image().address_of(table);
+    if (!at) {
+      return Error{std::string("the scenario replaces the PTSS tables, and the image's names "
+                               "(from a link map or debug file) hold no ") +
+                   table};
     }
-    const uint32_t entries = bytes.empty() ? 0 : arenas_->tables.place(bytes, 4, "PTSS entries");
-    for (const char* table : kPtssTables) {
-      auto at = image().address_of(table);
-      if (!at) {
-        return Error{std::string("the scenario replaces the PTSS tables, and the image's names "
-                                 "(from a link map or debug file) hold no ") +
-                     table};
-      }
-      std::vector<uint8_t> descriptor(kPtssDescriptorSize);
-      put32(descriptor, 0, entries);
-      put32(descriptor, 4, static_cast<uint32_t>(scenario_.ptss.entries->size()));
-      m.write(*at, descriptor);
-    }
+    std::vector<uint8_t> descriptor(kPtssDescriptorSize);
+    put32(descriptor, 0, entries);
+    put32(descriptor, 4, static_cast<uint32_t>(scenario_.ptss.entries->size()));
+    machine_->write(*at, descriptor);
   }
   return {};
 }
@@ -598,95 +611,108 @@ RunResult Board::boot_exact() {
   return result;
 }
 
-RunResult Board::boot() {
-  RunResult result;
-  result.policy_before = read_policy();
-  auto failed = [&](const StopInfo& stop) {
-    result.fault = fault_of(stop);
-    return result.fault.has_value();
-  };
-  const uint64_t instructions_before = machine_->instructions();
+bool Board::stopped(RunResult& result, const StopInfo& stop) const {
+  result.fault = fault_of(stop);
+  return result.fault.has_value();
+}
+
+// install: the stand-in board module publishes the System Board PPI and returns to the
+// dispatcher; the notifies registered by then run inside it.
+bool Board::install_system_board(RunResult& result) {
+  log_.phase = Phase::kInstall;
   abnormal_stop_.reset();
+  ppis_->install_system_board();
+  foundation_->return_to_dispatcher();
+  // A notify callback that did not return ends the run there.
+  return abnormal_stop_ && stopped(result, *abnormal_stop_);
+}
 
-  // install: the stand-in board module publishes the System Board PPI and returns to the
-  // dispatcher; the notifies registered by then run inside it.
-  auto install_system_board = [&] {
-    log_.phase = Phase::kInstall;
-    abnormal_stop_.reset();
-    ppis_->install_system_board();
-    foundation_->return_to_dispatcher();
-    // A notify callback that did not return ends the run there.
-    return abnormal_stop_ && failed(*abnormal_stop_);
-  };
-  const bool board_first = scenario_.foundation.system_board_ppi == SystemBoardOrder::kBeforeEntry;
-  bool stopped = board_first && install_system_board();
-
-  // The dispatcher runs the module only when its file's dependency expression holds over the
-  // PPIs installed by now.
-  if (!stopped && options_.depex) {
+// The dispatcher runs the module only when its file's dependency expression holds over the
+// PPIs installed by now; it calls the entry point with a file handle and its services, and
+// once that returns, the notifies of what it installed run.
+bool Board::dispatch(RunResult& result) {
+  if (options_.depex) {
     const DepexVerdict verdict = evaluate_depex(*options_.depex, [this](const Guid& guid) {
       return foundation_->locate(guid).has_value();
     });
     if (!verdict.holds) {
       // Nothing of the module runs: the install and chipset steps would only show the board.
       result.not_dispatched = NotDispatched{*options_.depex, verdict.missing};
-      stopped = true;
+      return true;
     }
   }
+  log_.phase = Phase::kDispatch;
+  const uint32_t file_handle =
+      arenas_->tables.place(std::vector<uint8_t>(24, 0), 8, "PEIM file handle");
+  CallResult entry =
+      call_address(image().entry_point(), {file_handle, foundation_->services_pointer()});
+  if (stopped(result, entry.stop)) return true;
+  result.entry_status = entry.eax;
+  abnormal_stop_.reset();
+  foundation_->return_to_dispatcher();
+  return abnormal_stop_ && stopped(result, *abnormal_stop_);
+}
 
-  // 1. dispatch: the foundation calls the entry point with a file handle and its services;
-  // once it returns, the dispatch notifies of what it installed run.
-  if (!stopped) {
-    log_.phase = Phase::kDispatch;
-    const uint32_t file_handle =
-        arenas_->tables.place(std::vector<uint8_t>(24, 0), 8, "PEIM file handle");
-    CallResult entry =
-        call_address(image().entry_point(), {file_handle, foundation_->services_pointer()});
-    stopped = failed(entry.stop);
-    if (!stopped) {
-      result.entry_status = entry.eax;
-      abnormal_stop_.reset();
-      foundation_->return_to_dispatcher();
-      if (abnormal_stop_) stopped = failed(*abnormal_stop_);
-    }
+// chipset: the stand-in chipset step calls slot 15 of the PPI it finds.
+void Board::call_slot15(RunResult& result) {
+  log_.phase = Phase::kChipset;
+  auto located = foundation_->locate(guids::kSystemBoard);
+  if (!located) return;
+  // The interface may be the module's copy: read its slot as the chipset code would.
+  const uint32_t slot_at = located->second + 4 * PlatformPpis::kPtssSlot;
+  uint32_t slot15 = 0;
+  try {
+    slot15 = machine_->guest_read32(slot_at);
+  } catch (const GuestFault& g) {
+    // The module installed an interface the chipset code cannot read.
+    Fault fault = g.fault;
+    fault.eip = fault.blame = located->first;
+    stopped(result, StopInfo{StopKind::kFault, fault, {}, machine_->cpu()});
+    return;
   }
+  result.slot15_called = true;
+  stopped(result, call_address(slot15, {ram::kSetup, ram::kPolicy}).stop);
+}
 
-  // 2. install, when the module came first.
-  if (!stopped && !board_first) stopped = install_system_board();
-
-  // 3. chipset: the stand-in chipset step calls slot 15 of the PPI it finds.
-  if (!stopped) {
-    log_.phase = Phase::kChipset;
-    if (auto located = foundation_->locate(guids::kSystemBoard)) {
-      // The interface may be the module's copy: read its slot as the chipset code would.
-      const uint32_t slot_at = located->second + 4 * PlatformPpis::kPtssSlot;
-      std::optional<uint32_t> slot15;
-      try {
-        slot15 = machine_->guest_read32(slot_at);
-      } catch (const GuestFault& g) {
-        // The module installed an interface the chipset code cannot read.
-        Fault fault = g.fault;
-        fault.eip = fault.blame = located->first;
-        stopped = failed(StopInfo{StopKind::kFault, fault, {}, machine_->cpu()});
-      }
-      if (slot15) {
-        result.slot15_called = true;
-        stopped = failed(call_address(*slot15, {ram::kSetup, ram::kPolicy}).stop);
-      }
-    }
-  }
+// What a boot leaves, however it ended: the notifies' statuses, the policy record and the
+// PMC's ACPI registers.
+void Board::finish(RunResult& result, uint64_t instructions_before) {
   log_.phase = Phase::kCall;
-
   result.notify_statuses = foundation_->notify_statuses();
   result.policy = read_policy();
   if (auto* pmc = chipset_->function(hw::kPmc)) {
-    result.acpi_base = static_cast<uint16_t>(pmc->get(0x40, 2));
-    result.acpi_control = static_cast<uint8_t>(pmc->get(0x44, 1));
+    result.acpi_base = static_cast<uint16_t>(pmc->get(Pmc::kAcpiBase, 2));
+    result.acpi_control = static_cast<uint8_t>(pmc->get(Pmc::kAcpiControl, 1));
   } else {
     result.acpi_base = 0xFFFF;
     result.acpi_control = 0xFF;
   }
   result.instructions = machine_->instructions() - instructions_before;
+}
+
+RunResult Board::boot() {
+  RunResult result;
+  if (failed_reset_) {
+    // Nothing to run: the devices, the foundation and the PPIs are gone or half built.
+    result.fault = RunFault{StopKind::kHalted,
+                            FaultKind::kHalted,
+                            0,
+                            0,
+                            {},
+                            {},
+                            "no scenario: the board's last reset failed (" + *failed_reset_ + ")"};
+    return result;
+  }
+  result.policy_before = read_policy();
+  const uint64_t instructions_before = machine_->instructions();
+  abnormal_stop_.reset();
+  const bool board_first = scenario_.foundation.system_board_ppi == SystemBoardOrder::kBeforeEntry;
+  // The steps in order, each only while none before it ended the run.
+  bool ended = board_first && install_system_board(result);
+  ended = ended || dispatch(result);
+  ended = ended || (!board_first && install_system_board(result));
+  if (!ended) call_slot15(result);
+  finish(result, instructions_before);
   return result;
 }
 

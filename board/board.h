@@ -166,7 +166,9 @@ class Board {
   ~Board();
 
   // Makes this board the one create() would build for `scenario`, keeping the engine and
-  // its translated code. On an error the board is unusable until a reset succeeds.
+  // its translated code. A scenario that does not fit the board's memory map is refused
+  // and the board keeps the one it had; any later error leaves it without a scenario until
+  // a reset succeeds: boot() then ends in a halt saying so.
   Expected<void> reset(const Scenario& scenario);
 
   // The whole boot: dispatch the module when its dependency expression holds, install the
@@ -234,7 +236,14 @@ class Board {
   Expected<void> check_image() const;
   void map_memory();
   Expected<void> populate();
+  Expected<void> write_ptss_tables();
   std::optional<RunFault> fault_of(const StopInfo& stop) const;
+  // The steps of boot(): each true when the run ends there, its fault set in `result`.
+  bool stopped(RunResult& result, const StopInfo& stop) const;
+  bool install_system_board(RunResult& result);
+  bool dispatch(RunResult& result);
+  void call_slot15(RunResult& result);  // the last step
+  void finish(RunResult& result, uint64_t instructions_before);
 
   Scenario scenario_;
   std::shared_ptr<const Module> module_;
@@ -242,14 +251,20 @@ class Board {
   BoardOptions options_;
   std::shared_ptr<Disassembler> decoder_;
   mutable std::unordered_map<uint32_t, std::string> instruction_texts_;
+  // The parts of the machine in dependency order: each refers only to those above it (the
+  // engine to the bus's windows, the devices and the foundation to the engine and the log),
+  // so that none outlives what it points at. The windows forward to chipset_ only while the
+  // guest runs.
   RunLog log_;
-  std::unique_ptr<Machine> machine_;
   std::unique_ptr<Bus> bus_;
+  std::unique_ptr<Machine> machine_;
   std::unique_ptr<Arenas> arenas_;
   std::unique_ptr<Chipset> chipset_;
   std::unique_ptr<PeiFoundation> foundation_;
   std::unique_ptr<PlatformPpis> ppis_;
   std::optional<StopInfo> abnormal_stop_;  // the first call that did not return normally
+  // Why the last reset left the board without a scenario; boot() says so rather than run.
+  std::optional<std::string> failed_reset_;
 };
 
 }  // namespace peiboard

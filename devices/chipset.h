@@ -1,21 +1,31 @@
-// The PCH as the module sees it: PCI configuration space decoded from the hardware's
-// configuration window, the private configuration register (PCR) window, the PWRM block,
-// and bus aborts wherever nothing decodes.
+// The PCH as the module sees it: the bus that decodes the configuration window (ECAM), the
+// private configuration register (PCR) window and the PMC's PWRM block to the devices
+// behind them, and aborts wherever nothing decodes. Every access is logged.
 //
-// Every device is declared as blocks of registers, each with its offset, width and kind;
-// an access that no register covers is logged as unmodelled and reads as the hardware
-// would (0 in a present function's configuration space, all ones in PCR and PWRM).
+// Each device lives in its own file with its register table and its reset: the LPC bridge
+// (lpc.h), the PMC and its PWRM block (pmc.h), the ME interface (heci.h), the root ports
+// (root_ports.h) and the PCR ports (pcr.h). The bus is built anew at every reset of the
+// board, each device as the scenario has it at reset. An access that no register covers is
+// logged as unmodelled and reads as the hardware would (0 in a present function's
+// configuration space, all ones in PCR and PWRM).
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "heci.h"
 #include "log.h"
+#include "lpc.h"
+#include "pcr.h"
+#include "pmc.h"
+#include "register_block.h"
+#include "root_ports.h"
 #include "scenario.h"
 
 namespace peiboard {
@@ -48,68 +58,6 @@ inline constexpr uint32_t kPmc = bdf(0, 31, 2);
 inline constexpr uint32_t kHeci = bdf(0, 22, 0);
 }  // namespace hw
 
-// How a register answers the guest.
-enum class RegisterKind : uint8_t {
-  kConstant,   // reads its value; writes are dropped (identity, straps, fuses)
-  kReadWrite,  // keeps what is written (what firmware programs)
-  kWriteOnce,  // keeps the first write, then locks (a lockable base address)
-  kCustom,     // a routine answers reads and takes writes
-};
-
-struct Register {
-  uint32_t offset = 0;
-  unsigned width = 4;  // bytes
-  RegisterKind kind = RegisterKind::kConstant;
-  std::string name;
-  uint64_t value = 0;                      // the reset value (not for kCustom)
-  std::function<uint64_t()> on_read;       // kCustom
-  std::function<void(uint64_t)> on_write;  // kCustom
-};
-
-// One register block: a function's configuration space, a PCR port, the PWRM block.
-class RegisterBlock {
- public:
-  RegisterBlock(std::string name, uint32_t size, uint8_t unmodelled_byte)
-      : name_(std::move(name)), size_(size), unmodelled_byte_(unmodelled_byte) {}
-
-  // Declares a register; it must not overlap another one and must fit the block.
-  RegisterBlock& add(Register reg);
-  // Declares the register, or gives the one already at its offset its value.
-  RegisterBlock& define(Register reg);
-  const std::string& name() const { return name_; }
-  void set_name(std::string name) { name_ = std::move(name); }
-
-  // What the guest sees. `modelled` tells whether every byte belonged to a register;
-  // `blocked` whether a write was (wholly or partly) refused.
-  struct Access {
-    uint64_t value = 0;
-    bool modelled = true;
-    bool blocked = false;
-    std::string registers;  // names of the registers touched, for the trace
-  };
-  Access read(uint32_t offset, unsigned width) const;
-  Access write(uint32_t offset, unsigned width, uint64_t value);
-
-  // Host-side view for tests and reports: the stored bytes, whatever the kind. set()
-  // declares a constant register where none is.
-  uint64_t get(uint32_t offset, unsigned width) const;
-  void set(uint32_t offset, unsigned width, uint64_t value);
-
- private:
-  struct State {
-    Register declared;
-    std::vector<uint8_t> bytes;  // current value, little-endian
-    bool locked = false;         // kWriteOnce after its first write
-  };
-  const State* at(uint32_t offset, uint32_t* byte) const;
-  State* at(uint32_t offset, uint32_t* byte);
-
-  std::string name_;
-  uint32_t size_;
-  uint8_t unmodelled_byte_;
-  std::vector<State> registers_;  // sorted by offset
-};
-
 class Chipset {
  public:
   Chipset(const Scenario& scenario, RunLog& log, SiteOf site_of);
@@ -124,10 +72,14 @@ class Chipset {
 
   // Configuration space by bus/device/function offset (bdf() above); null when absent.
   RegisterBlock* function(uint32_t bdf);
-  RegisterBlock& add_function(uint32_t bdf, std::string name);
+  // A PCR port's registers; null when the port is not modelled.
+  const RegisterBlock* pcr_port(uint8_t port) const { return pcr_.port(port); }
+  // The PWRM block, wherever it decodes; null without a PMC.
+  RegisterBlock* pwrm() { return pmc_ ? &pmc_->pwrm() : nullptr; }
   // Declares (or changes) a 32-bit PCR register.
-  void set_pcr(uint8_t port, uint16_t offset, uint32_t value);
-  uint32_t pwrm_base() const { return pwrm_base_; }
+  void set_pcr(uint8_t port, uint16_t offset, uint32_t value) { pcr_.set(port, offset, value); }
+  // Where the PWRM block decodes; 0 while it decodes nowhere (or there is no PMC).
+  uint32_t pwrm_base() const { return pmc_ ? pmc_->pwrm_base() : 0; }
 
  private:
   // Logs an access; `what` gives its description and is called only when tracing.
@@ -137,14 +89,19 @@ class Chipset {
   void write_ecam(uint32_t offset, unsigned width, uint64_t value);
   uint64_t read_pcr(uint32_t offset, unsigned width);
   void write_pcr(uint32_t offset, unsigned width, uint64_t value);
+  uint64_t read_pwrm(uint32_t address, unsigned width);
+  void write_pwrm(uint32_t address, unsigned width, uint64_t value);
 
   RunLog& log_;
   SiteOf site_of_;
   uint32_t ecam_base_;
-  uint32_t pwrm_base_ = 0;  // 0: the PWRM block is not decoded
-  std::map<uint32_t, RegisterBlock> functions_;
-  std::map<uint8_t, RegisterBlock> pcr_ports_;
-  RegisterBlock pwrm_;
+  Lpc lpc_;
+  std::optional<Pmc> pmc_;
+  std::optional<Heci> heci_;
+  RootPorts root_ports_;
+  Pcr pcr_;
+  // Every function's configuration space, each owned by its device, sorted by bdf() offset.
+  std::vector<std::pair<uint32_t, RegisterBlock*>> functions_;
 };
 
 }  // namespace peiboard

@@ -2,6 +2,7 @@
 // machine reports them, and the image check.
 #include "board_fixture.h"
 #include "format.h"
+#include "report.h"
 
 namespace peiboard::testing {
 namespace {
@@ -73,6 +74,36 @@ TEST_F(MachineTest, ApplyBoardPtssTablesHasTheSlotContract) {
   // Two pointer arguments, no result, cdecl: a call returns with the stack intact.
   const CallResult r = board().call("ApplyBoardPtssTables", {ram::kSetup, ram::kPolicy});
   EXPECT_TRUE(r.returned());
+}
+
+// A reset that fails after the old scenario is gone leaves the board without one: a boot then
+// ends in a halt that says so, without running anything, and the next reset that succeeds
+// makes it the board create() builds.
+TEST(ResetTest, ABootAfterAFailedResetHaltsUntilAResetSucceeds) {
+  // Without its link map the image has no PTSS table names, which a scenario replacing the
+  // tables needs: only populating the board finds that out.
+  auto unnamed = PeImage::load(PEIBOARD_IMAGE);
+  ASSERT_TRUE(unnamed);
+  Scenario replaces_tables = default_scenario();
+  replaces_tables.ptss.entries.emplace();
+  auto board = Board::create(default_scenario(), *unnamed);
+  ASSERT_TRUE(board);
+  ASSERT_FALSE((*board)->reset(replaces_tables));
+
+  const RunResult halted = (*board)->boot();
+  ASSERT_TRUE(halted.fault);
+  EXPECT_EQ(halted.fault->text(),
+            "halt: no scenario: the board's last reset failed (the scenario replaces the PTSS "
+            "tables, and the image's names (from a link map or debug file) hold no PtssTableA)");
+  EXPECT_FALSE(halted.entry_status) << "the module did not run";
+  EXPECT_EQ(halted.instructions, 0u);
+  EXPECT_EQ((*board)->boot_exact().fault->text(), halted.fault->text());
+
+  ASSERT_TRUE((*board)->reset(default_scenario()));
+  auto fresh = Board::create(default_scenario(), *unnamed);
+  ASSERT_TRUE(fresh);
+  EXPECT_EQ(run_json(**board, (*board)->boot(), true).dump(),
+            run_json(**fresh, (*fresh)->boot(), true).dump());
 }
 
 TEST(TrapPageTest, CodeOnTheTrapPageCountsAgainstTheBudget) {
