@@ -12,9 +12,9 @@ namespace peiboard {
 namespace {
 
 constexpr uint32_t kPageSize = 0x1000;
-constexpr uint32_t kPlatformInfoSize = 64;  // bytes of data in the platform-information HOB
+constexpr uint32_t kPlatformInfoSize = hob::kPlatformInfoData;
 constexpr uint32_t kBoardIdOffset = 37;
-constexpr uint32_t kMeFwHobSize = 40;
+constexpr uint32_t kMeFwHobSize = hob::kMeFwData;
 constexpr uint32_t kMeFwFunNumberOffset = 4;  // HOB byte 28
 constexpr uint32_t kMeFwMefs1Offset = 8;      // HOB byte 32
 constexpr uint32_t kPtssEntrySize = 20;
@@ -619,8 +619,8 @@ RunResult Board::boot() {
   result.notify_statuses = foundation_->notify_statuses;
   result.policy = read_policy();
   if (auto* pmc = chipset_->function(hw::kPmc)) {
-    result.acpi_base = static_cast<uint16_t>(pmc->get(0x40, 2));
-    result.acpi_control = static_cast<uint8_t>(pmc->get(0x44, 1));
+    result.acpi_base = static_cast<uint16_t>(pmc->get(hw::kPmcAcpiBase, 2));
+    result.acpi_control = static_cast<uint8_t>(pmc->get(hw::kPmcAcpiControl, 1));
   } else {
     result.acpi_base = 0xFFFF;
     result.acpi_control = 0xFF;

@@ -20,6 +20,7 @@
 #include "ffs.h"
 #include "log.h"
 #include "machine.h"
+#include "memory_map.h"
 #include "pe_image.h"
 #include "pei_foundation.h"
 #include "platform.h"
@@ -27,35 +28,6 @@
 #include "source_map.h"
 
 namespace peiboard {
-
-// Guest RAM map. Page 0 is left unmapped so a null pointer faults, and so is a guard below
-// the stack; every other address no RAM claims is decoded by the chipset (or aborts).
-namespace ram {
-inline constexpr uint32_t kIdtPage = 0x00001000;  // services pointer, then the IDT
-inline constexpr uint32_t kIdtPageSize = 0x2000;
-inline constexpr uint32_t kIdtBase = 0x00002000;  // services pointer at kIdtBase - 4
-inline constexpr uint16_t kIdtLimit = 0x07FF;
-inline constexpr uint32_t kStackGuard = 0x000E0000;  // unmapped: an overflow faults
-inline constexpr uint32_t kStack = 0x000F0000;
-inline constexpr uint32_t kStackSize = 0x00010000;
-inline constexpr uint32_t kStackTop = kStack + kStackSize;  // the machine's calls start here
-inline constexpr uint32_t kArena = 0x00100000;  // foundation tables, PPIs, MCFG, PTSS entries
-inline constexpr uint32_t kArenaSize = 0x00100000;
-inline constexpr uint32_t kHobs = 0x00200000;  // the HOB list
-inline constexpr uint32_t kHobsSize = 0x00100000;
-inline constexpr uint32_t kPool = 0x00300000;  // what AllocatePool hands out
-inline constexpr uint32_t kPoolMax = 0x00100000;
-inline constexpr uint32_t kSetup = 0x00400000;
-inline constexpr uint32_t kSetupSize = 0x1000;
-inline constexpr uint32_t kPolicy = 0x00402000;
-inline constexpr uint32_t kPolicySize = 0x2000;
-inline constexpr uint32_t kScratch = 0x00500000;  // for tests: buffers passed to routines
-inline constexpr uint32_t kScratchSize = 0x00100000;
-// The image executes in place in the flash window at the top of the 4 GiB space.
-inline constexpr uint32_t kFlashBase = 0xFF000000;
-// Where an image linked outside the flash window is moved to (the default link address).
-inline constexpr uint32_t kDefaultImageBase = 0xFFF00000;
-}  // namespace ram
 
 // Where the setup and policy records keep what the module reads and writes.
 namespace records {

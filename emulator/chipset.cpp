@@ -181,16 +181,16 @@ Chipset::Chipset(const Scenario& s, RunLog& log, SiteOf site_of)
   if (s.pmc.present) {
     auto& pmc = add_function(hw::kPmc, "PMC");
     vendor(pmc);
-    pmc.add({0x40, 4, K::kReadWrite, "ACPI base", s.pmc.acpi_base, {}, {}});
-    pmc.add({0x44, 1, K::kReadWrite, "ACPI control", s.pmc.acpi_control, {}, {}});
-    pmc.add({0x48, 4, K::kWriteOnce, "PWRM base", s.pmc.pwrm_base, {}, {}});
+    pmc.add({hw::kPmcAcpiBase, 4, K::kReadWrite, "ACPI base", s.pmc.acpi_base, {}, {}});
+    pmc.add({hw::kPmcAcpiControl, 1, K::kReadWrite, "ACPI control", s.pmc.acpi_control, {}, {}});
+    pmc.add({hw::kPmcPwrmBase, 4, K::kWriteOnce, "PWRM base", s.pmc.pwrm_base, {}, {}});
     pwrm_.add({hw::kDwrOffset, 4, K::kConstant, "DWR", s.pmc.dwr ? hw::kDwrActive : 0u, {}, {}});
   }
   if (s.heci.present) {
     auto& heci = add_function(hw::kHeci, "HECI");
     vendor(heci);
-    heci.add({0x40, 4, K::kConstant, "MEFS1", s.heci.mefs1, {}, {}});
-    heci.add({0x48, 4, K::kConstant, "MEFS2", s.heci.mefs2, {}, {}});
+    heci.add({hw::kHeciMefs1, 4, K::kConstant, "MEFS1", s.heci.mefs1, {}, {}});
+    heci.add({hw::kHeciMefs2, 4, K::kConstant, "MEFS2", s.heci.mefs2, {}, {}});
   }
   // Each controller's four root ports answer at the functions its register names; the
   // first one carries the controller's StrapFuseCfg. A later controller naming the same
@@ -219,7 +219,7 @@ Chipset::Chipset(const Scenario& s, RunLog& log, SiteOf site_of)
             s.pch.lane_owner[k]);
   }
   if (auto* pmc = function(hw::kPmc)) {
-    pwrm_base_ = static_cast<uint32_t>(pmc->get(0x48, 4)) & 0xFFFF0000u;
+    pwrm_base_ = static_cast<uint32_t>(pmc->get(hw::kPmcPwrmBase, 4)) & hw::kPwrmBaseMask;
   }
 }
 
@@ -328,7 +328,8 @@ void Chipset::write_ecam(uint32_t offset, unsigned width, uint64_t value) {
     return std::string(config_name(offset, f) + (a.modelled ? " " + a.registers : " (unmodelled)") +
                        (a.blocked ? " (dropped: read-only)" : ""));
   });
-  if (&*f == function(hw::kPmc)) pwrm_base_ = static_cast<uint32_t>(f->get(0x48, 4)) & 0xFFFF0000u;
+  if (&*f == function(hw::kPmc))
+    pwrm_base_ = static_cast<uint32_t>(f->get(hw::kPmcPwrmBase, 4)) & hw::kPwrmBaseMask;
 }
 
 uint64_t Chipset::read_pcr(uint32_t offset, unsigned width) {

@@ -6,6 +6,7 @@
 
 #include "bytes.h"
 #include "format.h"
+#include "memory_map.h"
 
 namespace peiboard {
 
@@ -367,32 +368,32 @@ uint32_t PeiFoundation::allocate_pool(uint32_t size, uint32_t buffer_out) {
 void PeiFoundation::start_hobs() {
   if (!hobs_.empty()) return;
   // The handoff information table HOB opens every list the foundation builds.
-  hobs_.assign(56, 0);
+  hobs_.assign(hob::kHandoffSize, 0);
   put16(hobs_, 0, 0x0001);
-  put16(hobs_, 2, 56);
+  put16(hobs_, 2, hob::kHandoffSize);
   hobs_[8] = 9;  // version
 }
 
 void PeiFoundation::add_guid_hob(const Guid& name, std::span<const uint8_t> data,
                                  std::optional<uint16_t> type, std::optional<uint16_t> length) {
   start_hobs();
-  const size_t size = 24 + ((data.size() + 7) & ~size_t{7});
-  if (size > 0xFFF8) throw std::invalid_argument("GUID HOB data too long");
+  const size_t size = hob::kGuidHeaderSize + ((data.size() + 7) & ~size_t{7});
+  if (size > hob::kMaxLength) throw std::invalid_argument("GUID HOB data too long");
   const size_t at = hobs_.size();
   hobs_.resize(at + size, 0);
   put16(hobs_, at, type.value_or(0x0004));
   put16(hobs_, at + 2, length.value_or(static_cast<uint16_t>(size)));
   std::copy(name.begin(), name.end(), hobs_.begin() + static_cast<long>(at + 8));
-  std::copy(data.begin(), data.end(), hobs_.begin() + static_cast<long>(at + 24));
+  std::copy(data.begin(), data.end(), hobs_.begin() + static_cast<long>(at + hob::kGuidHeaderSize));
 }
 
 void PeiFoundation::finish_hobs(bool end) {
   start_hobs();
   if (end) {
     const size_t at = hobs_.size();
-    hobs_.resize(at + 8, 0);
+    hobs_.resize(at + hob::kEndSize, 0);
     put16(hobs_, at, 0xFFFF);
-    put16(hobs_, at + 2, 8);
+    put16(hobs_, at + 2, hob::kEndSize);
   }
   hob_list_ = memory_.hobs.place(hobs_, 8, "HOB list");
 }
