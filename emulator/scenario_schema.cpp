@@ -386,8 +386,10 @@ Row<Model> plain(SchemaKey key, Get get, WriteWhen when = WriteWhen::kDiffers,
 template <class Model, class Get>
 Row<Model> leading_records(SchemaKey key, Get get) {
   using T = FieldOf<Get, Model>;
+  SchemaKey up_to = shaped<Model, T>(key, get);
+  up_to.fixed_length = false;  // the leading records, up to `items` of them
   return Row<Model>{
-      shaped<Model, T>(key, get), WriteWhen::kDiffers,
+      up_to, WriteWhen::kDiffers,
       [get](const toml::node& node, const std::string& k, Model& model) {
         const auto read = read_vector<typename T::value_type>(node, k, T{}.size());
         get(model) = {};
