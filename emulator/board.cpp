@@ -21,9 +21,6 @@ constexpr uint32_t kPtssEntrySize = 20;
 constexpr uint32_t kPtssDescriptorSize = 8;  // entries pointer, entry count
 constexpr const char* kPtssTables[] = {"PtssTableA", "PtssTableB", "PtssTableC", "PtssTableD",
                                        "PtssTableE"};
-constexpr uint32_t kScnCode = 0x00000020;
-constexpr uint32_t kScnMemExecute = 0x20000000;
-constexpr uint32_t kScnMemWrite = 0x80000000;
 
 uint64_t page_up(uint64_t value) { return (value + kPageSize - 1) & ~uint64_t{kPageSize - 1}; }
 
@@ -166,22 +163,23 @@ Board::Board(const Scenario& scenario, const PeImage& image, BoardOptions option
 
 Board::~Board() = default;
 
-Expected<std::unique_ptr<Board>> Board::create(const Scenario& scenario, const PeImage& image,
-                                               BoardOptions options) {
-  if (auto layout = check_layout(scenario); !layout) return Error{layout.error().to_string()};
+Expected<std::unique_ptr<Board>, BoardError> Board::create(const Scenario& scenario,
+                                                           const PeImage& image,
+                                                           BoardOptions options) {
+  if (auto layout = check_layout(scenario); !layout) return BoardError(layout.error());
   if (options.faults.pool_size > ram::kPoolMax) {
-    return Error{"a pool of " + std::to_string(options.faults.pool_size) +
-                 " bytes does not fit the board's " + std::to_string(ram::kPoolMax)};
+    return BoardError(Error{"a pool of " + std::to_string(options.faults.pool_size) +
+                            " bytes does not fit the board's " + std::to_string(ram::kPoolMax)});
   }
   std::unique_ptr<Board> board(new Board(scenario, image, options));
-  if (auto checked = board->check_image(); !checked) return checked.error();
+  if (auto checked = board->check_image(); !checked) return BoardError(checked.error());
   board->map_memory();
-  if (auto populated = board->populate(); !populated) return populated.error();
+  if (auto populated = board->populate(); !populated) return BoardError(populated.error());
   return board;
 }
 
-Expected<void> Board::reset(const Scenario& scenario) {
-  if (auto layout = check_layout(scenario); !layout) return Error{layout.error().to_string()};
+Expected<void, BoardError> Board::reset(const Scenario& scenario) {
+  if (auto layout = check_layout(scenario); !layout) return BoardError(layout.error());
   scenario_ = scenario;
   // The old devices and PPIs refer to the old scenario: they go before anything runs.
   ppis_.reset();
@@ -191,7 +189,8 @@ Expected<void> Board::reset(const Scenario& scenario) {
   abnormal_stop_.reset();
   machine_->reset();
   arenas_->reset();
-  return populate();
+  if (auto populated = populate(); !populated) return BoardError(populated.error());
+  return {};
 }
 
 Expected<void> Board::check_image() const {
@@ -215,7 +214,7 @@ Expected<void> Board::check_image() const {
     if (section == image_.sections().end()) {
       return Error{puts + ", not inside one of the image's sections"};
     }
-    if (section->characteristics & (kScnCode | kScnMemExecute)) {
+    if (section->characteristics & (scn::kCode | scn::kExecute)) {
       return Error{puts + ", inside the code section " + section->name +
                    ", not in the module's data"};
     }
@@ -282,12 +281,12 @@ void Board::map_memory() {
     const uint32_t start = image_.image_base() + s.virtual_address;
     const uint32_t size = std::max(s.virtual_size, s.raw_size);
     m.label(start, size, "module section " + s.name, true);
-    if (s.characteristics & (kScnCode | kScnMemExecute)) {
+    if (s.characteristics & (scn::kCode | scn::kExecute)) {
       const uint32_t first = start & ~(kPageSize - 1);
       m.protect(first, static_cast<uint32_t>(page_up(uint64_t{start} + size) - first),
                 kRead | kExecute);
     }
-    if (s.characteristics & kScnMemWrite) m.allow_writes(start, size);
+    if (s.characteristics & scn::kWrite) m.allow_writes(start, size);
   }
 
   bus_ = std::make_unique<Bus>(*this);
@@ -313,7 +312,7 @@ Expected<void> Board::populate() {
     }
   };
   for (const auto& s : image_.sections()) {
-    if (s.characteristics & kScnMemWrite) {
+    if (s.characteristics & scn::kWrite) {
       restore(image_.image_base() + s.virtual_address, std::max(s.virtual_size, s.raw_size));
     }
   }

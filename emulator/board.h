@@ -18,6 +18,7 @@
 #include "disassembler.h"
 #include "expected.h"
 #include "ffs.h"
+#include "firmware_records.h"
 #include "log.h"
 #include "machine.h"
 #include "memory_map.h"
@@ -25,22 +26,10 @@
 #include "pei_foundation.h"
 #include "platform.h"
 #include "scenario.h"
+#include "scenario_loader.h"
 #include "source_map.h"
 
 namespace peiboard {
-
-// Where the setup and policy records keep what the module reads and writes.
-namespace records {
-inline constexpr uint32_t kSataTopology = 232;
-inline constexpr uint32_t kSSataTopology = 312;
-inline constexpr uint32_t kPcieTopology = 520;
-inline constexpr uint32_t kSata = 3538;
-inline constexpr uint32_t kSSata = 3922;
-inline constexpr uint32_t kSataStride = 44;
-inline constexpr uint32_t kPcieRp = 4306;
-inline constexpr uint32_t kPcieDirect = 5598;
-inline constexpr uint32_t kPcieStride = 64;
-}  // namespace records
 
 struct BoardOptions {
   FoundationFaults faults;
@@ -114,18 +103,29 @@ Expected<void> place_in_flash(PeImage& image);
 Expected<SourceMap> load_debug_file(const std::filesystem::path& path, const PeImage& image);
 Expected<void> debug_file_describes(const SourceMap& map, const PeImage& image);
 
+// Why a board could not be built or reset. `message` is the whole text; a scenario whose
+// layout the memory map cannot hold also keeps its ScenarioError (file, line, key, message)
+// for the output layer.
+struct BoardError : Error {
+  BoardError(Error error) : Error(std::move(error)) {}  // NOLINT: implicit by design
+  BoardError(ScenarioError error)                       // NOLINT
+      : Error{error.to_string()}, scenario(std::move(error)) {}
+  std::optional<ScenarioError> scenario;
+};
+
 class Board {
  public:
   // Checks that the scenario and the image fit this board's memory map, then builds it.
-  static Expected<std::unique_ptr<Board>> create(const Scenario& scenario, const PeImage& image,
-                                                 BoardOptions options = {});
+  static Expected<std::unique_ptr<Board>, BoardError> create(const Scenario& scenario,
+                                                             const PeImage& image,
+                                                             BoardOptions options = {});
   Board(const Board&) = delete;
   Board& operator=(const Board&) = delete;
   ~Board();
 
   // Makes this board the one create() would build for `scenario`, keeping the engine and
   // its translated code. On an error the board is unusable until a reset succeeds.
-  Expected<void> reset(const Scenario& scenario);
+  Expected<void, BoardError> reset(const Scenario& scenario);
 
   // The whole boot: dispatch the module when its dependency expression holds, install the
   // System Board PPI (after the entry point, or before it as the scenario says), call its

@@ -15,7 +15,6 @@ namespace peiboard::fuzz {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr uint32_t kCodeSection = 0x20;  // IMAGE_SCN_CNT_CODE
 
 double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
@@ -374,7 +373,7 @@ Expected<FuzzSummary> Fuzzer::run(const std::function<void(const FuzzProgress&)>
         std::find_if(image_.sections().begin(), image_.sections().end(), [&](const PeSection& s) {
           return begin >= s.virtual_address && begin - s.virtual_address < s.virtual_size;
         });
-    if (section == image_.sections().end() || !(section->characteristics & kCodeSection)) continue;
+    if (section == image_.sections().end() || !(section->characteristics & scn::kCode)) continue;
     const uint32_t end =
         std::min(i + 1 < symbols.size() ? symbols[i + 1].address - image_.image_base()
                                         : image_.size_of_image(),
