@@ -724,13 +724,15 @@ constexpr Fuzzed kFuzz = Fuzzed::kPlatform;
 constexpr Fuzzed kHostile = Fuzzed::kHostile;
 constexpr uint64_t k8 = 0xFF, k16 = 0xFFFF, k32 = 0xFFFFFFFF, k64 = 0xFFFFFFFFFFFFFFFF;
 
-// Every key of a scenario file, in file order. Adding a key is one row here (and its field in
-// scenario.h, and its line in scenarios/default.toml, which a test holds to this table).
-std::vector<Row<Scenario>> make_rows() {
+// Every key of a scenario file, in file order, in four groups. Adding a key is one row here
+// (and its field in scenario.h, and its line in scenarios/default.toml, which a test holds to
+// this table).
+
+// The name, the PCH and its functions, the HOBs.
+std::vector<Row<Scenario>> board_rows() {
   using S = Scenario;
-  const auto set = WriteWhen::kSet;
   // clang-format off
-  std::vector<Row<Scenario>> rows = {
+  return {
     plain<S>({.path = "name", .default_text = "\"default board\"", .doc = "label shown in reports"},
              at(&S::name), WriteWhen::kAlways),
 
@@ -779,6 +781,16 @@ std::vector<Row<Scenario>> make_rows() {
     plain<S>({.path = "hob.end", .default_text = "true", .doc = "false: the list stops without its end-of-list HOB", .fuzzed = kHostile},
              at(&S::hob_list, &HobListConfig::end)),
 
+  };
+  // clang-format on
+}
+
+// The other modules' PPIs and the PCDs.
+std::vector<Row<Scenario>> ppi_rows() {
+  using S = Scenario;
+  const auto set = WriteWhen::kSet;
+  // clang-format off
+  return {
     plain<S>({.path = "me_icc.ppi_present", .default_text = "true", .doc = "the HECI PPI with the ME's ICC service behind it", .fuzzed = kFuzz},
              at(&S::me_icc, &MeIccConfig::ppi_present)),
     plain<S>({.path = "me_icc.status", .max = k32, .default_text = "0x00000000", .doc = "EFI_STATUS the send returns", .fuzzed = kFuzz},
@@ -812,6 +824,16 @@ std::vector<Row<Scenario>> make_rows() {
     plain<S>({.path = "pcd.mcfg.pointer", .max = k32, .doc = "what the pointer get answers for token 7 instead of the table", .fuzzed = kHostile},
              at(&S::pcd, &PcdConfig::mcfg, &McfgConfig::pointer), set),
 
+  };
+  // clang-format on
+}
+
+// The setup and policy records, the PTSS tables, the debug PPI, the foundation.
+std::vector<Row<Scenario>> record_rows() {
+  using S = Scenario;
+  const auto set = WriteWhen::kSet;
+  // clang-format off
+  return {
     plain<S>({.path = "setup.sata_topology", .max = k8, .items = 8, .default_text = "[0, 0, 0, 0, 0, 0, 0, 0]", .doc = "the setup record's SATA topology codes", .fuzzed = kFuzz},
              at(&S::setup, &SetupConfig::sata_topology)),
     plain<S>({.path = "setup.ssata_topology", .max = k8, .items = 6, .default_text = "[0, 0, 0, 0, 0, 0]", .doc = "the setup record's sSATA topology codes", .fuzzed = kFuzz},
@@ -843,6 +865,16 @@ std::vector<Row<Scenario>> make_rows() {
              at(&S::foundation, &FoundationConfig::pool), set),
     locate_answers({.path = "foundation.locate", .items = 64, .doc = "LocatePpi's answers for GUIDs, whatever the database holds", .fuzzed = kFuzz}),
 
+  };
+  // clang-format on
+}
+
+// What `peiboard check` compares.
+std::vector<Row<Scenario>> expect_rows() {
+  using S = Scenario;
+  const auto set = WriteWhen::kSet;
+  // clang-format off
+  return {
     plain<S>({.path = "expect.dispatched", .doc = "false: the dependency expression must not hold"},
              at(&S::expect, &ExpectConfig::dispatched), set),
     entry_status({.path = "expect.entry_status", .max = k32, .doc = "the entry point's status, or \"null\": it never returned"}),
@@ -872,6 +904,13 @@ std::vector<Row<Scenario>> make_rows() {
              at(&S::expect, &ExpectConfig::acpi_control), set),
   };
   // clang-format on
+}
+
+std::vector<Row<Scenario>> make_rows() {
+  std::vector<Row<Scenario>> rows;
+  for (auto group : {board_rows, ppi_rows, record_rows, expect_rows}) {
+    for (Row<Scenario>& row : group()) rows.push_back(std::move(row));
+  }
   return rows;
 }
 
