@@ -29,10 +29,9 @@ std::string file_with(const SchemaKey& key, const std::string& value) {
   const std::string table = parent(key.path);
   const std::string assignment = std::string(key.name()) + " = " + value + "\n";
   if (table.empty()) return assignment;
-  const bool in_list = std::any_of(scenario_schema().begin(), scenario_schema().end(),
-                                   [&table](const SchemaKey& k) {
-                                     return k.path == table && k.type == KeyType::kTables;
-                                   });
+  const bool in_list = std::any_of(
+      scenario_schema().begin(), scenario_schema().end(),
+      [&table](const SchemaKey& k) { return k.path == table && k.type == KeyType::kTables; });
   if (!in_list) return "[" + table + "]\n" + assignment;
   std::string file = "[[" + table + "]]\n";
   for (const SchemaKey& sibling : scenario_schema()) {
