@@ -12,18 +12,15 @@ namespace peiboard {
 namespace {
 
 constexpr uint32_t kPageSize = 0x1000;
-constexpr uint32_t kPlatformInfoSize = 64;  // bytes of data in the platform-information HOB
+constexpr uint32_t kPlatformInfoSize = hob::kPlatformInfoData;
 constexpr uint32_t kBoardIdOffset = 37;
-constexpr uint32_t kMeFwHobSize = 40;
+constexpr uint32_t kMeFwHobSize = hob::kMeFwData;
 constexpr uint32_t kMeFwFunNumberOffset = 4;  // HOB byte 28
 constexpr uint32_t kMeFwMefs1Offset = 8;      // HOB byte 32
 constexpr uint32_t kPtssEntrySize = 20;
 constexpr uint32_t kPtssDescriptorSize = 8;  // entries pointer, entry count
 constexpr const char* kPtssTables[] = {"PtssTableA", "PtssTableB", "PtssTableC", "PtssTableD",
                                        "PtssTableE"};
-constexpr uint32_t kScnCode = 0x00000020;
-constexpr uint32_t kScnMemExecute = 0x20000000;
-constexpr uint32_t kScnMemWrite = 0x80000000;
 
 uint64_t page_up(uint64_t value) { return (value + kPageSize - 1) & ~uint64_t{kPageSize - 1}; }
 
@@ -155,28 +152,29 @@ Board::Board(const Scenario& scenario, std::shared_ptr<const Module> module, Boa
 
 Board::~Board() = default;
 
-Expected<std::unique_ptr<Board>> Board::create(const Scenario& scenario, const PeImage& image,
-                                               BoardOptions options) {
+Expected<std::unique_ptr<Board>, BoardError> Board::create(const Scenario& scenario,
+                                                           const PeImage& image,
+                                                           BoardOptions options) {
   return create(scenario, Module::create(image), options);
 }
 
-Expected<std::unique_ptr<Board>> Board::create(const Scenario& scenario,
-                                               std::shared_ptr<const Module> module,
-                                               BoardOptions options) {
-  if (auto layout = check_layout(scenario); !layout) return Error{layout.error().to_string()};
+Expected<std::unique_ptr<Board>, BoardError> Board::create(const Scenario& scenario,
+                                                           std::shared_ptr<const Module> module,
+                                                           BoardOptions options) {
+  if (auto layout = check_layout(scenario); !layout) return BoardError(layout.error());
   if (options.faults.pool_size > ram::kPoolMax) {
-    return Error{"a pool of " + std::to_string(options.faults.pool_size) +
-                 " bytes does not fit the board's " + std::to_string(ram::kPoolMax)};
+    return BoardError(Error{"a pool of " + std::to_string(options.faults.pool_size) +
+                            " bytes does not fit the board's " + std::to_string(ram::kPoolMax)});
   }
   std::unique_ptr<Board> board(new Board(scenario, std::move(module), options));
-  if (auto checked = board->check_image(); !checked) return checked.error();
+  if (auto checked = board->check_image(); !checked) return BoardError(checked.error());
   board->map_memory();
-  if (auto populated = board->populate(); !populated) return populated.error();
+  if (auto populated = board->populate(); !populated) return BoardError(populated.error());
   return board;
 }
 
-Expected<void> Board::reset(const Scenario& scenario) {
-  if (auto layout = check_layout(scenario); !layout) return Error{layout.error().to_string()};
+Expected<void, BoardError> Board::reset(const Scenario& scenario) {
+  if (auto layout = check_layout(scenario); !layout) return BoardError(layout.error());
   scenario_ = scenario;
   // The old devices and PPIs refer to the old scenario: they go before anything runs.
   ppis_.reset();
@@ -189,12 +187,12 @@ Expected<void> Board::reset(const Scenario& scenario) {
   machine_->reset();
   arenas_->reset();
   auto populated = populate();
-  if (populated) {
-    failed_reset_.reset();
-  } else {
+  if (!populated) {
     failed_reset_ = populated.error().message;
+    return BoardError(populated.error());
   }
-  return populated;
+  failed_reset_.reset();
+  return {};
 }
 
 Expected<void> Board::check_image() const {
@@ -218,7 +216,7 @@ Expected<void> Board::check_image() const {
     if (section == image().sections().end()) {
       return Error{puts + ", not inside one of the image's sections"};
     }
-    if (section->characteristics & (kScnCode | kScnMemExecute)) {
+    if (section->characteristics & (scn::kCode | scn::kExecute)) {
       return Error{puts + ", inside the code section " + section->name +
                    ", not in the module's data"};
     }
@@ -278,12 +276,12 @@ void Board::map_memory() {
     const uint32_t start = image().image_base() + s.virtual_address;
     const uint32_t size = std::max(s.virtual_size, s.raw_size);
     m.label(start, size, "module section " + s.name, true);
-    if (s.characteristics & (kScnCode | kScnMemExecute)) {
+    if (s.characteristics & (scn::kCode | scn::kExecute)) {
       const uint32_t first = start & ~(kPageSize - 1);
       m.protect(first, static_cast<uint32_t>(page_up(uint64_t{start} + size) - first),
                 kRead | kExecute);
     }
-    if (s.characteristics & kScnMemWrite) m.allow_writes(start, size);
+    if (s.characteristics & scn::kWrite) m.allow_writes(start, size);
   }
 
   bus_ = std::make_unique<Bus>(*this);
@@ -309,7 +307,7 @@ Expected<void> Board::populate() {
     }
   };
   for (const auto& s : image().sections()) {
-    if (s.characteristics & kScnMemWrite) {
+    if (s.characteristics & scn::kWrite) {
       restore(image().image_base() + s.virtual_address, std::max(s.virtual_size, s.raw_size));
     }
   }

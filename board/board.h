@@ -18,58 +18,19 @@
 #include "disassembler.h"
 #include "expected.h"
 #include "ffs.h"
+#include "firmware_records.h"
 #include "log.h"
 #include "machine.h"
 #include "module.h"
+#include "memory_map.h"
 #include "pe_image.h"
 #include "pei_foundation.h"
 #include "platform.h"
 #include "scenario.h"
+#include "scenario_loader.h"
 #include "source_map.h"
 
 namespace peiboard {
-
-// Guest RAM map. Page 0 is left unmapped so a null pointer faults, and so is a guard below
-// the stack; every other address no RAM claims is decoded by the chipset (or aborts).
-namespace ram {
-inline constexpr uint32_t kIdtPage = 0x00001000;  // services pointer, then the IDT
-inline constexpr uint32_t kIdtPageSize = 0x2000;
-inline constexpr uint32_t kIdtBase = 0x00002000;  // services pointer at kIdtBase - 4
-inline constexpr uint16_t kIdtLimit = 0x07FF;
-inline constexpr uint32_t kStackGuard = 0x000E0000;  // unmapped: an overflow faults
-inline constexpr uint32_t kStack = 0x000F0000;
-inline constexpr uint32_t kStackSize = 0x00010000;
-inline constexpr uint32_t kStackTop = kStack + kStackSize;  // the machine's calls start here
-inline constexpr uint32_t kArena = 0x00100000;  // foundation tables, PPIs, MCFG, PTSS entries
-inline constexpr uint32_t kArenaSize = 0x00100000;
-inline constexpr uint32_t kHobs = 0x00200000;  // the HOB list
-inline constexpr uint32_t kHobsSize = 0x00100000;
-inline constexpr uint32_t kPool = 0x00300000;  // what AllocatePool hands out
-inline constexpr uint32_t kPoolMax = 0x00100000;
-inline constexpr uint32_t kSetup = 0x00400000;
-inline constexpr uint32_t kSetupSize = 0x1000;
-inline constexpr uint32_t kPolicy = 0x00402000;
-inline constexpr uint32_t kPolicySize = 0x2000;
-inline constexpr uint32_t kScratch = 0x00500000;  // for tests: buffers passed to routines
-inline constexpr uint32_t kScratchSize = 0x00100000;
-// The image executes in place in the flash window at the top of the 4 GiB space.
-inline constexpr uint32_t kFlashBase = 0xFF000000;
-// Where an image linked outside the flash window is moved to (the default link address).
-inline constexpr uint32_t kDefaultImageBase = 0xFFF00000;
-}  // namespace ram
-
-// Where the setup and policy records keep what the module reads and writes.
-namespace records {
-inline constexpr uint32_t kSataTopology = 232;
-inline constexpr uint32_t kSSataTopology = 312;
-inline constexpr uint32_t kPcieTopology = 520;
-inline constexpr uint32_t kSata = 3538;
-inline constexpr uint32_t kSSata = 3922;
-inline constexpr uint32_t kSataStride = 44;
-inline constexpr uint32_t kPcieRp = 4306;
-inline constexpr uint32_t kPcieDirect = 5598;
-inline constexpr uint32_t kPcieStride = 64;
-}  // namespace records
 
 struct BoardOptions {
   FoundationFaults faults;
@@ -151,16 +112,26 @@ std::vector<uint8_t> ptss_entry_bytes(const PtssEntryConfig& entry);
 // table, too large) is an error saying so.
 Expected<void> place_in_flash(PeImage& image);
 
+// Why a board could not be built or reset. `message` is the whole text; a scenario whose
+// layout the memory map cannot hold also keeps its ScenarioError (file, line, key, message)
+// for the output layer.
+struct BoardError : Error {
+  BoardError(Error error) : Error(std::move(error)) {}  // NOLINT: implicit by design
+  BoardError(ScenarioError error)                       // NOLINT
+      : Error{error.to_string()}, scenario(std::move(error)) {}
+  std::optional<ScenarioError> scenario;
+};
+
 class Board {
  public:
   // Checks that the scenario and the module's image fit this board's memory map, then builds
   // it. The board shares the module: its names and source lines answer the reports.
-  static Expected<std::unique_ptr<Board>> create(const Scenario& scenario,
-                                                 std::shared_ptr<const Module> module,
-                                                 BoardOptions options = {});
+  static Expected<std::unique_ptr<Board>, BoardError> create(
+      const Scenario& scenario, std::shared_ptr<const Module> module, BoardOptions options = {});
   // The same for an image alone (a copy of it, without a debug file).
-  static Expected<std::unique_ptr<Board>> create(const Scenario& scenario, const PeImage& image,
-                                                 BoardOptions options = {});
+  static Expected<std::unique_ptr<Board>, BoardError> create(const Scenario& scenario,
+                                                             const PeImage& image,
+                                                             BoardOptions options = {});
   Board(const Board&) = delete;
   Board& operator=(const Board&) = delete;
   ~Board();
@@ -169,7 +140,7 @@ class Board {
   // its translated code. A scenario that does not fit the board's memory map is refused
   // and the board keeps the one it had; any later error leaves it without a scenario until
   // a reset succeeds: boot() then ends in a halt saying so.
-  Expected<void> reset(const Scenario& scenario);
+  Expected<void, BoardError> reset(const Scenario& scenario);
 
   // The whole boot: dispatch the module when its dependency expression holds, install the
   // System Board PPI (after the entry point, or before it as the scenario says), call its

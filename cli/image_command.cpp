@@ -12,7 +12,7 @@ bool is_code(const PeImage& image, uint32_t address) {
   for (const auto& s : image.sections()) {
     const uint64_t start = uint64_t{image.image_base()} + s.virtual_address;
     if (address >= start && address < start + std::max(s.virtual_size, s.raw_size)) {
-      return (s.characteristics & 0x20) != 0 || (s.characteristics & 0x20000000) != 0;
+      return (s.characteristics & (scn::kCode | scn::kExecute)) != 0;
     }
   }
   return false;

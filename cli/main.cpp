@@ -149,9 +149,11 @@ std::string module_name(const peiboard::InspectNode& node, const std::string& pa
   return path.empty() ? std::string() : std::filesystem::path(path).stem().string();
 }
 
-// A board that could not be built for an image without names says which file names them.
-std::string board_error(const peiboard::Error& error, const std::string& hint) {
-  return hint.empty() ? error.message : error.message + ": " + hint;
+// A board that could not be built for an image without names says which file names them; a
+// scenario it could not hold is named by file, line and key.
+std::string board_error(const peiboard::BoardError& error, const std::string& hint) {
+  const std::string text = error.scenario ? error.scenario->to_string() : error.message;
+  return hint.empty() ? text : text + ": " + hint;
 }
 
 // The default board when no file is named; a named file must be a readable scenario, and

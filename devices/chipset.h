@@ -21,6 +21,7 @@
 
 #include "heci.h"
 #include "log.h"
+#include "memory_map.h"
 #include "lpc.h"
 #include "pcr.h"
 #include "pmc.h"
@@ -33,30 +34,6 @@ namespace peiboard {
 // Who made an access: the guest address answerable for it (the instruction, or for the
 // host's own work on the guest's behalf, the block that called it).
 using SiteOf = std::function<uint32_t()>;
-
-// Register addresses and values that are facts of the hardware, not of a scenario.
-namespace hw {
-inline constexpr uint32_t kPcrBase = 0xFD000000;
-inline constexpr uint32_t kPcrSize = 0x01000000;
-inline constexpr uint64_t kEcamSize = 0x10000000;
-inline constexpr uint32_t kPwrmSize = 0x10000;
-inline constexpr uint16_t kVendorId = 0x5A5A;  // the board model's stand-in vendor id
-inline constexpr uint8_t kPortHsio = 0x13;
-inline constexpr uint16_t kLaneOwnerOffset = 0x250;
-inline constexpr uint8_t kPortPcieController0 = 0xE0;
-inline constexpr uint32_t kDwrOffset = 0x12C;
-inline constexpr uint32_t kDwrActive = 0x8000;
-inline constexpr uint32_t kStrapFuseCfg = 0xFC;
-// PCI device of each root-port controller's functions.
-inline constexpr std::array<uint8_t, 5> kControllerDevice{28, 28, 29, 29, 27};
-
-constexpr uint32_t bdf(uint32_t bus, uint32_t device, uint32_t function) {
-  return bus << 20 | device << 15 | function << 12;
-}
-inline constexpr uint32_t kLpc = bdf(0, 31, 0);
-inline constexpr uint32_t kPmc = bdf(0, 31, 2);
-inline constexpr uint32_t kHeci = bdf(0, 22, 0);
-}  // namespace hw
 
 class Chipset {
  public:

@@ -39,7 +39,7 @@ Pmc::Pmc(const Scenario& scenario) {
 }
 
 void Pmc::decode_pwrm() {
-  pwrm_base_ = static_cast<uint32_t>(config_.get(kPwrmBase, 4)) & kPwrmBaseMask;
+  pwrm_base_ = static_cast<uint32_t>(config_.get(kPwrmBase, 4)) & hw::kPwrmBaseMask;
 }
 
 }  // namespace peiboard

@@ -19,7 +19,6 @@ class Pmc {
   static constexpr uint32_t kAcpiBase = 0x40;
   static constexpr uint32_t kAcpiControl = 0x44;
   static constexpr uint32_t kPwrmBase = 0x48;
-  static constexpr uint32_t kPwrmBaseMask = 0xFFFF0000;  // the block lies on 64 KiB
   static std::span<const RegisterSpec> config_registers();
   // The PWRM block.
   static std::span<const RegisterSpec> pwrm_registers();

@@ -19,6 +19,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "memory_map.h"
+
 struct uc_struct;
 struct uc_context;
 
@@ -153,8 +155,8 @@ struct MachineOptions {
 
 class Machine {
  public:
-  static constexpr uint32_t kTrapBase = 0x0F000000;
-  static constexpr uint32_t kTrapPageSize = 0x4000;
+  static constexpr uint32_t kTrapBase = ram::kTrapBase;
+  static constexpr uint32_t kTrapPageSize = ram::kTrapPageSize;
   static constexpr uint32_t kTrapStride = 4;
   // Guest calls a trap handler may start, one inside the other, before it is a fault.
   static constexpr int kMaxDepth = 16;

@@ -15,7 +15,6 @@ namespace peiboard::fuzz {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr uint32_t kCodeSection = 0x20;  // IMAGE_SCN_CNT_CODE
 
 double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
@@ -415,7 +414,7 @@ void Fuzzer::routines_reached(FuzzSummary& summary) const {
         });
     const size_t first = i;
     i = next;
-    if (section == image.sections().end() || !(section->characteristics & kCodeSection)) continue;
+    if (section == image.sections().end() || !(section->characteristics & scn::kCode)) continue;
     const uint32_t end =
         std::min(next < symbols.size() ? symbols[next].address - image.image_base() : size,
                  section->virtual_address + section->virtual_size);

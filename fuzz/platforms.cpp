@@ -1,11 +1,14 @@
 #include "platforms.h"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
+#include <stdexcept>
 
-#include "board.h"
+#include "memory_map.h"
 #include "platform.h"
 #include "scenario_loader.h"
+#include "scenario_schema.h"
 
 namespace peiboard::fuzz {
 
@@ -14,7 +17,8 @@ const char* mode_name(Mode mode) { return mode == Mode::kHostile ? "hostile" : "
 namespace {
 
 constexpr uint64_t kMaxFileInteger = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
-constexpr uint32_t kWindow = 0x10000000;    // the configuration window's size and alignment
+constexpr uint32_t kWindow =
+    static_cast<uint32_t>(hw::kEcamSize);   // the configuration window's size and alignment
 constexpr uint32_t kPlatformInfoData = 40;  // the board id is data byte 37
 constexpr uint32_t kMeFwData = 16;          // function number and MEFS1 at data bytes 4 and 8
 
@@ -154,13 +158,13 @@ uint32_t garbage_pointer(Rng& r) {
                            ram::kSetup,
                            ram::kPolicy,
                            ram::kPolicy + ram::kPolicySize - 4,
-                           Machine::kTrapBase,
-                           Machine::kTrapBase + 0x3FFC,
+                           ram::kTrapBase,
+                           ram::kTrapBase + ram::kTrapPageSize - 4,
                            0x80000000,
-                           0xFD130250,
-                           0xFE000000,
+                           hw::kPcrBase | hw::kPortHsio << 16 | hw::kLaneOwnerOffset,
+                           hw::kDefaultPwrmBase,
                            ram::kFlashBase,
-                           0xFFF00000,
+                           ram::kDefaultImageBase,
                            0xFFFFFFF0,
                            0xFFFFFFFC,
                            0xFFFFFFFF,
@@ -350,308 +354,335 @@ void vary_list(Rng& r, std::vector<T>& list, size_t max, Make make, Change chang
 
 // ---- the site table -------------------------------------------------------------------------
 
-// A plain key: `member` picks the field out of a scenario, `make` gives a new value.
-template <class Member, class Make>
-Site field(std::string_view key, Member member, Make make, bool hostile = false) {
-  return Site{key,
-              hostile,
-              [member, make](Rng& r, Scenario& s, Mode m) {
-                auto& v = member(s);
-                using T = std::remove_reference_t<decltype(v)>;
-                if constexpr (std::is_same_v<T, bool>) {
-                  v = make(r, s, m);
-                } else if constexpr (std::is_integral_v<T>) {
-                  v = r.chance(1, 3) ? perturb(r, v) : static_cast<T>(make(r, s, m));
-                } else {
-                  v = make(r, s, m);
-                }
-              },
-              [member](Scenario& to, const Scenario& from) { member(to) = member(from); },
-              {},
-              {}};
+// How the fuzzer makes up one key: a new value for an integer or boolean key (or for each
+// element of a list of integers of fixed length), or for other keys the whole change. The
+// key's field, its width and how it is copied or shortened come from the scenario schema.
+using Value = std::function<uint64_t(Rng&, const Scenario&, Mode)>;
+using Vary = std::function<void(Rng&, Scenario&, Mode, const SchemaKey&)>;
+struct Generator {
+  std::string_view key;
+  Value value;
+  Vary vary;
+};
+
+// A small change of a value of `bits` bits, as perturb() makes it of a field that wide.
+uint64_t perturb_bits(Rng& r, uint64_t value, uint64_t max) {
+  switch (std::bit_width(max)) {
+    case 8:
+      return perturb(r, static_cast<uint8_t>(value));
+    case 16:
+      return perturb(r, static_cast<uint16_t>(value));
+    case 32:
+      return perturb(r, static_cast<uint32_t>(value));
+    default:
+      return perturb(r, value);
+  }
 }
 
-// An array key of fixed length: all elements anew or one changed.
-template <class Member, class Make>
-Site array(std::string_view key, Member member, Make make) {
-  return Site{key,
-              false,
-              [member, make](Rng& r, Scenario& s, Mode) { vary_array(r, member(s), make); },
-              [member](Scenario& to, const Scenario& from) { member(to) = member(from); },
-              {},
-              {}};
+// A key's value anew: a boolean as made, an integer now and then perturbed instead, a list of
+// integers all anew or one element changed.
+Vary vary_value(Value value) {
+  return [value](Rng& r, Scenario& s, Mode m, const SchemaKey& key) {
+    if (key.type == KeyType::kBoolean) {
+      key.set(&s, 0, value(r, s, m));
+    } else if (key.type == KeyType::kInteger) {
+      key.set(&s, 0, r.chance(1, 3) ? perturb_bits(r, key.get(&s, 0), key.max) : value(r, s, m));
+    } else if (r.coin()) {
+      for (size_t i = 0; i < key.items; ++i) key.set(&s, i, value(r, s, m));
+    } else {
+      const size_t i = r.below(key.items);
+      key.set(&s, i, r.coin() ? value(r, s, m) : perturb_bits(r, key.get(&s, i), key.max));
+    }
+  };
 }
 
-// A list key whose elements the minimizer may drop one by one.
-template <class Member, class Vary>
-Site list_site(std::string_view key, Member member, Vary vary, bool hostile = false) {
-  return Site{key,
-              hostile,
-              vary,
-              [member](Scenario& to, const Scenario& from) { member(to) = member(from); },
-              [member](const Scenario& s) { return member(s).size(); },
-              [member](Scenario& s, size_t i) {
-                auto& l = member(s);
-                l.erase(l.begin() + static_cast<long>(i));
-              }};
+// What a key the generators below do not name gets: any value its field holds.
+Value any_value(const SchemaKey& key) {
+  if (key.type == KeyType::kBoolean) return [](Rng& r, const Scenario&, Mode) { return r.coin(); };
+  return [max = key.max](Rng& r, const Scenario&, Mode) {
+    return max <= 0xFF ? byte(r) : (r.next() & max);
+  };
+}
+
+Value mostly(bool likely) {
+  return [likely](Rng& r, const Scenario&, Mode) { return r.chance(7, 8) ? likely : !likely; };
+}
+
+Value any_word() {
+  return [](Rng& r, const Scenario&, Mode) { return word(r); };
+}
+
+Value topology() {
+  return [](Rng& r, const Scenario&, Mode) { return r.chance(3, 4) ? r.below(4) : byte(r); };
+}
+
+// A list key of Elem: `change` gets the list itself.
+template <class List>
+Vary list_of(std::function<void(Rng&, List&, const Scenario&, Mode)> change) {
+  return [change](Rng& r, Scenario& s, Mode m, const SchemaKey& key) {
+    change(r, key_field<List>(key, s), s, m);
+  };
 }
 
 // Lane records of the policy: a few words set, the rest zero; the minimizer drops records
 // from the end (a file lists the leading ones).
-template <class Member>
-Site policy_site(std::string_view key, Member member) {
-  return Site{key,
-              false,
-              [member](Rng& r, Scenario& s, Mode) {
-                auto& records = member(s);
-                if (r.chance(1, 4)) {
-                  records = {};
-                  return;
-                }
-                auto& record = records[r.below(records.size())];
-                record[r.below(record.size())] = word(r);
-              },
-              [member](Scenario& to, const Scenario& from) { member(to) = member(from); },
-              {},
-              {}};
+Vary policy_records() {
+  return [](Rng& r, Scenario& s, Mode, const SchemaKey& key) {
+    const auto vary = [&r](auto& records) {
+      if (r.chance(1, 4)) {
+        records = {};
+        return;
+      }
+      auto& record = records[r.below(records.size())];
+      record[r.below(record.size())] = word(r);
+    };
+    if (*key.field == typeid(s.policy.sata))
+      return vary(key_field<decltype(s.policy.sata)>(key, s));
+    if (*key.field == typeid(s.policy.ssata))
+      return vary(key_field<decltype(s.policy.ssata)>(key, s));
+    vary(key_field<decltype(s.policy.pcie_rp)>(key, s));
+  };
 }
 
+std::vector<Generator> pch_generators() {
+  return {
+      {"pch.lpc_device_id", [](Rng& r, const Scenario&, Mode) { return device_id(r); }, {}},
+      {"pch.lpc_revision_id", [](Rng& r, const Scenario&, Mode) { return revision_id(r); }, {}},
+      {"pch.ecam_base",
+       [](Rng& r, const Scenario&, Mode) {
+         return r.coin() ? 0x80000000u : static_cast<uint32_t>(r.between(1, 14)) * kWindow;
+       },
+       {}},
+      {"pch.lane_owner",
+       [](Rng& r, const Scenario&, Mode) {
+         return r.chance(1, 8) ? word(r) : nibbles(r, {0, 2, 1, 3, 0xF});
+       },
+       {}},
+      {"pch.rp_function_map",
+       [](Rng& r, const Scenario&, Mode) {
+         return r.chance(1, 8) ? word(r) : nibbles(r, {0, 1, 2, 3, 4, 5, 6, 7});
+       },
+       {}},
+      {"pch.strap_fuse_cfg",
+       [](Rng& r, const Scenario&, Mode) {
+         const uint32_t grouping = static_cast<uint32_t>(r.below(4)) << 14;
+         return r.chance(1, 4) ? (word(r) & ~0xC000u) | grouping : grouping;
+       },
+       {}},
+      {"pmc.present", mostly(true), {}},
+      {"pmc.acpi_base",
+       [](Rng& r, const Scenario&, Mode) {
+         return static_cast<uint16_t>(r.coin() ? r.pick<uint32_t>({0, 0x500, 0x1800, 0xFFFF})
+                                               : r.u32());
+       },
+       {}},
+      {"pmc.acpi_control",
+       [](Rng& r, const Scenario&, Mode) {
+         return r.chance(3, 4) ? r.pick<uint8_t>({0, 0x80, 0x07, 0x87, 0x7F, 0xFF}) : byte(r);
+       },
+       {}},
+      {"pmc.pwrm_base",
+       [](Rng& r, const Scenario&, Mode) {
+         const uint32_t base = r.coin()         ? hw::kDefaultPwrmBase
+                               : r.chance(1, 4) ? 0u
+                                                : r.u32() & hw::kPwrmBaseMask;
+         return r.chance(1, 4) ? base | (r.u32() & 0xFFFF) : base;
+       },
+       {}},
+      {"pmc.dwr", mostly(false), {}},
+      {"heci.present", mostly(true), {}},
+      {"heci.mefs1", [](Rng& r, const Scenario&, Mode) { return mefs1(r); }, {}},
+      {"heci.mefs2", any_word(), {}},
+  };
+}
+
+void vary_guid_hobs(Rng& r, std::vector<GuidHobConfig>& hobs, const Scenario&, Mode m) {
+  vary_list(
+      r, hobs, 8, [m](Rng& rr) { return guid_hob(rr, m); },
+      [m](Rng& rr, GuidHobConfig& h) {
+        const GuidHobConfig fresh = guid_hob(rr, m);
+        if (rr.coin()) {
+          h.data = fresh.data;
+        } else if (!h.data.empty()) {
+          auto& b = h.data[rr.below(h.data.size())];
+          b = perturb(rr, b);
+        }
+        if (m == Mode::kHostile && rr.coin()) {
+          h.type = fresh.type;
+          h.length = fresh.length;
+        }
+      });
+}
+
+std::vector<Generator> hob_and_ppi_generators() {
+  return {
+      {"hob.platform_info.present", mostly(true), {}},
+      {"hob.platform_info.board_id", [](Rng& r, const Scenario&, Mode) { return byte(r); }, {}},
+      {"hob.me_fw.present", [](Rng& r, const Scenario&, Mode) { return r.coin(); }, {}},
+      {"hob.me_fw.fun_number",
+       [](Rng& r, const Scenario&, Mode) { return r.coin() ? 0u : edge_word(r); },
+       {}},
+      {"hob.me_fw.mefs1", [](Rng& r, const Scenario&, Mode) { return mefs1(r); }, {}},
+      {"hob.guid", {}, list_of<std::vector<GuidHobConfig>>(vary_guid_hobs)},
+      {"me_icc.ppi_present", mostly(true), {}},
+      {"me_icc.status", [](Rng& r, const Scenario&, Mode) { return status(r); }, {}},
+      {"me_icc.reply_command",
+       [](Rng& r, const Scenario&, Mode) {
+         return r.coin() ? r.pick<uint32_t>({0x1A, 0x1B, 0, 0x1A1A}) : word(r);
+       },
+       {}},
+      {"me_icc.reply_response",
+       [](Rng& r, const Scenario&, Mode) { return r.coin() ? 0u : word(r); },
+       {}},
+      {"me_icc.clocking_mode",
+       [](Rng& r, const Scenario&, Mode) {
+         return r.chance(3, 4) ? r.pick<uint8_t>({0x00, 0x10, 0x01, 0x11, 0x02, 0x12, 0x03, 0x13})
+                               : byte(r);
+       },
+       {}},
+      {"me_icc.reply_length",
+       [](Rng& r, const Scenario&, Mode) { return r.coin() ? 48u : word(r); },
+       {}},
+      {"spi.ppi_present", mostly(true), {}},
+      {"spi.status", [](Rng& r, const Scenario&, Mode) { return status(r); }, {}},
+      {"spi.soft_strap",
+       [](Rng& r, const Scenario&, Mode) {
+         const uint32_t choice = static_cast<uint32_t>(r.below(4));
+         return r.chance(1, 3) ? (word(r) & ~3u) | choice : choice;
+       },
+       {}},
+  };
+}
+
+void vary_mcfg_bases(Rng& r, std::vector<uint64_t>& bases, const Scenario& s, Mode m) {
+  const auto base = [ecam = s.pch.ecam_base, m](Rng& rr) -> uint64_t {
+    if (m == Mode::kHostile && rr.coin()) {
+      return rr.coin() ? uint64_t{garbage_pointer(rr)} : rr.next() & kMaxFileInteger;
+    }
+    return rr.coin() ? ecam : 0;
+  };
+  vary_list(r, bases, 12, base, [&base](Rng& rr, uint64_t& b) { b = base(rr); });
+}
+
+// A table of its own now and then (a few entries, or a long one), else one entry changed.
+void vary_ptss(Rng& r, Scenario& s, Mode, const SchemaKey&) {
+  if (!s.ptss.entries || r.chance(1, 16)) {
+    const size_t count = r.chance(1, 16) ? r.below(257) : r.below(9);
+    s.ptss.entries.emplace();
+    for (size_t i = 0; i < count; ++i) s.ptss.entries->push_back(ptss_entry(r, s));
+    return;
+  }
+  vary_list(
+      r, *s.ptss.entries, 256, [&s](Rng& rr) { return ptss_entry(rr, s); },
+      [&s](Rng& rr, PtssEntryConfig& e) { vary_ptss_entry(rr, e, s); });
+}
+
+std::vector<Generator> pcd_and_record_generators() {
+  return {
+      {"pcd.pcie_base",
+       [](Rng& r, const Scenario& s, Mode m) -> uint64_t {
+         const uint64_t high = r.chance(1, 8) ? (r.next() & kMaxFileInteger) >> 32 << 32 : 0;
+         if (m == Mode::kPlatform || r.coin()) return high | s.pch.ecam_base;
+         return high | garbage_pointer(r);
+       },
+       {}},
+      {"pcd.mcfg.length",
+       [](Rng& r, const Scenario& s, Mode m) -> uint32_t {
+         const uint32_t entries =
+             static_cast<uint32_t>(std::max<size_t>(8, s.pcd.mcfg.bases.size()));
+         if (m == Mode::kPlatform || r.coin()) return r.coin() ? 0 : 16 + 16 * entries;
+         return r.coin() ? r.pick<uint32_t>({1, 15, 16, 17, 31, 32, 48, 16 + 16 * (entries + 1)})
+                         : word(r);
+       },
+       {}},
+      {"pcd.mcfg.bases", {}, list_of<std::vector<uint64_t>>(vary_mcfg_bases)},
+      {"setup.sata_topology", topology(), {}},
+      {"setup.ssata_topology", topology(), {}},
+      {"setup.pcie_topology", topology(), {}},
+      {"policy.sata", {}, policy_records()},
+      {"policy.ssata", {}, policy_records()},
+      {"policy.pcie_rp", {}, policy_records()},
+      {"policy.pcie_direct", {}, policy_records()},
+      {"ptss.entries", {}, vary_ptss},
+      {"debug.ppi_present", mostly(true), {}},
+      // Which PPIs exist before dispatch, and whether the System Board PPI is one of them.
+      {"pcd.ppi_present", mostly(true), {}},
+      {"foundation.system_board_ppi",
+       {},
+       [](Rng& r, Scenario& s, Mode, const SchemaKey& key) {
+         key_field<SystemBoardOrder>(key, s) =
+             r.coin() ? SystemBoardOrder::kBeforeEntry : SystemBoardOrder::kAfterEntry;
+       }},
+      {"debug.halt_on_assert", mostly(false), {}},
+  };
+}
+
+// A pointer from a service that breaks its contract.
+Vary pointer(std::function<uint32_t(Rng&)> make) {
+  return [make](Rng& r, Scenario& s, Mode, const SchemaKey& key) {
+    key_field<std::optional<uint32_t>>(key, s) = make(r);
+  };
+}
+
+// Contracts broken (the schema marks these keys hostile), and PPIs absent within the
+// contracts or any answer at all in hostile mode.
+std::vector<Generator> contract_generators() {
+  return {
+      {"pcd.mcfg.present", mostly(false), {}},
+      {"pcd.mcfg.pointer", {}, pointer(garbage_pointer)},
+      {"hob.end", mostly(false), {}},
+      {"foundation.hob_list", {}, pointer([](Rng& r) {
+         return r.coin() ? garbage_pointer(r) : ram::kHobs + static_cast<uint32_t>(r.below(0x200));
+       })},
+      {"foundation.pool", {}, pointer(garbage_pointer)},
+      {"foundation.locate",
+       {},
+       list_of<std::vector<LocateAnswer>>(
+           [](Rng& r, std::vector<LocateAnswer>& answers, const Scenario&, Mode m) {
+             const auto make = m == Mode::kHostile ? locate_answer : absent_ppi;
+             vary_list(r, answers, 8, make, [make](Rng& rr, LocateAnswer& a) { a = make(rr); });
+           })},
+  };
+}
+
+Site site_of(const SchemaKey& key, Vary vary) {
+  if (key.fuzzed == Fuzzed::kNever) {
+    throw std::logic_error("the fuzzer varies '" + std::string(key.path) +
+                           "', which the scenario schema keeps from it");
+  }
+  if (!vary) throw std::logic_error("no way to vary '" + std::string(key.path) + "'");
+  return Site{key.path,
+              key.fuzzed == Fuzzed::kHostile,
+              [&key, vary](Rng& r, Scenario& s, Mode m) { vary(r, s, m, key); },
+              [&key](Scenario& to, const Scenario& from) { key.copy(&to, &from); },
+              key.count ? std::function<size_t(const Scenario&)>(
+                              [&key](const Scenario& s) { return key.count(&s); })
+                        : nullptr,
+              key.erase ? std::function<void(Scenario&, size_t)>(
+                              [&key](Scenario& s, size_t i) { key.erase(&s, i); })
+                        : nullptr};
+}
+
+// The generators' keys in their order, then every other key the schema lets the fuzzer vary,
+// with any value its field holds.
 std::vector<Site> make_sites() {
-  std::vector<Site> v;
-  const auto any_word = [](Rng& r, const Scenario&, Mode) { return word(r); };
-  const auto any_byte = [](Rng& r, const Scenario&, Mode) { return byte(r); };
-  const auto mostly = [](bool likely) {
-    return [likely](Rng& r, const Scenario&, Mode) { return r.chance(7, 8) ? likely : !likely; };
-  };
-  const auto either = [](Rng& r, const Scenario&, Mode) { return r.coin(); };
-
-  v.push_back(field(
-      "pch.lpc_device_id", [](auto& s) -> auto& { return s.pch.lpc_device_id; },
-      [](Rng& r, const Scenario&, Mode) { return device_id(r); }));
-  v.push_back(field(
-      "pch.lpc_revision_id", [](auto& s) -> auto& { return s.pch.lpc_revision_id; },
-      [](Rng& r, const Scenario&, Mode) { return revision_id(r); }));
-  v.push_back(field(
-      "pch.ecam_base", [](auto& s) -> auto& { return s.pch.ecam_base; },
-      [](Rng& r, const Scenario&, Mode) {
-        return r.coin() ? 0x80000000u : static_cast<uint32_t>(r.between(1, 14)) * kWindow;
-      }));
-  v.push_back(array(
-      "pch.lane_owner", [](auto& s) -> auto& { return s.pch.lane_owner; },
-      [](Rng& r) {
-        return r.chance(1, 8) ? word(r) : nibbles(r, {0, 2, 1, 3, 0xF});
-      }));
-  v.push_back(array(
-      "pch.rp_function_map", [](auto& s) -> auto& { return s.pch.rp_function_map; },
-      [](Rng& r) {
-        return r.chance(1, 8) ? word(r) : nibbles(r, {0, 1, 2, 3, 4, 5, 6, 7});
-      }));
-  v.push_back(array(
-      "pch.strap_fuse_cfg", [](auto& s) -> auto& { return s.pch.strap_fuse_cfg; },
-      [](Rng& r) {
-        const uint32_t grouping = static_cast<uint32_t>(r.below(4)) << 14;
-        return r.chance(1, 4) ? (word(r) & ~0xC000u) | grouping : grouping;
-      }));
-  v.push_back(field(
-      "pmc.present", [](auto& s) -> auto& { return s.pmc.present; }, mostly(true)));
-  v.push_back(field(
-      "pmc.acpi_base", [](auto& s) -> auto& { return s.pmc.acpi_base; },
-      [](Rng& r, const Scenario&, Mode) {
-        return static_cast<uint16_t>(r.coin() ? r.pick<uint32_t>({0, 0x500, 0x1800, 0xFFFF})
-                                              : r.u32());
-      }));
-  v.push_back(field(
-      "pmc.acpi_control", [](auto& s) -> auto& { return s.pmc.acpi_control; },
-      [](Rng& r, const Scenario&, Mode) {
-        return r.chance(3, 4) ? r.pick<uint8_t>({0, 0x80, 0x07, 0x87, 0x7F, 0xFF}) : byte(r);
-      }));
-  v.push_back(field(
-      "pmc.pwrm_base", [](auto& s) -> auto& { return s.pmc.pwrm_base; },
-      [](Rng& r, const Scenario&, Mode) {
-        const uint32_t base = r.coin() ? 0xFE000000u : r.chance(1, 4) ? 0u : r.u32() & 0xFFFF0000u;
-        return r.chance(1, 4) ? base | (r.u32() & 0xFFFF) : base;
-      }));
-  v.push_back(field(
-      "pmc.dwr", [](auto& s) -> auto& { return s.pmc.dwr; }, mostly(false)));
-  v.push_back(field(
-      "heci.present", [](auto& s) -> auto& { return s.heci.present; }, mostly(true)));
-  v.push_back(field(
-      "heci.mefs1", [](auto& s) -> auto& { return s.heci.mefs1; },
-      [](Rng& r, const Scenario&, Mode) { return mefs1(r); }));
-  v.push_back(field(
-      "heci.mefs2", [](auto& s) -> auto& { return s.heci.mefs2; }, any_word));
-  v.push_back(field(
-      "hob.platform_info.present", [](auto& s) -> auto& { return s.platform_info.present; },
-      mostly(true)));
-  v.push_back(field(
-      "hob.platform_info.board_id", [](auto& s) -> auto& { return s.platform_info.board_id; },
-      any_byte));
-  v.push_back(field(
-      "hob.me_fw.present", [](auto& s) -> auto& { return s.me_fw.present; }, either));
-  v.push_back(field(
-      "hob.me_fw.fun_number", [](auto& s) -> auto& { return s.me_fw.fun_number; },
-      [](Rng& r, const Scenario&, Mode) { return r.coin() ? 0u : edge_word(r); }));
-  v.push_back(field(
-      "hob.me_fw.mefs1", [](auto& s) -> auto& { return s.me_fw.mefs1; },
-      [](Rng& r, const Scenario&, Mode) { return mefs1(r); }));
-  v.push_back(list_site(
-      "hob.guid", [](auto& s) -> auto& { return s.guid_hobs; },
-      [](Rng& r, Scenario& s, Mode m) {
-        vary_list(
-            r, s.guid_hobs, 8, [m](Rng& rr) { return guid_hob(rr, m); },
-            [m](Rng& rr, GuidHobConfig& h) {
-              const GuidHobConfig fresh = guid_hob(rr, m);
-              if (rr.coin()) {
-                h.data = fresh.data;
-              } else if (!h.data.empty()) {
-                auto& b = h.data[rr.below(h.data.size())];
-                b = perturb(rr, b);
-              }
-              if (m == Mode::kHostile && rr.coin()) {
-                h.type = fresh.type;
-                h.length = fresh.length;
-              }
-            });
-      }));
-  v.push_back(field(
-      "me_icc.ppi_present", [](auto& s) -> auto& { return s.me_icc.ppi_present; }, mostly(true)));
-  v.push_back(field(
-      "me_icc.status", [](auto& s) -> auto& { return s.me_icc.status; },
-      [](Rng& r, const Scenario&, Mode) { return status(r); }));
-  v.push_back(field(
-      "me_icc.reply_command", [](auto& s) -> auto& { return s.me_icc.reply_command; },
-      [](Rng& r, const Scenario&, Mode) {
-        return r.coin() ? r.pick<uint32_t>({0x1A, 0x1B, 0, 0x1A1A}) : word(r);
-      }));
-  v.push_back(field(
-      "me_icc.reply_response", [](auto& s) -> auto& { return s.me_icc.reply_response; },
-      [](Rng& r, const Scenario&, Mode) { return r.coin() ? 0u : word(r); }));
-  v.push_back(field(
-      "me_icc.clocking_mode", [](auto& s) -> auto& { return s.me_icc.clocking_mode; },
-      [](Rng& r, const Scenario&, Mode) {
-        return r.chance(3, 4) ? r.pick<uint8_t>({0x00, 0x10, 0x01, 0x11, 0x02, 0x12, 0x03, 0x13})
-                              : byte(r);
-      }));
-  v.push_back(field(
-      "me_icc.reply_length", [](auto& s) -> auto& { return s.me_icc.reply_length; },
-      [](Rng& r, const Scenario&, Mode) { return r.coin() ? 48u : word(r); }));
-  v.push_back(field(
-      "spi.ppi_present", [](auto& s) -> auto& { return s.spi.ppi_present; }, mostly(true)));
-  v.push_back(field(
-      "spi.status", [](auto& s) -> auto& { return s.spi.status; },
-      [](Rng& r, const Scenario&, Mode) { return status(r); }));
-  v.push_back(field(
-      "spi.soft_strap", [](auto& s) -> auto& { return s.spi.soft_strap; },
-      [](Rng& r, const Scenario&, Mode) {
-        const uint32_t choice = static_cast<uint32_t>(r.below(4));
-        return r.chance(1, 3) ? (word(r) & ~3u) | choice : choice;
-      }));
-  v.push_back(field(
-      "pcd.pcie_base", [](auto& s) -> auto& { return s.pcd.pcie_base; },
-      [](Rng& r, const Scenario& s, Mode m) -> uint64_t {
-        const uint64_t high = r.chance(1, 8) ? (r.next() & kMaxFileInteger) >> 32 << 32 : 0;
-        if (m == Mode::kPlatform || r.coin()) return high | s.pch.ecam_base;
-        return high | garbage_pointer(r);
-      }));
-  v.push_back(field(
-      "pcd.mcfg.length", [](auto& s) -> auto& { return s.pcd.mcfg.length; },
-      [](Rng& r, const Scenario& s, Mode m) -> uint32_t {
-        const uint32_t entries =
-            static_cast<uint32_t>(std::max<size_t>(8, s.pcd.mcfg.bases.size()));
-        if (m == Mode::kPlatform || r.coin()) return r.coin() ? 0 : 16 + 16 * entries;
-        return r.coin() ? r.pick<uint32_t>({1, 15, 16, 17, 31, 32, 48, 16 + 16 * (entries + 1)})
-                        : word(r);
-      }));
-  v.push_back(list_site(
-      "pcd.mcfg.bases", [](auto& s) -> auto& { return s.pcd.mcfg.bases; },
-      [](Rng& r, Scenario& s, Mode m) {
-        const auto base = [&s, m](Rng& rr) -> uint64_t {
-          if (m == Mode::kHostile && rr.coin()) {
-            return rr.coin() ? uint64_t{garbage_pointer(rr)} : rr.next() & kMaxFileInteger;
-          }
-          return rr.coin() ? s.pch.ecam_base : 0;
-        };
-        vary_list(r, s.pcd.mcfg.bases, 12, base, [&base](Rng& rr, uint64_t& b) { b = base(rr); });
-      }));
-  v.push_back(array(
-      "setup.sata_topology", [](auto& s) -> auto& { return s.setup.sata_topology; },
-      [](Rng& r) { return static_cast<uint8_t>(r.chance(3, 4) ? r.below(4) : byte(r)); }));
-  v.push_back(array(
-      "setup.ssata_topology", [](auto& s) -> auto& { return s.setup.ssata_topology; },
-      [](Rng& r) { return static_cast<uint8_t>(r.chance(3, 4) ? r.below(4) : byte(r)); }));
-  v.push_back(array(
-      "setup.pcie_topology", [](auto& s) -> auto& { return s.setup.pcie_topology; },
-      [](Rng& r) { return static_cast<uint8_t>(r.chance(3, 4) ? r.below(4) : byte(r)); }));
-  v.push_back(policy_site(
-      "policy.sata", [](auto& s) -> auto& { return s.policy.sata; }));
-  v.push_back(policy_site(
-      "policy.ssata", [](auto& s) -> auto& { return s.policy.ssata; }));
-  v.push_back(policy_site(
-      "policy.pcie_rp", [](auto& s) -> auto& { return s.policy.pcie_rp; }));
-  v.push_back(policy_site(
-      "policy.pcie_direct", [](auto& s) -> auto& { return s.policy.pcie_direct; }));
-  v.push_back(Site{"ptss.entries", false,
-                   [](Rng& r, Scenario& s, Mode) {
-                     if (!s.ptss.entries || r.chance(1, 16)) {
-                       // A table of its own: a few entries, now and then a long one.
-                       const size_t count = r.chance(1, 16) ? r.below(257) : r.below(9);
-                       s.ptss.entries.emplace();
-                       for (size_t i = 0; i < count; ++i)
-                         s.ptss.entries->push_back(ptss_entry(r, s));
-                       return;
-                     }
-                     vary_list(
-                         r, *s.ptss.entries, 256, [&s](Rng& rr) { return ptss_entry(rr, s); },
-                         [&s](Rng& rr, PtssEntryConfig& e) { vary_ptss_entry(rr, e, s); });
-                   },
-                   [](Scenario& to, const Scenario& from) { to.ptss = from.ptss; },
-                   [](const Scenario& s) { return s.ptss.entries ? s.ptss.entries->size() : 0; },
-                   [](Scenario& s, size_t i) {
-                     s.ptss.entries->erase(s.ptss.entries->begin() + static_cast<long>(i));
-                   }});
-  v.push_back(field(
-      "debug.ppi_present", [](auto& s) -> auto& { return s.debug.ppi_present; }, mostly(true)));
-  // Which PPIs exist before dispatch, and whether the System Board PPI is one of them.
-  v.push_back(field(
-      "pcd.ppi_present", [](auto& s) -> auto& { return s.pcd.ppi_present; }, mostly(true)));
-  v.push_back(field(
-      "foundation.system_board_ppi", [](auto& s) -> auto& { return s.foundation.system_board_ppi; },
-      [](Rng& r, const Scenario&, Mode) {
-        return r.coin() ? SystemBoardOrder::kBeforeEntry : SystemBoardOrder::kAfterEntry;
-      }));
-  v.push_back(field(
-      "debug.halt_on_assert", [](auto& s) -> auto& { return s.debug.halt_on_assert; },
-      mostly(false)));
-
-  // Contracts broken: hostile mode only.
-  const auto pointer = [](Rng& r, const Scenario&, Mode) {
-    return std::optional<uint32_t>(garbage_pointer(r));
-  };
-  v.push_back(field(
-      "pcd.mcfg.present", [](auto& s) -> auto& { return s.pcd.mcfg.present; }, mostly(false),
-      true));
-  v.push_back(field(
-      "pcd.mcfg.pointer", [](auto& s) -> auto& { return s.pcd.mcfg.pointer; }, pointer, true));
-  v.push_back(field(
-      "hob.end", [](auto& s) -> auto& { return s.hob_list.end; }, mostly(false), true));
-  v.push_back(field(
-      "foundation.hob_list", [](auto& s) -> auto& { return s.foundation.hob_list; },
-      [](Rng& r, const Scenario&, Mode) {
-        return std::optional<uint32_t>(
-            r.coin() ? garbage_pointer(r) : ram::kHobs + static_cast<uint32_t>(r.below(0x200)));
-      },
-      true));
-  v.push_back(field(
-      "foundation.pool", [](auto& s) -> auto& { return s.foundation.pool; }, pointer, true));
-  // PPIs absent within the contracts; any answer at all in hostile mode.
-  v.push_back(list_site(
-      "foundation.locate", [](auto& s) -> auto& { return s.foundation.locate; },
-      [](Rng& r, Scenario& s, Mode m) {
-        const auto make = m == Mode::kHostile ? locate_answer : absent_ppi;
-        vary_list(r, s.foundation.locate, 8, make,
-                  [make](Rng& rr, LocateAnswer& a) { a = make(rr); });
-      }));
-  return v;
+  std::vector<Generator> generators;
+  for (auto group :
+       {pch_generators, hob_and_ppi_generators, pcd_and_record_generators, contract_generators}) {
+    for (Generator& g : group()) generators.push_back(std::move(g));
+  }
+  std::vector<Site> sites;
+  for (const Generator& g : generators) {
+    const SchemaKey& key = schema_key(g.key);
+    sites.push_back(site_of(key, g.vary ? g.vary : vary_value(g.value)));
+  }
+  for (const SchemaKey& key : scenario_schema()) {
+    const bool named = std::any_of(generators.begin(), generators.end(),
+                                   [&key](const Generator& g) { return g.key == key.path; });
+    if (key.fuzzed == Fuzzed::kNever || named) continue;
+    sites.push_back(site_of(key, key.set ? vary_value(any_value(key)) : Vary{}));
+  }
+  return sites;
 }
 
 }  // namespace
@@ -732,7 +763,8 @@ void PlatformSpace::conform(Scenario& s) const {
   s.pcd.pcie_base &= kMaxFileInteger;
   for (uint64_t& base : s.pcd.mcfg.bases) base &= kMaxFileInteger;
   // The layout a board can hold: the PWRM block clear of everything else.
-  if (!check_layout(s)) s.pmc.pwrm_base = (s.pmc.pwrm_base & 0xFFFF) | 0xFE000000u;
+  if (!check_layout(s))
+    s.pmc.pwrm_base = (s.pmc.pwrm_base & ~hw::kPwrmBaseMask) | hw::kDefaultPwrmBase;
   while (!check_layout(s) && !s.guid_hobs.empty()) s.guid_hobs.pop_back();
 }
 

@@ -39,11 +39,13 @@ std::optional<std::string> ucs2(std::span<const uint8_t> bytes) {
 }
 
 std::string access_text(uint32_t c) {
-  std::string kind = (c & 0x20) ? "code" : (c & 0x80) ? "zeroed data" : "data";
+  std::string kind = (c & scn::kCode)                ? "code"
+                     : (c & scn::kUninitializedData) ? "zeroed data"
+                                                     : "data";
   kind += ", ";
-  kind += (c & 0x40000000) ? 'r' : '-';
-  kind += (c & 0x80000000) ? 'w' : '-';
-  kind += (c & 0x20000000) ? 'x' : '-';
+  kind += (c & scn::kRead) ? 'r' : '-';
+  kind += (c & scn::kWrite) ? 'w' : '-';
+  kind += (c & scn::kExecute) ? 'x' : '-';
   return kind;
 }
 

@@ -15,6 +15,15 @@ namespace peiboard {
 
 enum class ImageFormat { kPe32, kTe };
 
+// Section characteristics (PE/COFF): what a section holds and how it may be accessed.
+namespace scn {
+inline constexpr uint32_t kCode = 0x00000020;
+inline constexpr uint32_t kUninitializedData = 0x00000080;
+inline constexpr uint32_t kExecute = 0x20000000;
+inline constexpr uint32_t kRead = 0x40000000;
+inline constexpr uint32_t kWrite = 0x80000000;
+}  // namespace scn
+
 struct PeSection {
   std::string name;
   uint32_t virtual_address = 0;  // RVA

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "guest_arena.h"
+#include "ffs.h"
 #include "log.h"
 #include "machine.h"
 #include "pei_foundation.h"
@@ -22,7 +23,7 @@ namespace peiboard {
 namespace guids {
 inline constexpr Guid kSystemBoard = guid_constant("C8D85E8C-DC1C-4F8C-ADA7-58C1D107A304");
 inline constexpr Guid kDebugServices = guid_constant("36232936-0E76-31C8-A13A-3AF2FC1C3932");
-inline constexpr Guid kPcd = guid_constant("06E81C58-4AD7-44BC-8390-F10265F72480");
+inline constexpr Guid kPcd = kPcdPpiGuid;  // the PPI the module's dependency expression names
 inline constexpr Guid kPlatformInfoHob = guid_constant("1E2ACC41-E26A-483D-AFC7-A056C34E087B");
 inline constexpr Guid kMeFwHob = guid_constant("52885E62-4C4D-9546-2DBA-2A8489EEA8A3");
 inline constexpr Guid kHeci = guid_constant("D14319E2-407A-9580-8DE5-51A8FFC6D7D7");

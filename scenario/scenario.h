@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "guid.h"
+#include "memory_map.h"
 
 namespace peiboard {
 
@@ -32,8 +33,8 @@ struct PmcConfig {
   bool present = true;
   uint16_t acpi_base = 0;
   uint8_t acpi_control = 0;
-  uint32_t pwrm_base = 0xFE000000;  // value of configuration register 0x48
-  bool dwr = false;                 // bit 15 at PWRM base + 0x12C
+  uint32_t pwrm_base = hw::kDefaultPwrmBase;  // value of configuration register 0x48
+  bool dwr = false;                           // bit 15 at PWRM base + 0x12C
 
   bool operator==(const PmcConfig&) const = default;
 };

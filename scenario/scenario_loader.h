@@ -11,6 +11,7 @@
 #include <variant>
 
 #include "expected.h"
+#include "memory_map.h"
 #include "scenario.h"
 
 namespace peiboard {
@@ -35,9 +36,12 @@ template <class T>
 using Result = Expected<T, ScenarioError>;
 
 // What the board's memory map leaves to a scenario.
-inline constexpr uint32_t kEcamLowest = 0x10000000;       // above the board's RAM and trap page
-inline constexpr uint32_t kEcamHighest = 0xE0000000;      // below the PCR window and flash
-inline constexpr uint32_t kHobListCapacity = 0x00100000;  // bytes of HOBs, headers included
+// The first window boundary above the board's RAM and trap page, the last below the PCR window.
+inline constexpr uint32_t kEcamLowest = static_cast<uint32_t>(hw::kEcamSize);
+inline constexpr uint32_t kEcamHighest =
+    static_cast<uint32_t>((hw::kPcrBase & ~(hw::kEcamSize - 1)) - hw::kEcamSize);
+static_assert(kEcamLowest >= ram::kTrapBase + ram::kTrapPageSize);
+inline constexpr uint32_t kHobListCapacity = ram::kHobsSize;  // bytes of HOBs, headers included
 inline constexpr size_t kMaxMcfgEntries = 4096;
 
 // The rules that tie values together or to the board's memory map: the configuration

@@ -46,6 +46,27 @@ TEST(ReusedBoard, AnswersEveryPlatformAsAFreshBoard) {
 
 // The engine keeps EIP up to date inside chained blocks only when a code hook asks it to, so a
 // board that is not precise names the block that faulted, whatever it booted before.
+// A scenario the memory map cannot hold is refused by create() and by reset() alike, with the
+// scenario's error whole: the key it names, and the text the command prints.
+TEST(ReusedBoard, RefusesALayoutTheMapCannotHoldNamingTheKey) {
+  Scenario s = default_scenario();
+  s.source = "layout.toml";
+  s.pmc.pwrm_base = hw::kPcrBase;
+  auto made = Board::create(s, module_image());
+  ASSERT_FALSE(made);
+  ASSERT_TRUE(made.error().scenario);
+  EXPECT_EQ(made.error().scenario->key, "pmc.pwrm_base");
+  EXPECT_EQ(made.error().message,
+            "layout.toml: key 'pmc.pwrm_base': the 64 KiB PWRM block at 0xFD000000 overlaps the "
+            "PCR window");
+  auto board = Board::create(default_scenario(), module_image());
+  ASSERT_TRUE(board);
+  const auto reset = (*board)->reset(s);
+  ASSERT_FALSE(reset);
+  ASSERT_TRUE(reset.error().scenario);
+  EXPECT_EQ(reset.error().scenario->to_string(), made.error().message);
+}
+
 TEST(ReusedBoard, AFastBoardNamesTheFaultingBlockWhateverItBootedBefore) {
   Scenario s = default_scenario();
   s.foundation.hob_list = 0xFFC;
