@@ -32,8 +32,8 @@ struct PackOptions {
   std::string version = "1.0";
   // Files the volume holds before the module's (each from make_ffs_file).
   std::vector<std::vector<uint8_t>> leading_files;
-  // Whether the module's file carries a data checksum. Volumes that other tools move and
-  // patch in place (FSP-style) leave it clear, since those tools do not update it.
+  // Whether the module's file carries a data checksum. Relocatable component volumes, which
+  // other tools move and patch in place, leave it clear, since those tools do not update it.
   bool data_checksum = true;
 };
 

@@ -74,26 +74,26 @@ expect_run(fuzz-seed-scenarios 0 ARGS fuzz --runs 1 --jobs 2 --seed-scenarios ${
 
 # The planted fault: found, saved once, exit 1; the saved file reproduces it.
 expect_run(fuzz-planted 1 ARGS --image ${PLANTED} fuzz --runs 3000 --seed 1 --jobs 2 --out found
-           STDOUT "findings  1" "fault: write unmapped in ApplyBoardPtssTables"
-                  "found/fault-write-unmapped-ApplyBoardPtssTables.toml")
+           STDOUT "findings  1" "fault: write unmapped in __wrap_ApplyBoardPtssTables"
+                  "found/fault-write-unmapped-__wrap_ApplyBoardPtssTables.toml")
 file(GLOB saved ${WORK}/found/*.toml)
 list(LENGTH saved count)
 if(NOT count EQUAL 1)
   message(SEND_ERROR "fuzz-planted: ${count} files saved, expected 1: ${saved}")
 endif()
-expect_run(fuzz-replay 1 ARGS --image ${PLANTED} run found/fault-write-unmapped-ApplyBoardPtssTables.toml
-           STDOUT "FAULT:    fault: write unmapped at 0x00000000, eip 0xFFF0" "in ApplyBoardPtssTables")
-expect_run(fuzz-check 0 ARGS --image ${PLANTED} check found/fault-write-unmapped-ApplyBoardPtssTables.toml
+expect_run(fuzz-replay 1 ARGS --image ${PLANTED} run found/fault-write-unmapped-__wrap_ApplyBoardPtssTables.toml
+           STDOUT "FAULT:    fault: write unmapped at 0x00000000, eip 0xFFF0" "in __wrap_ApplyBoardPtssTables")
+expect_run(fuzz-check 0 ARGS --image ${PLANTED} check found/fault-write-unmapped-__wrap_ApplyBoardPtssTables.toml
            STDOUT "ok")
 
 # A finding never overwrites a file: a second campaign into the same folder finds the cause
 # saved before, counts each boot that shows it (here the saved file, seeded twice) and leaves
 # the file as it was.
-file(READ ${WORK}/found/fault-write-unmapped-ApplyBoardPtssTables.toml first HEX)
+file(READ ${WORK}/found/fault-write-unmapped-__wrap_ApplyBoardPtssTables.toml first HEX)
 fuzz_json(fuzz-planted-again 1 --image ${PLANTED} fuzz --runs 1 --jobs 2 --out found --seed-scenarios
-          found/fault-write-unmapped-ApplyBoardPtssTables.toml
-          found/fault-write-unmapped-ApplyBoardPtssTables.toml)
-file(READ ${WORK}/found/fault-write-unmapped-ApplyBoardPtssTables.toml first_after HEX)
+          found/fault-write-unmapped-__wrap_ApplyBoardPtssTables.toml
+          found/fault-write-unmapped-__wrap_ApplyBoardPtssTables.toml)
+file(READ ${WORK}/found/fault-write-unmapped-__wrap_ApplyBoardPtssTables.toml first_after HEX)
 file(GLOB saved ${WORK}/found/*)
 list(LENGTH saved count)
 string(JSON found LENGTH "${json}" findings)
@@ -101,7 +101,7 @@ string(JSON again GET "${json}" findings 0 count)
 string(JSON before GET "${json}" findings 0 saved_before)
 string(JSON where GET "${json}" findings 0 file)
 if(NOT count EQUAL 1 OR NOT first STREQUAL first_after OR NOT found EQUAL 1 OR NOT again EQUAL 2
-   OR NOT before OR NOT where STREQUAL "found/fault-write-unmapped-ApplyBoardPtssTables.toml")
+   OR NOT before OR NOT where STREQUAL "found/fault-write-unmapped-__wrap_ApplyBoardPtssTables.toml")
   message(SEND_ERROR "fuzz-planted-again: the finding changed, or ${count} files: ${saved}\n${json}")
 endif()
 
@@ -111,7 +111,7 @@ execute_process(COMMAND sh -c "trap '' XFSZ; ulimit -f 1; exec \"$0\" --image \"
                         ${PEIBOARD} ${PLANTED}
                 WORKING_DIRECTORY ${WORK} RESULT_VARIABLE rc ERROR_VARIABLE err TIMEOUT 120)
 file(GLOB left ${WORK}/limited/*)
-if(NOT rc EQUAL 2 OR NOT err MATCHES "limited/fault-write-unmapped-ApplyBoardPtssTables.toml: cannot write" OR left)
+if(NOT rc EQUAL 2 OR NOT err MATCHES "limited/fault-write-unmapped-__wrap_ApplyBoardPtssTables.toml: cannot write" OR left)
   message(SEND_ERROR "fuzz-write-fails: exit ${rc}, expected 2 naming the file; left: ${left}\n${err}")
 endif()
 

@@ -6,7 +6,7 @@
 #                     -P libfuzzer_target_test.cmake
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK})
-set(saved ${WORK}/found/fault-write-unmapped-ApplyBoardPtssTables.toml)
+set(saved ${WORK}/found/fault-write-unmapped-__wrap_ApplyBoardPtssTables.toml)
 
 function(fuzz_target name image)
   execute_process(COMMAND ${CMAKE_COMMAND} -E env PEIBOARD_IMAGE=${image}
@@ -26,18 +26,18 @@ endif()
 fuzz_target(planted ${PLANTED} -runs=60000)
 file(GLOB crashes ${WORK}/planted-crash-*)
 if(NOT rc EQUAL 77 OR NOT crashes OR NOT EXISTS ${saved}
-   OR NOT err MATCHES "platform mode: fault: write unmapped in ApplyBoardPtssTables\n")
+   OR NOT err MATCHES "platform mode: fault: write unmapped in __wrap_ApplyBoardPtssTables\n")
   message(SEND_ERROR "libfuzzer-planted: exit ${rc}, expected 77, a crash input and ${saved}\n${err}")
   return()
 endif()
 file(READ ${saved} text)
-if(NOT text MATCHES "^# peiboard_libfuzzer, seed [^\n]*; minimized from [0-9]+ keys to [0-9]+\\.\n# fault: write unmapped at 0x00000000, eip 0x[0-9A-F]+ in ApplyBoardPtssTables\n# Reproduce: peiboard run found/fault-write-unmapped-ApplyBoardPtssTables.toml\n\nname = \"fuzz: fault: write unmapped in ApplyBoardPtssTables\"\n"
+if(NOT text MATCHES "^# peiboard_libfuzzer, seed [^\n]*; minimized from [0-9]+ keys to [0-9]+\\.\n# fault: write unmapped at 0x00000000, eip 0x[0-9A-F]+ in __wrap_ApplyBoardPtssTables\n# Reproduce: peiboard run found/fault-write-unmapped-__wrap_ApplyBoardPtssTables.toml\n\nname = \"fuzz: fault: write unmapped in __wrap_ApplyBoardPtssTables\"\n"
    OR NOT text MATCHES "\n\\[expect\\]\nfault = true\n")
   message(SEND_ERROR "libfuzzer-saved: not the file `peiboard fuzz` saves\n${text}")
 endif()
 execute_process(COMMAND ${PEIBOARD} --image ${PLANTED} run ${saved} RESULT_VARIABLE rc
                 OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 120)
-if(NOT rc EQUAL 1 OR NOT out MATCHES "FAULT: +fault: write unmapped at 0x00000000, eip 0xFFF0[^\n]* in ApplyBoardPtssTables")
+if(NOT rc EQUAL 1 OR NOT out MATCHES "FAULT: +fault: write unmapped at 0x00000000, eip 0xFFF0[^\n]* in __wrap_ApplyBoardPtssTables")
   message(SEND_ERROR "libfuzzer-replay: exit ${rc}, expected 1 and the fault\n${out}\n${err}")
 endif()
 

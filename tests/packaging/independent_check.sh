@@ -2,7 +2,7 @@
 # Checks of the shipped module by readers that are not ours (Debian's uefitool-cli and
 # coreboot-utils). Run by CTest:
 #   independent_check.sh uefiextract UEFIEXTRACT VOLUME TE WORK
-#   independent_check.sh cbfstool UEFIEXTRACT CBFSTOOL FSP_WRAP PEIBOARD IMAGE.efi IMAGE.map WORK
+#   independent_check.sh cbfstool UEFIEXTRACT CBFSTOOL COMPONENT_WRAP PEIBOARD IMAGE.efi IMAGE.map WORK
 #   independent_check.sh align32 FWPACK PEIBOARD IMAGE.efi IMAGE.map WORK SCENARIO...
 # The cbfstool check leaves WORK/moved.fv, the volume moved to another flash address. The
 # align32 check packs the image on a 32-byte boundary and checks the scenarios on it.
@@ -80,16 +80,17 @@ case ${1:-} in
     echo "UEFIExtract: volume and file checksums valid, depex, name and version read, TE body identical"
     ;;
   cbfstool)
-    UEFIEXTRACT=$2 CBFSTOOL=$3 FSP_WRAP=$4 PEIBOARD=$5 IMAGE=$6 MAP=$7 WORK=$8
+    UEFIEXTRACT=$2 CBFSTOOL=$3 COMPONENT_WRAP=$4 PEIBOARD=$5 IMAGE=$6 MAP=$7 WORK=$8
     FROM=0xFFF00000 TO=0xFFE80000
     rm -rf "$WORK" && mkdir -p "$WORK"
-    "$FSP_WRAP" "$IMAGE" "$WORK/wrapped.fv" "$FROM"
+    "$COMPONENT_WRAP" "$IMAGE" "$WORK/wrapped.fv" "$FROM"
     described=$("$PEIBOARD" image "$WORK/wrapped.fv" --map "$MAP")
     grep -q "^base       $FROM\$" <<< "$described" || fail "the wrapped image is not at $FROM"
     # A 2 MiB flash (0xFFE00000 up), the volume executing in place at TO.
     "$CBFSTOOL" "$WORK/flash.rom" create -m x86 -s 0x200000 > /dev/null
-    "$CBFSTOOL" "$WORK/flash.rom" add -f "$WORK/wrapped.fv" -n fsp -t fsp -b "$TO" --xip
-    "$CBFSTOOL" "$WORK/flash.rom" extract -n fsp -f "$WORK/moved.fv" -m x86 > /dev/null
+    # Added as cbfstool's type for relocatable component volumes, the only volumes it moves.
+    "$CBFSTOOL" "$WORK/flash.rom" add -f "$WORK/wrapped.fv" -n component -t fsp -b "$TO" --xip
+    "$CBFSTOOL" "$WORK/flash.rom" extract -n component -f "$WORK/moved.fv" -m x86 > /dev/null
     cmp -s "$WORK/wrapped.fv" "$WORK/moved.fv" && fail "cbfstool left the volume unchanged"
     check_volume "$WORK/moved.fv" no
     described=$("$PEIBOARD" image "$WORK/moved.fv" --map "$MAP")

@@ -117,14 +117,14 @@ VOID EFIAPI ApplyBoardPtssTables(const PchSetup *Setup, PchPolicy *Policy) {
   }
 
   Context.CurrentBoardId = GetBoardId();
-#ifdef QUARNEL_PLANTED_FAULT
-  // Only in the test build that proves the fuzzer (firmware_planted): a null store on one
-  // board id and one stepping. The released image has no such code.
-  if (Context.CurrentBoardId == PLATFORM_INFO_BOARD_ID_UNKNOWN &&
-      GetPchStepping() == PchSrvA0 + 4) {
-    *(volatile UINT32 *)NULL = 0;
-  }
-#endif
+  // The rest of the context, then the passes. The normal passes apply the table's entries for
+  // this board id and count them in MatchedEntryCount; when none matched, the fallback passes
+  // apply the entries of the unknown board instead. The port counts come from the PCH's
+  // identity and bound every pass. The assigned topology starts as the setup's own codes and
+  // AssignPcieTopology spreads them over the lanes each controller's root ports own, as the
+  // controller's lane grouping is strapped. Both are logged per root port, so a log shows what
+  // setup asked for and what the strapping made of it. The SATA and sSATA passes run before
+  // the PCIe ones, root-port lanes before direct-indexed ones.
   Context.MatchedEntryCount = 0;
   Context.SataPortCount = GetPchSataPortCount();
   Context.SSataPortCount = GetPchSecondarySataPortCount();
