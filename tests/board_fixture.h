@@ -63,12 +63,14 @@ inline const Coverage& empty_module_coverage() {
 
 class BoardTest : public ::testing::Test {
  protected:
-  // Builds a board from `scenario` (edit it first) and the given options; tests always
-  // have scratch memory for the buffers they hand to routines.
-  Board& make_board(BoardOptions options = {}) {
+  // Builds a board from `scenario` (edit it first) and the given options, around the image
+  // alone or the given module; tests always have scratch memory for the buffers they hand to
+  // routines.
+  Board& make_board(BoardOptions options = {}, std::shared_ptr<const Module> module = {}) {
     options.scratch = true;
     recorder_.reset();
-    auto made = Board::create(scenario, module_image(), options);
+    auto made = module ? Board::create(scenario, std::move(module), options)
+                       : Board::create(scenario, module_image(), options);
     if (!made) throw std::runtime_error(made.error().message);
     board_ = std::move(made).value();
     if (coverage_directory() != nullptr) {

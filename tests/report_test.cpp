@@ -125,7 +125,7 @@ TEST_F(ReportTest, FaultIsReportedWithItsRoutine) {
 // innermost first, each caller at its call's return address, and the registers at the fault.
 TEST_F(ReportTest, AFaultShowsItsBacktraceAndRegisters) {
   scenario.pcd.pcie_base = 0xFFE06000;
-  make_board({.precise = true, .source = &module_source_map()});
+  make_board({.precise = true}, module_with_debug_file());
   result_ = board().boot();
   ASSERT_TRUE(result_.fault);
   const auto fault = run_json(board(), result_, false)["fault"];
