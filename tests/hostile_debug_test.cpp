@@ -260,6 +260,23 @@ TEST(HostileDebugFileTest, EachCostlyFileEndsBoundedOrRefused) {
                           0x1000);
        },
        "file 0 names a path of 2097152 bytes with its directories, more than 8192", 0},
+      {"50,000 file names of 8,000 bytes each with their directory, all in one string",
+       [] {
+         std::vector<uint8_t> line_str(4000, 'd');
+         line_str.push_back(0);
+         std::vector<uint8_t> tables = {1, 1, 0x1F, 1, 0, 0, 0, 0};  // one directory: the string
+         tables.insert(tables.end(), {2, 1, 0x1F, 2, 0x0B});         // files: (path, directory)
+         append_uleb(tables, 50000);
+         for (int i = 0; i < 50000; ++i) tables.insert(tables.end(), {0, 0, 0, 0, 0});
+         const std::string strtab("\0_Main\0", 7);
+         return build_elf({{".text", 1, kCode, 0x1000, {0x90}},
+                           {".debug_line", 1, 0, 0, dwarf5_unit(tables)},
+                           {".debug_line_str", 1, 0, 0, line_str},
+                           {".symtab", 2, 0, 0, symbol_table({{1, 0x1000, 1}}), 5},
+                           {".strtab", 3, 0, 0, {strtab.begin(), strtab.end()}}},
+                          0x1000);
+       },
+       "the units' file names add up to more than 4 MiB", 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
