@@ -1,9 +1,13 @@
 #include "dwarf_line.h"
 
+#include <elfutils/libdw.h>
+#include <libelf.h>
+
 #include <algorithm>
 #include <filesystem>
-#include <map>
-#include <optional>
+#include <memory>
+#include <span>
+#include <unordered_map>
 
 #include "format.h"
 #include "string_table.h"
@@ -36,19 +40,6 @@ class Cursor {
       if (shift < 64) value |= uint64_t{byte & 0x7Fu} << shift;
       if ((byte & 0x80) == 0) return value;
     }
-  }
-  int64_t sleb() {
-    int64_t value = 0;
-    unsigned shift = 0;
-    uint8_t byte = 0;
-    do {
-      byte = u8();
-      if (failed_) return 0;
-      if (shift < 64) value |= static_cast<int64_t>(uint64_t{byte & 0x7Fu} << shift);
-      shift += 7;
-    } while (byte & 0x80);
-    if (shift < 64 && (byte & 0x40)) value |= static_cast<int64_t>(~uint64_t{0} << shift);
-    return value;
   }
   // The NUL-terminated string at the cursor, viewing the bytes (empty when it runs off them).
   std::string_view cstring() {
@@ -124,28 +115,27 @@ struct FileEntry {
 // hundred at most): an entry may take as little as one byte, so the bytes left do not bound
 // what the tables would cost in memory.
 constexpr uint64_t kMaxEntries = 1u << 16;
-// The file paths all units resolve, added up, stay below this: each resolution joins a
-// directory and a name that may both point at one long string, so the table's bytes do not
-// bound them.
-constexpr uint64_t kMaxPathBytes = 64u << 20;
+// The file paths of all units, added up, stay below this: libdw joins each file's directory
+// and name up front, and both may point at one long string, so the table's bytes do not bound
+// them.
+constexpr uint64_t kMaxPathBytes = 4u << 20;
 // One path, its name and the directories it joins, is at most this long (a system's longest
 // path is 4096 bytes): longer ones would make every resolution cost megabytes.
 constexpr uint64_t kMaxPathLength = 8192;
 
 struct UnitHeader {
   uint16_t version = 0;
-  size_t offset_size = 4;
-  uint8_t min_instruction_length = 1;
-  bool default_is_stmt = true;
-  int8_t line_base = 0;
-  uint8_t line_range = 1;
-  uint8_t opcode_base = 1;
-  std::vector<uint8_t> standard_lengths;
   std::vector<std::string_view> directories;  // as numbered by the unit's version
   std::vector<FileEntry> files;               // as numbered by the unit's version
 };
 
 std::string at_offset(size_t offset) { return "line table at " + hex(offset); }
+
+// The string sections a DWARF 5 file table may point into; either may be empty.
+struct DwarfStrings {
+  std::span<const uint8_t> str;       // .debug_str
+  std::span<const uint8_t> line_str;  // .debug_line_str
+};
 
 // The string a DWARF 5 entry holds in `form`, or an error for a form that holds none.
 // The string sections, each scanned at most once over all units.
@@ -245,93 +235,8 @@ Expected<std::vector<FileEntry>> read_entry_table(Cursor& c, size_t offset_size,
   return entries;
 }
 
-// The path of file `index` of the unit, relative to the unit's compilation directory where it
-// lies beneath it.
-std::optional<std::string> file_path(const UnitHeader& h, uint64_t index) {
-  // DWARF 2 to 4 number files from 1 and directories from 1, with 0 meaning the compilation
-  // directory; DWARF 5 numbers both from 0, entry 0 being the unit's own.
-  const bool v5 = h.version >= 5;
-  if (!v5 && index == 0) return std::nullopt;
-  const uint64_t slot = v5 ? index : index - 1;
-  if (slot >= h.files.size()) return std::nullopt;
-  const FileEntry& f = h.files[static_cast<size_t>(slot)];
-  const std::filesystem::path name(f.name);
-  if (name.is_absolute()) {
-    if (v5 && !h.directories.empty()) {
-      const std::filesystem::path root(h.directories[0]);
-      const auto rel = name.lexically_relative(root);
-      if (!rel.empty() && *rel.begin() != "..") return rel.lexically_normal().string();
-    }
-    return name.lexically_normal().string();
-  }
-  std::filesystem::path dir;
-  if (v5) {
-    if (f.directory >= h.directories.size()) return std::nullopt;
-    if (f.directory != 0) {
-      dir = std::filesystem::path(h.directories[static_cast<size_t>(f.directory)]);
-      if (dir.is_absolute() && !h.directories.empty()) {
-        const auto rel = dir.lexically_relative(h.directories[0]);
-        if (!rel.empty() && *rel.begin() != "..") dir = rel;
-      }
-    }
-  } else if (f.directory != 0) {
-    if (f.directory > h.directories.size()) return std::nullopt;
-    dir = std::filesystem::path(h.directories[static_cast<size_t>(f.directory - 1)]);
-  }
-  return (dir / name).lexically_normal().string();
-}
-
-// The bytes file_path() works through for file `index`: its name and every directory it may
-// join, so that a caller can bound the work before doing it.
-uint64_t path_cost(const UnitHeader& h, uint64_t index) {
-  const bool v5 = h.version >= 5;
-  const uint64_t slot = v5 ? index : index - 1;
-  if ((!v5 && index == 0) || slot >= h.files.size()) return 0;
-  const FileEntry& f = h.files[static_cast<size_t>(slot)];
-  uint64_t cost = f.name.size();
-  if (!h.directories.empty()) cost += h.directories[0].size();
-  const uint64_t dir = v5 ? f.directory : f.directory - 1;
-  if (f.directory != 0 && dir < h.directories.size()) {
-    cost += h.directories[static_cast<size_t>(dir)].size();
-  }
-  return cost;
-}
-
-// Interns paths so that each distinct one has one index in the table, and bounds the work of
-// resolving them over all units.
-class FileTable {
- public:
-  explicit FileTable(std::vector<std::string>& files) : files_(files) {
-    for (uint32_t i = 0; i < files_.size(); ++i) index_.emplace(files_[i], i);
-  }
-  // The table index of file `index` of the unit; none when the unit has no such file.
-  Expected<std::optional<uint32_t>> resolve(const UnitHeader& h, uint64_t index) {
-    const uint64_t cost = path_cost(h, index);
-    if (cost > kMaxPathLength) {
-      return Error{"file " + std::to_string(index) + " names a path of " + std::to_string(cost) +
-                   " bytes with its directories, more than " + std::to_string(kMaxPathLength)};
-    }
-    resolved_bytes_ += cost;
-    if (resolved_bytes_ > kMaxPathBytes) {
-      return Error{"the file names the rows use add up to more than " + hex(kMaxPathBytes) +
-                   " bytes"};
-    }
-    const auto path = file_path(h, index);
-    if (!path) return std::optional<uint32_t>();
-    const auto [it, added] = index_.emplace(*path, static_cast<uint32_t>(files_.size()));
-    if (added) files_.push_back(*path);
-    return std::optional(it->second);
-  }
-
- private:
-  std::vector<std::string>& files_;
-  std::map<std::string, uint32_t> index_;
-  uint64_t resolved_bytes_ = 0;
-};
-
 Expected<UnitHeader> read_header(Cursor& c, size_t offset_size, StringSections& strings) {
   UnitHeader h;
-  h.offset_size = offset_size;
   h.version = c.u16();
   if (c.failed()) return Error{"the unit ends inside its header"};
   if (h.version < 2 || h.version > 5) {
@@ -347,17 +252,16 @@ Expected<UnitHeader> read_header(Cursor& c, size_t offset_size, StringSections& 
     return Error{"the header length runs past the unit"};
   }
   const size_t program_start = c.offset() + static_cast<size_t>(header_length);
-  h.min_instruction_length = c.u8();
+  c.u8();                      // minimum instruction length
   if (h.version >= 4) c.u8();  // maximum operations per instruction: 1 on x86
-  h.default_is_stmt = c.u8() != 0;
-  h.line_base = static_cast<int8_t>(c.u8());
-  h.line_range = c.u8();
-  h.opcode_base = c.u8();
+  c.u8();                      // default is_stmt
+  c.u8();                      // line base
+  const uint8_t line_range = c.u8();
+  const uint8_t opcode_base = c.u8();
   if (c.failed()) return Error{"the unit ends inside its header"};
-  if (h.line_range == 0) return Error{"the line range is zero"};
-  if (h.opcode_base == 0) return Error{"the opcode base is zero"};
-  h.standard_lengths.resize(h.opcode_base - 1u);
-  for (auto& n : h.standard_lengths) n = c.u8();
+  if (line_range == 0) return Error{"the line range is zero"};
+  if (opcode_base == 0) return Error{"the opcode base is zero"};
+  c.skip(opcode_base - 1u);  // the standard opcodes' operand counts
   if (h.version >= 5) {
     auto dirs = read_entry_table(c, offset_size, strings);
     if (!dirs) return dirs.error();
@@ -383,151 +287,27 @@ Expected<UnitHeader> read_header(Cursor& c, size_t offset_size, StringSections& 
     }
   }
   if (c.failed() || c.offset() > program_start) return Error{"the header runs past its length"};
-  c.skip(program_start - c.offset());
   return h;
 }
 
-// Runs one unit's line-number program over `program`, appending the ranges `filter` keeps to
-// `table`. Rows stream: only the previous row of the sequence is held, as a range needs no more
-// than its own row and the next one's address.
-Expected<void> run_program(Cursor& c, UnitHeader& h, FileTable& files, const LineFilter& filter,
-                           LineTable& table) {
-  struct Row {
-    uint64_t address = 0;
-    uint64_t file = 1;
-    int64_t line = 1;
-  };
-  Row state;
-  std::optional<Row> previous;            // the sequence's last row so far
-  std::map<uint64_t, uint32_t> interned;  // unit file number -> table index
-  auto file_index = [&](uint64_t unit_file) -> Expected<uint32_t> {
-    if (auto it = interned.find(unit_file); it != interned.end()) return it->second;
-    auto index = files.resolve(h, unit_file);
-    if (!index) return index.error();
-    if (!*index) {
-      return Error{"a row names file " + std::to_string(unit_file) + ", not in the table"};
-    }
-    interned.emplace(unit_file, **index);
-    return **index;
-  };
-  // The previous row's range, now that the next row says where it ends.
-  auto close = [&](uint64_t end) -> Expected<void> {
-    const Row& row = *previous;
-    // Rows at one address leave nothing; linkers mark the sequences of discarded code with an
-    // address at the top of the space (a "tombstone"): such rows describe nothing in the image.
-    if (end == row.address || end > UINT32_MAX) return {};
-    const auto begin = static_cast<uint32_t>(row.address);
-    if (filter.keep && !filter.keep(begin, static_cast<uint32_t>(end))) return {};
-    if (table.ranges.size() >= filter.max_ranges) {
-      return Error{"the rows give more than " + std::to_string(filter.max_ranges) +
-                   " ranges in the code"};
-    }
-    const auto file = file_index(row.file);
-    if (!file) return file.error();
-    table.ranges.push_back(
-        {begin, static_cast<uint32_t>(end), *file, static_cast<uint32_t>(row.line)});
-    return {};
-  };
-  auto emit = [&]() -> Expected<void> {
-    if (state.line < 0 || state.line > UINT32_MAX) return Error{"a row has no valid line number"};
-    if (previous) {
-      if (state.address < previous->address) {
-        return Error{"addresses go backwards inside a sequence"};
-      }
-      if (auto r = close(state.address); !r) return r;
-    }
-    previous = state;
-    return {};
-  };
-  auto end_sequence = [&]() -> Expected<void> {
-    if (auto r = emit(); !r) return r;
-    state = Row{};
-    previous.reset();
-    return {};
-  };
-  // Operands are clamped so that the sums below cannot wrap; the range check after each opcode
-  // then rejects the program.
-  constexpr uint64_t kMaxStep = uint64_t{1} << 40;
-  auto advance = [&](uint64_t operation_advance) {
-    state.address += std::min(operation_advance, kMaxStep) * h.min_instruction_length;
-  };
-
-  while (!c.at_end()) {
-    const uint8_t opcode = c.u8();
-    if (opcode >= h.opcode_base) {
-      const int adjusted = opcode - h.opcode_base;
-      advance(static_cast<uint64_t>(adjusted / h.line_range));
-      state.line += h.line_base + adjusted % h.line_range;
-      if (auto r = emit(); !r) return r;
-      continue;
-    }
-    switch (opcode) {
-      case 0: {  // extended opcode
-        const uint64_t length = c.uleb();
-        if (c.failed() || length == 0 || length > c.remaining()) {
-          return Error{"an extended opcode runs past the unit"};
-        }
-        const size_t end = c.offset() + static_cast<size_t>(length);
-        const uint8_t sub = c.u8();
-        if (sub == 1) {  // DW_LNE_end_sequence
-          if (auto r = end_sequence(); !r) return r;
-        } else if (sub == 2) {  // DW_LNE_set_address
-          const size_t size = static_cast<size_t>(length - 1);
-          if (size != 4 && size != 8) return Error{"DW_LNE_set_address is not 4 or 8 bytes"};
-          state.address = c.sized(size);
-        } else if (sub == 3 && h.version <= 4) {  // DW_LNE_define_file
-          FileEntry f{c.cstring(), c.uleb()};
-          if (h.files.size() == kMaxEntries) return Error{"the unit defines too many files"};
-          h.files.push_back(f);
-        }
-        // DW_LNE_set_discriminator and vendor opcodes change nothing this reader keeps.
-        if (c.failed() || c.offset() > end) return Error{"an extended opcode overruns its length"};
-        c.skip(end - c.offset());
-        break;
-      }
-      case 1:  // DW_LNS_copy
-        if (auto r = emit(); !r) return r;
-        break;
-      case 2:
-        advance(c.uleb());
-        break;  // DW_LNS_advance_pc
-      case 3:   // DW_LNS_advance_line
-        state.line +=
-            std::clamp(c.sleb(), -static_cast<int64_t>(kMaxStep), static_cast<int64_t>(kMaxStep));
-        break;
-      case 4:
-        state.file = c.uleb();
-        break;  // DW_LNS_set_file
-      case 8:   // DW_LNS_const_add_pc
-        advance(static_cast<uint64_t>((255 - h.opcode_base) / h.line_range));
-        break;
-      case 9:
-        state.address += c.u16();
-        break;  // DW_LNS_fixed_advance_pc
-      default:
-        // DW_LNS_set_column, negate_stmt, set_basic_block, prologue_end, epilogue_begin,
-        // set_isa and opcodes of later versions: skip the operands the header says they take.
-        for (uint8_t i = 0; i < h.standard_lengths[opcode - 1u]; ++i) c.uleb();
-        break;
-    }
-    if (c.failed()) return Error{"an opcode runs past the unit"};
-    if (state.address > kMaxStep * 2 || state.line > static_cast<int64_t>(kMaxStep) ||
-        state.line < -static_cast<int64_t>(kMaxStep)) {
-      return Error{"the program drives the address or line out of range"};
-    }
+// The bytes libdw allocates for file `f`'s path: its name, joined (when relative) to its
+// directory, which may itself be joined to the unit's directory.
+uint64_t path_cost(const UnitHeader& h, const FileEntry& f) {
+  const bool v5 = h.version >= 5;
+  uint64_t cost = f.name.size();
+  if (!h.directories.empty()) cost += h.directories[0].size();
+  const uint64_t dir = v5 ? f.directory : f.directory - 1;
+  if (f.directory != 0 && dir < h.directories.size()) {
+    cost += h.directories[static_cast<size_t>(dir)].size();
   }
-  // A program that stops without DW_LNE_end_sequence leaves its last rows without an end:
-  // nothing says how far they reach, so they give no ranges.
-  return {};
+  return cost;
 }
 
-}  // namespace
-
-Expected<LineTable> read_line_table(std::span<const uint8_t> debug_line,
-                                    const DwarfStrings& strings, const LineFilter& filter) {
-  LineTable table;
-  FileTable files(table.files);
+// Walks every unit's header, not its program: what libdw would build for the directory and
+// file tables must stay small, whatever counts and strings the header claims.
+Expected<void> check_headers(std::span<const uint8_t> debug_line, const DwarfStrings& strings) {
   StringSections names(strings);
+  uint64_t path_bytes = 0;
   size_t unit_offset = 0;
   while (unit_offset < debug_line.size()) {
     Cursor c(debug_line.subspan(unit_offset));
@@ -544,10 +324,131 @@ Expected<LineTable> read_line_table(std::span<const uint8_t> debug_line,
     Cursor unit(debug_line.subspan(unit_offset + header_bytes, static_cast<size_t>(length)));
     auto header = read_header(unit, offset_size, names);
     if (!header) return Error{at_offset(unit_offset) + ": " + header.error().message};
-    if (auto r = run_program(unit, *header, files, filter, table); !r) {
-      return Error{at_offset(unit_offset) + ": " + r.error().message};
+    for (size_t i = 0; i < header->files.size(); ++i) {
+      const uint64_t cost = path_cost(*header, header->files[i]);
+      // Files are numbered as the unit's version numbers them.
+      const size_t number = header->version >= 5 ? i : i + 1;
+      if (cost > kMaxPathLength) {
+        return Error{at_offset(unit_offset) + ": file " + std::to_string(number) +
+                     " names a path of " + std::to_string(cost) +
+                     " bytes with its directories, more than " + std::to_string(kMaxPathLength)};
+      }
+      path_bytes += cost;
+      if (path_bytes > kMaxPathBytes) {
+        return Error{at_offset(unit_offset) + ": the units' file names add up to more than " +
+                     std::to_string(kMaxPathBytes >> 20) + " MiB"};
+      }
     }
     unit_offset += header_bytes + static_cast<size_t>(length);
+  }
+  return {};
+}
+
+struct ElfCloser {
+  void operator()(Elf* e) const { elf_end(e); }
+};
+struct DwarfCloser {
+  void operator()(Dwarf* d) const { dwarf_end(d); }
+};
+
+// The path as the units record it: relative to the unit's directory when it lies beneath it.
+std::string relative_path(const char* path, const char* unit_directory) {
+  const std::filesystem::path p(path);
+  if (p.is_absolute() && unit_directory != nullptr) {
+    // A DWARF 4 unit no compilation unit claims has an empty directory, which libdw joins as
+    // the root.
+    const std::filesystem::path root(*unit_directory != '\0' ? unit_directory : "/");
+    const auto rel = p.lexically_relative(root);
+    if (!rel.empty() && *rel.begin() != "..") return rel.lexically_normal().string();
+  }
+  return p.lexically_normal().string();
+}
+
+std::string libdw_error() { return std::string("libdw: ") + dwarf_errmsg(-1); }
+
+}  // namespace
+
+Expected<LineTable> read_line_table(const ElfFile& elf, const LineFilter& filter) {
+  const ElfSection* debug_line = elf.section(".debug_line");
+  if (debug_line == nullptr) return Error{"the debug file has no .debug_line section"};
+  DwarfStrings strings;
+  if (const auto* s = elf.section(".debug_str")) strings.str = s->contents;
+  if (const auto* s = elf.section(".debug_line_str")) strings.line_str = s->contents;
+  if (auto checked = check_headers(debug_line->contents, strings); !checked) {
+    return Error{".debug_line: " + checked.error().message};
+  }
+  if (debug_line->size > kMaxDebugLine) {
+    return Error{".debug_line is " + std::to_string(debug_line->size) + " bytes, more than the " +
+                 std::to_string(kMaxDebugLine >> 10) + " KiB a module's line table may have"};
+  }
+
+  elf_version(EV_CURRENT);
+  const auto bytes = elf.bytes();
+  std::vector<char> copy(bytes.begin(), bytes.end());
+  std::unique_ptr<Elf, ElfCloser> handle(elf_memory(copy.data(), copy.size()));
+  if (!handle) return Error{std::string("libelf: ") + elf_errmsg(-1)};
+  std::unique_ptr<Dwarf, DwarfCloser> dwarf(dwarf_begin_elf(handle.get(), DWARF_C_READ, nullptr));
+  if (!dwarf) return Error{".debug_line: " + libdw_error()};
+
+  LineTable table;
+  std::unordered_map<std::string, uint32_t> index;  // path -> files
+  size_t rows_in_code = 0;
+  Dwarf_Off offset = 0, next = 0;
+  Dwarf_CU* cu = nullptr;
+  while (true) {
+    Dwarf_Files* files = nullptr;
+    Dwarf_Lines* lines = nullptr;
+    size_t file_count = 0, line_count = 0;
+    const int status =
+        dwarf_next_lines(dwarf.get(), offset, &next, &cu, &files, &file_count, &lines, &line_count);
+    if (status == 1) break;
+    if (status != 0) return Error{".debug_line: " + at_offset(offset) + ": " + libdw_error()};
+    const char* const* dirs = nullptr;
+    size_t dir_count = 0;
+    const char* unit_directory =
+        dwarf_getsrcdirs(files, &dirs, &dir_count) == 0 && dir_count > 0 ? dirs[0] : nullptr;
+    std::unordered_map<const char*, uint32_t> interned;  // libdw's path -> files
+    auto file_index = [&](const char* path) {
+      if (auto it = interned.find(path); it != interned.end()) return it->second;
+      const auto [it, added] =
+          index.emplace(relative_path(path, unit_directory), uint32_t(table.files.size()));
+      if (added) table.files.push_back(it->first);
+      interned.emplace(path, it->second);
+      return it->second;
+    };
+    // libdw sorts the rows by address, an end of sequence before a row at the same address:
+    // each row reaches to the next one.
+    for (size_t i = 0; i < line_count; ++i) {
+      Dwarf_Line* row = dwarf_onesrcline(lines, i);
+      Dwarf_Addr address = 0;
+      bool end = false;
+      int line = 0;
+      if (row == nullptr || dwarf_lineaddr(row, &address) != 0 ||
+          dwarf_lineendsequence(row, &end) != 0 || dwarf_lineno(row, &line) != 0) {
+        return Error{".debug_line: " + at_offset(offset) + ": " + libdw_error()};
+      }
+      // Linkers mark the rows of discarded code with an address at the top of the space (a
+      // "tombstone"): such rows describe nothing in the image.
+      if (end || address > UINT32_MAX) continue;
+      const auto begin = static_cast<uint32_t>(address);
+      if (filter.keep && !filter.keep(begin)) continue;
+      // One link describes each code byte once: more rows than code bytes describe the same
+      // code over and over.
+      if (++rows_in_code > filter.max_rows) {
+        return Error{".debug_line: the rows give more than " + std::to_string(filter.max_rows) +
+                     " ranges in the code"};
+      }
+      Dwarf_Addr stop = 0;
+      if (i + 1 == line_count || dwarf_lineaddr(dwarf_onesrcline(lines, i + 1), &stop) != 0 ||
+          stop <= address || stop > UINT32_MAX) {
+        continue;
+      }
+      const char* path = dwarf_linesrc(row, nullptr, nullptr);
+      if (path == nullptr) return Error{".debug_line: a row names a file not in its table"};
+      table.ranges.push_back({begin, static_cast<uint32_t>(stop), file_index(path),
+                              static_cast<uint32_t>(std::max(line, 0))});
+    }
+    offset = next;
   }
   return table;
 }

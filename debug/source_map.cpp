@@ -53,17 +53,12 @@ Expected<SourceMap> SourceMap::parse(std::vector<uint8_t> bytes) {
     return address - c.address < c.bytes.size() ? &c : nullptr;
   };
 
-  const ElfSection* debug_line = elf->section(".debug_line");
-  if (debug_line == nullptr) return Error{"the debug file has no .debug_line section"};
-  DwarfStrings strings;
-  if (const auto* s = elf->section(".debug_str")) strings.str = s->contents;
-  if (const auto* s = elf->section(".debug_line_str")) strings.line_str = s->contents;
-  // Only ranges that start in the code are kept; one link describes each code byte once, so
-  // a table with more ranges there than the code has bytes is refused.
-  const LineFilter filter{[&](uint32_t begin, uint32_t) { return code_section(begin) != nullptr; },
+  // Only rows that start in the code are kept; one link describes each code byte once, so
+  // a table with more rows there than the code has bytes is refused.
+  const LineFilter filter{[&](uint32_t address) { return code_section(address) != nullptr; },
                           static_cast<size_t>(code_bytes)};
-  auto table = read_line_table(debug_line->contents, strings, filter);
-  if (!table) return Error{".debug_line: " + table.error().message};
+  auto table = read_line_table(*elf, filter);
+  if (!table) return table.error();
   map.files_ = std::move(table->files);
 
   // Keep the rows that describe the image's code, first come first served where units overlap.
@@ -81,7 +76,12 @@ Expected<SourceMap> SourceMap::parse(std::vector<uint8_t> bytes) {
     map.lines_.push_back(r);
   }
 
-  if (elf->section(".debug_info") != nullptr) {
+  if (const ElfSection* info = elf->section(".debug_info")) {
+    if (info->size > kMaxDebugInfo) {
+      return Error{".debug_info is " + std::to_string(info->size) + " bytes, more than the " +
+                   std::to_string(kMaxDebugInfo >> 20) +
+                   " MiB a module's debug information may have"};
+    }
     std::vector<std::pair<uint32_t, uint32_t>> code;
     for (const CodeSection& c : map.code_) {
       code.emplace_back(c.address, c.address + static_cast<uint32_t>(c.bytes.size()));

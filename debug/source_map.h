@@ -46,6 +46,9 @@ class SourceMap {
  public:
   // Debug files are read only up to this size.
   static constexpr uint64_t kMaxFileSize = 64u << 20;
+  // A module's .debug_info is tens of KiB; libdw walks it whole for the inlined code, so a
+  // larger one is refused rather than read.
+  static constexpr uint64_t kMaxDebugInfo = 4u << 20;
 
   // Reads the debug file (ELF, i386, with .debug_line and .symtab; .debug_info, when there,
   // for the code the compiler inlined). Fails with a message that

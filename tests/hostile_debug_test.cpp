@@ -11,83 +11,12 @@
 #include "board.h"
 #include "coverage.h"
 #include "debug_fixture.h"
-#include "dwarf_line.h"
 #include "elf_file.h"
 #include "expect_error.h"
 #include "files.h"
 
 namespace peiboard::testing {
 namespace {
-
-// An i386 ELF file of the sections given, in order after the null section; a section's
-// contents may be shared with an earlier one (its `same_as` index, from 1).
-struct ElfSectionSpec {
-  std::string name;
-  uint32_t type = 1;  // SHT_PROGBITS
-  uint32_t flags = 0;
-  uint32_t address = 0;
-  std::vector<uint8_t> contents;
-  uint32_t link = 0;
-  uint32_t same_as = 0;
-};
-
-std::vector<uint8_t> build_elf(const std::vector<ElfSectionSpec>& sections, uint32_t entry) {
-  std::vector<uint8_t> file(52, 0);
-  const uint8_t ident[] = {0x7F, 'E', 'L', 'F', 1, 1, 1};
-  std::copy(std::begin(ident), std::end(ident), file.begin());
-  put16(file, 16, 2);  // ET_EXEC
-  put16(file, 18, 3);  // EM_386
-  put32(file, 20, 1);
-  put32(file, 24, entry);
-  put16(file, 40, 52);
-  put16(file, 46, 40);
-  std::vector<uint8_t> names(1, 0);
-  std::vector<uint32_t> name_at, offset, size;
-  for (const auto& s : sections) {
-    name_at.push_back(static_cast<uint32_t>(names.size()));
-    names.insert(names.end(), s.name.begin(), s.name.end());
-    names.push_back(0);
-    if (s.same_as != 0) {
-      offset.push_back(offset[s.same_as - 1]);
-      size.push_back(size[s.same_as - 1]);
-      continue;
-    }
-    offset.push_back(static_cast<uint32_t>(file.size()));
-    size.push_back(static_cast<uint32_t>(s.contents.size()));
-    file.insert(file.end(), s.contents.begin(), s.contents.end());
-  }
-  const auto names_at = static_cast<uint32_t>(file.size());
-  const uint32_t names_name = static_cast<uint32_t>(names.size());
-  const std::string shstrtab = ".shstrtab";
-  names.insert(names.end(), shstrtab.begin(), shstrtab.end());
-  names.push_back(0);
-  file.insert(file.end(), names.begin(), names.end());
-  while (file.size() % 4 != 0) file.push_back(0);
-  const auto table = static_cast<uint32_t>(file.size());
-  file.resize(file.size() + 40 * (sections.size() + 2), 0);
-  auto header = [&](size_t index, uint32_t name, uint32_t type, uint32_t flags, uint32_t address,
-                    uint32_t at, uint32_t bytes, uint32_t link) {
-    const size_t h = table + 40 * index;
-    put32(file, h, name);
-    put32(file, h + 4, type);
-    put32(file, h + 8, flags);
-    put32(file, h + 12, address);
-    put32(file, h + 16, at);
-    put32(file, h + 20, bytes);
-    put32(file, h + 24, link);
-  };
-  for (size_t i = 0; i < sections.size(); ++i) {
-    const auto& s = sections[i];
-    header(i + 1, name_at[i], s.type, s.flags, s.address, offset[i], size[i], s.link);
-  }
-  header(sections.size() + 1, names_name, 3, 0, 0, names_at, names_name + 10, 0);
-  put32(file, 32, table);
-  put16(file, 48, static_cast<uint16_t>(sections.size() + 2));
-  put16(file, 50, static_cast<uint16_t>(sections.size() + 1));
-  return file;
-}
-
-constexpr uint32_t kCode = 0x6;  // SHF_ALLOC | SHF_EXECINSTR
 
 // A DWARF 4 unit: no directories, one file "a.c", then `program`.
 std::vector<uint8_t> dwarf4_unit(const std::vector<uint8_t>& program) {
@@ -121,20 +50,6 @@ std::vector<uint8_t> set_address(uint32_t address) {
   std::vector<uint8_t> op = {0x00, 0x05, 0x02};
   append_le(op, address);
   return op;
-}
-
-std::vector<uint8_t> symbol_table(const std::vector<std::tuple<uint32_t, uint32_t, uint16_t>>&
-                                      symbols) {  // (name offset, value, section)
-  std::vector<uint8_t> table(16, 0);
-  for (const auto& [name, value, section] : symbols) {
-    append_le(table, name);
-    append_le(table, value);
-    append_le(table, uint32_t{1});
-    table.push_back(0x12);  // global function
-    table.push_back(0);
-    append_le(table, section);
-  }
-  return table;
 }
 
 // A file with one code section of `code` at `address`, the line program, and one routine.
@@ -214,12 +129,20 @@ TEST(HostileDebugFileTest, EachCostlyFileEndsBoundedOrRefused) {
     uint64_t lines;
   };
   const std::vector<Case> cases = {
-      {"8 MiB of DW_LNS_copy at one address: the rows collapse as they stream",
+      {"8 MiB of DW_LNS_copy at one address: more line table than a module has",
        [] {
          std::vector<uint8_t> program = set_address(0x1000);
          program.resize(program.size() + (8u << 20), 0x01);
          program.insert(program.end(), {0x21, 0x00, 0x01, 0x01});  // +1 byte, end_sequence
          return debug_file(0x1000, {0x90, 0x90}, dwarf4_unit(program));
+       },
+       ".debug_line is 8388656 bytes, more than the 256 KiB a module's line table may have", 0},
+      {"just under 256 KiB of DW_LNS_copy at one address: read, every row held, bounded",
+       [] {
+         std::vector<uint8_t> program = set_address(0x1000);
+         program.resize((256u << 10) - 64, 0x01);
+         program.insert(program.end(), {0x21, 0x00, 0x01, 0x01});  // +1 byte, end_sequence
+         return debug_file(0x1000, std::vector<uint8_t>(256u << 10, 0x90), dwarf4_unit(program));
        },
        "", 1},
       {"4,000 one-byte code sections and 200,000 rows outside them: only rows in the code stay",
@@ -240,16 +163,30 @@ TEST(HostileDebugFileTest, EachCostlyFileEndsBoundedOrRefused) {
          return build_elf(sections, 0x10000);
        },
        "", 1},
-      {"one code byte described 70,000 times over by overlapping sequences",
+      {"one code byte described 20,000 times over by overlapping sequences",
        [] {
          std::vector<uint8_t> program;
-         for (int i = 0; i < 70000; ++i) {
+         for (int i = 0; i < 20000; ++i) {
            append(program, set_address(0x1000));
            program.insert(program.end(), {0x01, 0x21, 0x00, 0x01, 0x01});
          }
          return debug_file(0x1000, {0x90}, dwarf4_unit(program));
        },
        "more than 1 ranges in the code", 0},
+      {"5 MiB of .debug_info: more debug information than a module has",
+       [] {
+         std::vector<uint8_t> program = set_address(0x1000);
+         program.insert(program.end(), {0x01, 0x21, 0x00, 0x01, 0x01});
+         const std::string strtab("\0_Main\0", 7);
+         return build_elf({{".text", 1, kCode, 0x1000, {0x90}},
+                           {".debug_line", 1, 0, 0, dwarf4_unit(program)},
+                           {".debug_info", 1, 0, 0, std::vector<uint8_t>(5u << 20, 0)},
+                           {".symtab", 2, 0, 0, symbol_table({{1, 0x1000, 1}}), 5},
+                           {".strtab", 3, 0, 0, {strtab.begin(), strtab.end()}}},
+                          0x1000);
+       },
+       ".debug_info is 5242880 bytes, more than the 4 MiB a module's debug information may have",
+       0},
       {"1,000 routines sharing one 256 KiB name",
        [] {
          std::string strtab(1, '\0');
@@ -323,6 +260,23 @@ TEST(HostileDebugFileTest, EachCostlyFileEndsBoundedOrRefused) {
                           0x1000);
        },
        "file 0 names a path of 2097152 bytes with its directories, more than 8192", 0},
+      {"50,000 file names of 8,000 bytes each with their directory, all in one string",
+       [] {
+         std::vector<uint8_t> line_str(4000, 'd');
+         line_str.push_back(0);
+         std::vector<uint8_t> tables = {1, 1, 0x1F, 1, 0, 0, 0, 0};  // one directory: the string
+         tables.insert(tables.end(), {2, 1, 0x1F, 2, 0x0B});         // files: (path, directory)
+         append_uleb(tables, 50000);
+         for (int i = 0; i < 50000; ++i) tables.insert(tables.end(), {0, 0, 0, 0, 0});
+         const std::string strtab("\0_Main\0", 7);
+         return build_elf({{".text", 1, kCode, 0x1000, {0x90}},
+                           {".debug_line", 1, 0, 0, dwarf5_unit(tables)},
+                           {".debug_line_str", 1, 0, 0, line_str},
+                           {".symtab", 2, 0, 0, symbol_table({{1, 0x1000, 1}}), 5},
+                           {".strtab", 3, 0, 0, {strtab.begin(), strtab.end()}}},
+                          0x1000);
+       },
+       "the units' file names add up to more than 4 MiB", 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

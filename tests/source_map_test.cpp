@@ -398,8 +398,20 @@ TEST(DwarfLineTest, ReadsADwarf5Unit) {
   // Version 5, address size 4, no segments.
   auto section = line_section({5, 0, 4, 0}, header, program);
   const size_t unit_size = section.size() - 4;  // after the unit length field
+  auto read = [&] {
+    const std::string strtab("\0_Main\0", 7);
+    auto elf =
+        ElfFile::parse(build_elf({{".text", 1, kCode, 0x1000, std::vector<uint8_t>(10, 0x90)},
+                                  {".debug_line", 1, 0, 0, section},
+                                  {".debug_line_str", 1, 0, 0, line_str},
+                                  {".symtab", 2, 0, 0, symbol_table({{1, 0x1000, 1}}), 5},
+                                  {".strtab", 3, 0, 0, {strtab.begin(), strtab.end()}}},
+                                 0x1000));
+    if (!elf) throw std::runtime_error(elf.error().message);
+    return read_line_table(*elf);
+  };
 
-  const auto table = read_line_table(section, {{}, line_str});
+  const auto table = read();
   ASSERT_TRUE(table) << table.error().message;
   auto describe = [&](const LineRange& r) {
     return hex(r.begin) + "-" + hex(r.end) + " " + table->files[r.file] + ":" +
@@ -414,12 +426,12 @@ TEST(DwarfLineTest, ReadsADwarf5Unit) {
   // The same unit one byte short ends inside its last opcode.
   section.pop_back();
   put32(section, 0, static_cast<uint32_t>(unit_size - 1));
-  EXPECT_FALSE(read_line_table(section, {{}, line_str}));
+  EXPECT_FALSE(read());
   // A string offset past .debug_line_str.
   line_str.resize(3);
   put32(section, 0, static_cast<uint32_t>(unit_size));
   section.push_back(0x01);
-  EXPECT_FALSE(read_line_table(section, {{}, line_str}));
+  EXPECT_FALSE(read());
 }
 
 }  // namespace
