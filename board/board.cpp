@@ -430,7 +430,7 @@ std::string Board::routine_at(uint32_t address) const {
   return hex(address, 8);
 }
 
-std::string Board::site(uint32_t address) const {
+std::string Board::where(uint32_t address) const {
   if (auto where = module_->where(address)) return *where;
   return routine_at(address);
 }

@@ -21,8 +21,8 @@
 #include "firmware_records.h"
 #include "log.h"
 #include "machine.h"
-#include "module.h"
 #include "memory_map.h"
+#include "module.h"
 #include "pe_image.h"
 #include "pei_foundation.h"
 #include "platform.h"
@@ -126,8 +126,9 @@ class Board {
  public:
   // Checks that the scenario and the module's image fit this board's memory map, then builds
   // it. The board shares the module: its names and source lines answer the reports.
-  static Expected<std::unique_ptr<Board>, BoardError> create(
-      const Scenario& scenario, std::shared_ptr<const Module> module, BoardOptions options = {});
+  static Expected<std::unique_ptr<Board>, BoardError> create(const Scenario& scenario,
+                                                             std::shared_ptr<const Module> module,
+                                                             BoardOptions options = {});
   // The same for an image alone (a copy of it, without a debug file).
   static Expected<std::unique_ptr<Board>, BoardError> create(const Scenario& scenario,
                                                              const PeImage& image,
@@ -159,7 +160,7 @@ class Board {
   uint32_t symbol(std::string_view name) const;  // address of a routine or datum; throws
   std::string routine_at(uint32_t address) const;
   // "Routine+0x1C (Pkg/File.cpp:57)" with the debug file, else what routine_at() says.
-  std::string site(uint32_t address) const;
+  std::string where(uint32_t address) const;
   // "Pkg/File.cpp:57" for code at `address`, when the debug file knows it.
   std::optional<std::string> source_line(uint32_t address) const;
   // The code addresses of the guest's call stack, innermost first: `at`, then the return

@@ -14,9 +14,9 @@ uint64_t all_ones(unsigned width) { return width >= 8 ? ~0ull : (1ull << (8 * wi
 
 }  // namespace
 
-Chipset::Chipset(const Scenario& s, RunLog& log, SiteOf site_of)
+Chipset::Chipset(const Scenario& s, RunLog& log, AccessOrigin origin)
     : log_(log),
-      site_of_(std::move(site_of)),
+      origin_(std::move(origin)),
       ecam_base_(s.pch.ecam_base),
       lpc_(s),
       root_ports_(s),
@@ -40,7 +40,7 @@ RegisterBlock* Chipset::function(uint32_t bdf) {
 template <class What>
 void Chipset::log_access(bool write, uint32_t address, unsigned width, uint64_t value,
                          What&& what) {
-  log_.access(write, address, width, value, site_of_(), std::forward<What>(what));
+  log_.access(write, address, width, value, origin_(), std::forward<What>(what));
 }
 
 uint64_t Chipset::read(uint32_t address, unsigned width) {

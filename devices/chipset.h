@@ -21,8 +21,8 @@
 
 #include "heci.h"
 #include "log.h"
-#include "memory_map.h"
 #include "lpc.h"
+#include "memory_map.h"
 #include "pcr.h"
 #include "pmc.h"
 #include "register_block.h"
@@ -33,11 +33,11 @@ namespace peiboard {
 
 // Who made an access: the guest address answerable for it (the instruction, or for the
 // host's own work on the guest's behalf, the block that called it).
-using SiteOf = std::function<uint32_t()>;
+using AccessOrigin = std::function<uint32_t()>;
 
 class Chipset {
  public:
-  Chipset(const Scenario& scenario, RunLog& log, SiteOf site_of);
+  Chipset(const Scenario& scenario, RunLog& log, AccessOrigin origin);
   Chipset(const Chipset&) = delete;
   Chipset& operator=(const Chipset&) = delete;
   ~Chipset();
@@ -70,7 +70,7 @@ class Chipset {
   void write_pwrm(uint32_t address, unsigned width, uint64_t value);
 
   RunLog& log_;
-  SiteOf site_of_;
+  AccessOrigin origin_;
   uint32_t ecam_base_;
   Lpc lpc_;
   std::optional<Pmc> pmc_;

@@ -24,24 +24,26 @@ static_assert(int{kRead} == int{UC_PROT_READ} && int{kWrite} == int{UC_PROT_WRIT
 
 // Every engine call goes through here: an engine error on the host side is a bug of the
 // board model, not something the guest did, so it ends the run loudly.
-void uce(uc_err error, const char* what) {
+void check_engine(uc_err error, const char* what) {
   if (error != UC_ERR_OK) {
     throw std::runtime_error(std::string("engine: ") + what + ": " + uc_strerror(error));
   }
 }
 
-struct Registers {
+// The general registers, EIP and EFLAGS: what a nested guest call saves and puts back.
+struct SavedRegisters {
   static constexpr int kIds[] = {UC_X86_REG_EAX, UC_X86_REG_EBX,   UC_X86_REG_ECX, UC_X86_REG_EDX,
                                  UC_X86_REG_ESI, UC_X86_REG_EDI,   UC_X86_REG_EBP, UC_X86_REG_ESP,
                                  UC_X86_REG_EIP, UC_X86_REG_EFLAGS};
   uint32_t values[std::size(kIds)] = {};
 
   void save(uc_engine* uc) {
-    for (size_t i = 0; i < std::size(kIds); ++i) uce(uc_reg_read(uc, kIds[i], &values[i]), "reg");
+    for (size_t i = 0; i < std::size(kIds); ++i)
+      check_engine(uc_reg_read(uc, kIds[i], &values[i]), "reg");
   }
   void restore(uc_engine* uc) const {
     for (size_t i = 0; i < std::size(kIds); ++i) {
-      uce(uc_reg_write(uc, kIds[i], &values[i]), "reg");
+      check_engine(uc_reg_write(uc, kIds[i], &values[i]), "reg");
     }
   }
 };
@@ -122,7 +124,7 @@ class Machine::Hook {
  public:
   Hook(uc_engine* uc, int type, void* callback, void* user, uint64_t begin, uint64_t end)
       : uc_(uc) {
-    uce(uc_hook_add(uc, &handle_, type, callback, user, begin, end), "hook");
+    check_engine(uc_hook_add(uc, &handle_, type, callback, user, begin, end), "hook");
   }
   ~Hook() { uc_hook_del(uc_, handle_); }
   Hook(const Hook&) = delete;
@@ -204,12 +206,12 @@ class Machine::Frame final : public TrapFrame {
   uint32_t return_address() const override { return m_.guest_read32(esp_); }
   uint32_t trap_address() const override { return trap_; }
   void set_result(uint32_t eax) override {
-    uce(uc_reg_write(m_.uc_.get(), UC_X86_REG_EAX, &eax), "eax");
+    check_engine(uc_reg_write(m_.uc_.get(), UC_X86_REG_EAX, &eax), "eax");
   }
   void set_result64(uint64_t value) override {
     const uint32_t lo = static_cast<uint32_t>(value), hi = static_cast<uint32_t>(value >> 32);
-    uce(uc_reg_write(m_.uc_.get(), UC_X86_REG_EAX, &lo), "eax");
-    uce(uc_reg_write(m_.uc_.get(), UC_X86_REG_EDX, &hi), "edx");
+    check_engine(uc_reg_write(m_.uc_.get(), UC_X86_REG_EAX, &lo), "eax");
+    check_engine(uc_reg_write(m_.uc_.get(), UC_X86_REG_EDX, &hi), "edx");
   }
 
  private:
@@ -233,7 +235,7 @@ Machine::Machine(InstructionCounter counter, MachineOptions options)
   }
   ::munmap(room, kTranslationBuffer + (size_t{1} << 20));
   uc_engine* uc = nullptr;
-  uce(uc_open(UC_ARCH_X86, UC_MODE_32, &uc), "open");
+  check_engine(uc_open(UC_ARCH_X86, UC_MODE_32, &uc), "open");
   uc_.reset(uc);
   // The trap page holds one RET per trap: the host does the work in a code hook at the
   // trap address and returns for the guest.
@@ -243,9 +245,9 @@ Machine::Machine(InstructionCounter counter, MachineOptions options)
   add_hooks();
   return_trap_ = add_trap("return to host", [](TrapFrame&) {});
   uc_context* context = nullptr;
-  uce(uc_context_alloc(uc_.get(), &context), "context");
+  check_engine(uc_context_alloc(uc_.get(), &context), "context");
   initial_context_.reset(context);
-  uce(uc_context_save(uc_.get(), initial_context_.get()), "context");
+  check_engine(uc_context_save(uc_.get(), initial_context_.get()), "context");
 }
 
 Machine::~Machine() = default;
@@ -339,7 +341,7 @@ void Machine::map_ram(uint32_t base, uint32_t size, uint8_t permissions, std::st
   region.on_reset = on_reset;
   region.page_permissions.assign(size / kPageSize, permissions);
   region.memory = {allocate_pages(size), PageDeleter{size}};
-  uce(uc_mem_map_ptr(uc_.get(), base, size, permissions, region.memory.get()), "map ram");
+  check_engine(uc_mem_map_ptr(uc_.get(), base, size, permissions, region.memory.get()), "map ram");
   const auto at = std::upper_bound(regions_.begin(), regions_.end(), base,
                                    [](uint32_t b, const Region& r) { return b < r.base; });
   regions_.insert(at, std::move(region));
@@ -351,7 +353,7 @@ void Machine::protect(uint32_t base, uint32_t size, uint8_t permissions) {
     throw std::invalid_argument("protect: " + hex(base, 8) + "+" + hex(size) + " is not RAM pages");
   }
   if (size == 0) return;
-  uce(uc_mem_protect(uc_.get(), base, size, permissions), "protect");
+  check_engine(uc_mem_protect(uc_.get(), base, size, permissions), "protect");
   std::fill_n(r->page_permissions.begin() + (base - r->base) / kPageSize, size / kPageSize,
               permissions);
 }
@@ -364,7 +366,7 @@ void Machine::label(uint32_t base, uint32_t size, std::string name, bool persist
   if (size != 0 && !name.empty()) labels_.push_back({base, size, std::move(name), persistent});
 }
 
-std::string Machine::region_of(uint32_t address) const {
+std::string Machine::region_label(uint32_t address) const {
   // The latest, and so the finest, label that holds the address.
   for (auto it = labels_.rbegin(); it != labels_.rend(); ++it) {
     if (address >= it->base && address - it->base < it->size) return it->name;
@@ -374,23 +376,24 @@ std::string Machine::region_of(uint32_t address) const {
 
 void Machine::map_device(uint32_t base, uint64_t size, MmioDevice& device) {
   devices_.push_back(std::make_unique<DeviceMapping>(DeviceMapping{this, &device}));
-  uce(uc_mmio_map(
-          uc_.get(), base, size,
-          +[](uc_engine*, uint64_t offset, unsigned width, void* user) -> uint64_t {
-            auto* d = static_cast<DeviceMapping*>(user);
-            return guarded(*d->machine, ~uint64_t{0},
-                           [&] { return d->device->read(static_cast<uint32_t>(offset), width); });
-          },
-          devices_.back().get(),
-          +[](uc_engine*, uint64_t offset, unsigned width, uint64_t value, void* user) {
-            auto* d = static_cast<DeviceMapping*>(user);
-            guarded(*d->machine, 0, [&] {
-              d->device->write(static_cast<uint32_t>(offset), width, value);
-              return 0;
-            });
-          },
-          devices_.back().get()),
-      "map device");
+  check_engine(uc_mmio_map(
+                   uc_.get(), base, size,
+                   +[](uc_engine*, uint64_t offset, unsigned width, void* user) -> uint64_t {
+                     auto* d = static_cast<DeviceMapping*>(user);
+                     return guarded(*d->machine, ~uint64_t{0}, [&] {
+                       return d->device->read(static_cast<uint32_t>(offset), width);
+                     });
+                   },
+                   devices_.back().get(),
+                   +[](uc_engine*, uint64_t offset, unsigned width, uint64_t value, void* user) {
+                     auto* d = static_cast<DeviceMapping*>(user);
+                     guarded(*d->machine, 0, [&] {
+                       d->device->write(static_cast<uint32_t>(offset), width, value);
+                       return 0;
+                     });
+                   },
+                   devices_.back().get()),
+               "map device");
 }
 
 Machine::Region* Machine::region_at(uint32_t address) {
@@ -440,7 +443,8 @@ void Machine::write(uint32_t address, std::span<const uint8_t> bytes) {
 }
 
 void Machine::drop_translations(uint32_t address, uint32_t size) {
-  uce(uc_ctl_remove_cache(uc_.get(), address, uint64_t{address} + size), "drop translated code");
+  check_engine(uc_ctl_remove_cache(uc_.get(), address, uint64_t{address} + size),
+               "drop translated code");
 }
 
 void Machine::forget_code(uint32_t address, uint32_t size) {
@@ -551,11 +555,11 @@ void Machine::check_guest(uint32_t address, uint64_t size, Permission access) co
   if (uint64_t{address} + size > 0x100000000ull || !region_for(address, size)) {
     const uint32_t at = missing();
     throw GuestFault{
-        {FaultKind::kBadBuffer, at, eip(), eip(), region_of(at),
+        {FaultKind::kBadBuffer, at, eip(), eip(), region_label(at),
          std::to_string(size) + " bytes at " + hex(address, 8) + " are not all memory"}};
   }
   if (access == kWrite && !writable_by_guest(address, static_cast<uint32_t>(size))) {
-    throw GuestFault{{FaultKind::kWriteProtected, address, eip(), eip(), region_of(address),
+    throw GuestFault{{FaultKind::kWriteProtected, address, eip(), eip(), region_label(address),
                       std::to_string(size) + " bytes written on the guest's behalf"}};
   }
 }
@@ -589,7 +593,7 @@ std::string Machine::guest_cstring(uint32_t address, size_t limit, bool* truncat
     const Region* r = at < 0x100000000ull ? region_at(static_cast<uint32_t>(at)) : nullptr;
     if (r == nullptr) {
       const uint32_t where = static_cast<uint32_t>(at);
-      throw GuestFault{{FaultKind::kBadBuffer, where, eip(), eip(), region_of(where),
+      throw GuestFault{{FaultKind::kBadBuffer, where, eip(), eip(), region_label(where),
                         "a string at " + hex(address, 8) + " runs out of memory"}};
     }
     const uint8_t* start = r->memory.get() + (at - r->base);
@@ -609,27 +613,27 @@ void Machine::set_idt(uint32_t base, uint16_t limit) {
   uc_x86_mmr idtr{};
   idtr.base = base;
   idtr.limit = limit;
-  uce(uc_reg_write(uc_.get(), UC_X86_REG_IDTR, &idtr), "idtr");
+  check_engine(uc_reg_write(uc_.get(), UC_X86_REG_IDTR, &idtr), "idtr");
 }
 
 uint32_t Machine::eip() const {
   uint32_t v = 0;
-  uce(uc_reg_read(uc_.get(), UC_X86_REG_EIP, &v), "eip");
+  check_engine(uc_reg_read(uc_.get(), UC_X86_REG_EIP, &v), "eip");
   return v;
 }
 uint32_t Machine::esp() const {
   uint32_t v = 0;
-  uce(uc_reg_read(uc_.get(), UC_X86_REG_ESP, &v), "esp");
+  check_engine(uc_reg_read(uc_.get(), UC_X86_REG_ESP, &v), "esp");
   return v;
 }
 uint32_t Machine::eax() const {
   uint32_t v = 0;
-  uce(uc_reg_read(uc_.get(), UC_X86_REG_EAX, &v), "eax");
+  check_engine(uc_reg_read(uc_.get(), UC_X86_REG_EAX, &v), "eax");
   return v;
 }
 uint32_t Machine::edx() const {
   uint32_t v = 0;
-  uce(uc_reg_read(uc_.get(), UC_X86_REG_EDX, &v), "edx");
+  check_engine(uc_reg_read(uc_.get(), UC_X86_REG_EDX, &v), "edx");
   return v;
 }
 
@@ -651,7 +655,7 @@ const BlockCount& Machine::count_new_block(uint32_t address, uint32_t size) {
   auto it = block_counts_.find(key);
   if (it == block_counts_.end()) {
     std::vector<uint8_t> bytes(size);
-    uce(uc_mem_read(uc_.get(), address, bytes.data(), size), "read block");
+    check_engine(uc_mem_read(uc_.get(), address, bytes.data(), size), "read block");
     it = block_counts_.emplace(key, counter_(address, bytes)).first;
   }
   if (size > UINT16_MAX) return it->second;  // no block is that large; if one were, uncached
@@ -697,7 +701,7 @@ void Machine::forget_window_stores() {
   // the page's protection again. (Not from inside on_invalid: the engine fills the
   // translation after that hook returns.)
   window_stored_ = false;
-  uce(uc_ctl_flush_tlb(uc_.get()), "flush address translations");
+  check_engine(uc_ctl_flush_tlb(uc_.get()), "flush address translations");
 }
 
 void Machine::stop_at_budget(uint32_t address) {
@@ -731,8 +735,8 @@ void Machine::on_trap(uint32_t address) {
   // drop and look up translated code again, so it is kept to that case.)
   if (!nested_since_trap_) return;
   const uint32_t new_sp = sp + 4;
-  uce(uc_reg_write(uc_.get(), UC_X86_REG_ESP, &new_sp), "esp");
-  uce(uc_reg_write(uc_.get(), UC_X86_REG_EIP, &return_to), "eip");
+  check_engine(uc_reg_write(uc_.get(), UC_X86_REG_ESP, &new_sp), "esp");
+  check_engine(uc_reg_write(uc_.get(), UC_X86_REG_EIP, &return_to), "eip");
 }
 
 uint32_t Machine::fault_site() const {
@@ -753,10 +757,10 @@ bool Machine::on_invalid(int type, uint32_t address, int size, int64_t value) {
         window_stored_ = true;
         return true;
       }
-      last_invalid_ = Fault{FaultKind::kWriteProtected, address, at, at, region_of(address), {}};
+      last_invalid_ = Fault{FaultKind::kWriteProtected, address, at, at, region_label(address), {}};
       break;
     case UC_MEM_WRITE_UNMAPPED:
-      last_invalid_ = Fault{FaultKind::kWriteUnmapped, address, at, at, region_of(address), {}};
+      last_invalid_ = Fault{FaultKind::kWriteUnmapped, address, at, at, region_label(address), {}};
       break;
     case UC_MEM_FETCH_UNMAPPED:
     case UC_MEM_FETCH_PROT: {
@@ -766,12 +770,12 @@ bool Machine::on_invalid(int type, uint32_t address, int size, int64_t value) {
                             address,
                             address,
                             last_block_,
-                            region_of(address),
+                            region_label(address),
                             {}};
       break;
     }
     default:
-      last_invalid_ = Fault{FaultKind::kReadUnmapped, address, at, at, region_of(address), {}};
+      last_invalid_ = Fault{FaultKind::kReadUnmapped, address, at, at, region_label(address), {}};
       break;
   }
   return false;
@@ -811,7 +815,7 @@ CpuState Machine::cpu() const {
   CpuState state;
   uint32_t* values = &state.eax;
   for (size_t i = 0; i < std::size(kIds); ++i)
-    uce(uc_reg_read(uc_.get(), kIds[i], &values[i]), "reg");
+    check_engine(uc_reg_read(uc_.get(), kIds[i], &values[i]), "reg");
   return state;
 }
 
@@ -823,7 +827,7 @@ void Machine::set_cpu(const CpuState& state) {
                                  UC_X86_REG_EIP, UC_X86_REG_EFLAGS};
   const uint32_t* values = &state.eax;
   for (size_t i = 0; i < std::size(kIds); ++i)
-    uce(uc_reg_write(uc_.get(), kIds[i], &values[i]), "reg");
+    check_engine(uc_reg_write(uc_.get(), kIds[i], &values[i]), "reg");
 }
 
 void Machine::stop_with_host_error() {
@@ -849,7 +853,7 @@ StopInfo Machine::call(uint32_t address, std::span<const uint32_t> args, uint64_
                       {},
                       std::to_string(depth_) + " calls deep"}};
   }
-  Registers saved;
+  SavedRegisters saved;
   uint32_t sp = stack_top_;
   if (outermost) {
     budget_end_ = instructions_ + trap_instructions_ + budget;
@@ -869,7 +873,7 @@ StopInfo Machine::call(uint32_t address, std::span<const uint32_t> args, uint64_
     for (int b = 0; b < 4; ++b) bytes[4 * i + b] = static_cast<uint8_t>(frame[i] >> (8 * b));
   }
   guest_write(sp, bytes);  // a nested frame goes where the guest's stack pointer says
-  uce(uc_reg_write(uc_.get(), UC_X86_REG_ESP, &sp), "esp");
+  check_engine(uc_reg_write(uc_.get(), UC_X86_REG_ESP, &sp), "esp");
   // The routine's frame, above whatever the interrupted guest code is in; what the nested run
   // leaves of its own frames goes when it ends.
   const size_t frames_before = frame_count_;
@@ -913,15 +917,15 @@ StopInfo Machine::call(uint32_t address, std::span<const uint32_t> args, uint64_
     const uint32_t eax_value = eax(), edx_value = edx();
     saved.restore(uc_.get());
     // The nested routine's result stays readable through eax()/edx() for the handler.
-    uce(uc_reg_write(uc_.get(), UC_X86_REG_EAX, &eax_value), "eax");
-    uce(uc_reg_write(uc_.get(), UC_X86_REG_EDX, &edx_value), "edx");
+    check_engine(uc_reg_write(uc_.get(), UC_X86_REG_EAX, &eax_value), "eax");
+    check_engine(uc_reg_write(uc_.get(), UC_X86_REG_EDX, &edx_value), "edx");
     if (pending_stop_) uc_emu_stop(uc_.get());  // the outer run ends with the inner one
   }
   return result;
 }
 
 void Machine::reset() {
-  uce(uc_context_restore(uc_.get(), initial_context_.get()), "context");
+  check_engine(uc_context_restore(uc_.get(), initial_context_.get()), "context");
   for (Region& r : regions_) {
     if (r.on_reset == OnReset::kKeep) continue;
     const bool guest_writable = std::any_of(r.page_permissions.begin(), r.page_permissions.end(),

@@ -187,7 +187,7 @@ class Machine {
   // Names a range for fault reports (finer than the mapping: a section, a PPI, a table).
   // Labels go with reset() unless persistent.
   void label(uint32_t base, uint32_t size, std::string name, bool persistent = false);
-  std::string region_of(uint32_t address) const;  // the innermost label, or ""
+  std::string region_label(uint32_t address) const;  // the innermost label, or ""
   // The device lives as long as the machine needs it: the caller keeps it alive.
   void map_device(uint32_t base, uint64_t size, MmioDevice& device);
 

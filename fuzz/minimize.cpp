@@ -19,20 +19,20 @@ Minimized minimize(const Scenario& scenario, const PlatformSpace& space,
   bool changed = true;
   while (changed) {
     changed = false;
-    for (const Site& site : space.sites()) {
+    for (const VariedKey& varied : space.varied_keys()) {
       Scenario back = current;
-      site.assign(back, space.base());
+      varied.assign(back, space.base());
       if (attempt(std::move(back))) {
         changed = true;
         continue;
       }
-      if (!site.count) continue;
+      if (!varied.count) continue;
       // Runs of elements from the end: half the list first, then ever shorter runs down to
       // single elements. Dropping a run leaves the indices below it as they were.
-      for (size_t run = std::max<size_t>(1, site.count(current) / 2);; run /= 2) {
-        for (size_t end = site.count(current); end >= run && end > 0; end -= run) {
+      for (size_t run = std::max<size_t>(1, varied.count(current) / 2);; run /= 2) {
+        for (size_t end = varied.count(current); end >= run && end > 0; end -= run) {
           Scenario fewer = current;
-          for (size_t i = end; i > end - run; --i) site.erase(fewer, i - 1);
+          for (size_t i = end; i > end - run; --i) varied.erase(fewer, i - 1);
           if (attempt(std::move(fewer))) changed = true;
         }
         if (run == 1) break;
@@ -44,9 +44,9 @@ Minimized minimize(const Scenario& scenario, const PlatformSpace& space,
 
 size_t keys_set(const Scenario& scenario, const PlatformSpace& space) {
   size_t count = 0;
-  for (const Site& site : space.sites()) {
+  for (const VariedKey& varied : space.varied_keys()) {
     Scenario back = scenario;
-    site.assign(back, space.base());
+    varied.assign(back, space.base());
     if (!(back == scenario)) ++count;
   }
   return count;

@@ -352,7 +352,7 @@ void vary_list(Rng& r, std::vector<T>& list, size_t max, Make make, Change chang
   }
 }
 
-// ---- the site table -------------------------------------------------------------------------
+// ---- the varied keys -------------------------------------------------------------------------
 
 // How the fuzzer makes up one key: a new value for an integer or boolean key (or for each
 // element of a list of integers of fixed length), or for other keys the whole change. The
@@ -645,53 +645,53 @@ std::vector<Generator> contract_generators() {
   };
 }
 
-Site site_of(const SchemaKey& key, Vary vary) {
+VariedKey varied_key(const SchemaKey& key, Vary vary) {
   if (key.fuzzed == Fuzzed::kNever) {
     throw std::logic_error("the fuzzer varies '" + std::string(key.path) +
                            "', which the scenario schema keeps from it");
   }
   if (!vary) throw std::logic_error("no way to vary '" + std::string(key.path) + "'");
-  return Site{key.path,
-              key.fuzzed == Fuzzed::kHostile,
-              [&key, vary](Rng& r, Scenario& s, Mode m) { vary(r, s, m, key); },
-              [&key](Scenario& to, const Scenario& from) { key.copy(&to, &from); },
-              key.count ? std::function<size_t(const Scenario&)>(
-                              [&key](const Scenario& s) { return key.count(&s); })
-                        : nullptr,
-              key.erase ? std::function<void(Scenario&, size_t)>(
-                              [&key](Scenario& s, size_t i) { key.erase(&s, i); })
-                        : nullptr};
+  return VariedKey{key.path,
+                   key.fuzzed == Fuzzed::kHostile,
+                   [&key, vary](Rng& r, Scenario& s, Mode m) { vary(r, s, m, key); },
+                   [&key](Scenario& to, const Scenario& from) { key.copy(&to, &from); },
+                   key.count ? std::function<size_t(const Scenario&)>(
+                                   [&key](const Scenario& s) { return key.count(&s); })
+                             : nullptr,
+                   key.erase ? std::function<void(Scenario&, size_t)>(
+                                   [&key](Scenario& s, size_t i) { key.erase(&s, i); })
+                             : nullptr};
 }
 
 // The generators' keys in their order, then every other key the schema lets the fuzzer vary,
 // with any value its field holds.
-std::vector<Site> make_sites() {
+std::vector<VariedKey> make_varied_keys() {
   std::vector<Generator> generators;
   for (auto group :
        {pch_generators, hob_and_ppi_generators, pcd_and_record_generators, contract_generators}) {
     for (Generator& g : group()) generators.push_back(std::move(g));
   }
-  std::vector<Site> sites;
+  std::vector<VariedKey> keys;
   for (const Generator& g : generators) {
     const SchemaKey& key = schema_key(g.key);
-    sites.push_back(site_of(key, g.vary ? g.vary : vary_value(g.value)));
+    keys.push_back(varied_key(key, g.vary ? g.vary : vary_value(g.value)));
   }
   for (const SchemaKey& key : scenario_schema()) {
     const bool named = std::any_of(generators.begin(), generators.end(),
                                    [&key](const Generator& g) { return g.key == key.path; });
     if (key.fuzzed == Fuzzed::kNever || named) continue;
-    sites.push_back(site_of(key, key.set ? vary_value(any_value(key)) : Vary{}));
+    keys.push_back(varied_key(key, key.set ? vary_value(any_value(key)) : Vary{}));
   }
-  return sites;
+  return keys;
 }
 
 }  // namespace
 
 PlatformSpace::PlatformSpace(Mode mode)
-    : mode_(mode), base_(default_scenario()), sites_(make_sites()) {
+    : mode_(mode), base_(default_scenario()), varied_keys_(make_varied_keys()) {
   base_.expect = {};  // the default board's expectations are of its own run only
   if (mode_ == Mode::kPlatform) {
-    std::erase_if(sites_, [](const Site& s) { return s.hostile; });
+    std::erase_if(varied_keys_, [](const VariedKey& s) { return s.hostile; });
   }
 }
 
@@ -699,8 +699,8 @@ Scenario PlatformSpace::generate(Rng& rng) const {
   Scenario s = base_;
   // Each key made up afresh with one chance in four, the others left as the default board has
   // them: a working board with a few things changed reaches deeper than noise everywhere.
-  for (const Site& site : sites_) {
-    if (rng.chance(1, 4)) site.vary(rng, s, mode_);
+  for (const VariedKey& varied : varied_keys_) {
+    if (rng.chance(1, 4)) varied.vary(rng, s, mode_);
   }
   conform(s);
   return s;
@@ -709,19 +709,19 @@ Scenario PlatformSpace::generate(Rng& rng) const {
 Scenario PlatformSpace::mutate(Rng& rng, const Scenario& parent, const Scenario* other) const {
   Scenario s = parent;
   if (other != nullptr && rng.chance(1, 8)) {
-    for (const Site& site : sites_) {
-      if (rng.coin()) site.assign(s, *other);
+    for (const VariedKey& varied : varied_keys_) {
+      if (rng.coin()) varied.assign(s, *other);
     }
   }
   // One to a few keys, fewer more often.
   unsigned changes = 1;
   while (changes < 8 && rng.chance(1, 2)) ++changes;
   for (unsigned i = 0; i < changes; ++i) {
-    const Site& site = sites_[rng.below(sites_.size())];
+    const VariedKey& varied = varied_keys_[rng.below(varied_keys_.size())];
     if (rng.chance(1, 8)) {
-      site.assign(s, base_);  // back to the default: whether the key matters at all
+      varied.assign(s, base_);  // back to the default: whether the key matters at all
     } else {
-      site.vary(rng, s, mode_);
+      varied.vary(rng, s, mode_);
     }
   }
   conform(s);

@@ -20,7 +20,7 @@ enum class Mode : uint8_t {
 const char* mode_name(Mode mode);
 
 // One key (or list) of a scenario file that the fuzzer changes as a unit.
-struct Site {
+struct VariedKey {
   std::string_view key;  // as a scenario file names it
   bool hostile = false;  // only hostile mode changes it
   // A new value: regenerated, or the old one perturbed.
@@ -39,7 +39,7 @@ class PlatformSpace {
   explicit PlatformSpace(Mode mode);
 
   Mode mode() const { return mode_; }
-  std::span<const Site> sites() const { return sites_; }
+  std::span<const VariedKey> varied_keys() const { return varied_keys_; }
   const Scenario& base() const { return base_; }  // the default board, expecting nothing
 
   // A new platform: the default board with a random choice of keys made up afresh.
@@ -54,7 +54,7 @@ class PlatformSpace {
  private:
   Mode mode_;
   Scenario base_;
-  std::vector<Site> sites_;
+  std::vector<VariedKey> varied_keys_;
 };
 
 }  // namespace peiboard::fuzz

@@ -135,7 +135,7 @@ std::vector<StackFrame> caller_frames(const Board& board, const TraceRecord& t) 
 // The trace's WHERE: the record's site, then with --trace=stack each caller, innermost first,
 // as " <- Routine+0x2F".
 std::string where(const Board& board, const TraceRecord& t) {
-  std::string text = board.site(t.at);
+  std::string text = board.where(t.at);
   for (const StackFrame& f : caller_frames(board, t)) {
     text += " <- " + f.routine;
     if (f.offset != 0) text += "+" + hex(f.offset);
@@ -256,7 +256,7 @@ nlohmann::ordered_json run_json(Board& board, const RunResult& result, bool with
         item["file"] = text(e.file);
         item["line"] = e.line;
         item["text"] = text(e.text);
-        item["at"] = text(board.site(e.at));
+        item["at"] = text(board.where(e.at));
         break;
       case Event::Kind::kTruncated:
         item["kind"] = "truncated";
@@ -314,7 +314,7 @@ nlohmann::ordered_json run_json(Board& board, const RunResult& result, bool with
                        {"value", t.value},
                        {"routine", text(t.routine)},
                        {"what", text(t.what)},
-                       {"at", text(board.site(t.at))}});
+                       {"at", text(board.where(t.at))}});
       if (board.log().callers_of) {
         auto& callers = trace.back()["callers"] = nlohmann::ordered_json::array();
         for (const StackFrame& frame : caller_frames(board, t)) {
@@ -346,7 +346,7 @@ std::string console_text(const std::vector<Event>& events, const Board* board) {
       continue;
     }
     out += "!! ASSERT " + e.file + "(" + std::to_string(e.line) + "): " + e.text;
-    if (board) out += "   [" + board->site(e.at) + "]";
+    if (board) out += "   [" + board->where(e.at) + "]";
     out += "\n";
   }
   if (!out.empty() && out.back() != '\n') out += '\n';
@@ -396,7 +396,7 @@ std::string human_report(Board& board, const RunResult& result, bool with_trace,
   if (const auto& f = result.fault) {
     out << "FAULT:    " << f->text() << " at " << hex(f->address, 8) << ", eip " << hex(f->eip, 8)
         << " in " << f->routine << "\n";
-    if (board.source_line(f->eip)) out << "          at " << board.site(f->eip) << "\n";
+    if (board.source_line(f->eip)) out << "          at " << board.where(f->eip) << "\n";
     if (!f->region.empty()) out << "          region: " << f->region << "\n";
     if (!f->detail.empty() && f->kind != FaultKind::kHalted) {
       out << "          detail: " << f->detail << "\n";
@@ -441,7 +441,7 @@ std::string human_report(Board& board, const RunResult& result, bool with_trace,
       // The routine's name where the run enters one; then address and instruction.
       if (std::string now = board.routine_at(address); now != routine) {
         routine = now;
-        out << board.site(address) << ":\n";
+        out << board.where(address) << ":\n";
       }
       out << "  " << hex(address, 8) << "  " << board.instruction_at(address) << "\n";
     }

@@ -396,7 +396,7 @@ TEST_F(EngineConformance, AResetLeavesNothingOfThePreviousRun) {
   EXPECT_EQ(m().instructions(), 0u);
   EXPECT_EQ(m().last_block(), 0u);
   EXPECT_EQ(m().trap_name(trap), nullptr);
-  EXPECT_EQ(m().region_of(kData), "data");
+  EXPECT_EQ(m().region_label(kData), "data");
   // Other bytes at the same address: they run, on this machine as on a new one.
   next_ = kCode;
   const std::vector<Bytes> other = {x86::mov_eax(5), x86::add_eax(1), x86::store_eax(kData),

@@ -151,13 +151,13 @@ TEST(Platforms, PlatformModeKeepsEveryContract) {
       EXPECT_FALSE(a.interface || a.descriptor);
       EXPECT_NE(a.guid, guids::kSystemBoard);
     }
-    for (const Site& site : space.sites()) {
+    for (const VariedKey& site : space.varied_keys()) {
       Scenario back = s;
       site.assign(back, space.base());
       if (!(back == s)) varied.insert(site.key);
     }
   }
-  EXPECT_EQ(varied.size(), space.sites().size()) << "every key of the space is varied";
+  EXPECT_EQ(varied.size(), space.varied_keys().size()) << "every key of the space is varied";
 }
 
 TEST(Platforms, HostileModeBreaksEachContract) {
