@@ -555,6 +555,184 @@ CLI::Validator seconds() {
       "SECONDS", "seconds");
 }
 
+// Everything the command line can say, filled in by the parser.
+struct CommandLine {
+  ImagePaths paths;
+  std::optional<std::string> scenario;
+  std::vector<std::string> scenarios;
+  std::string source_root = PEIBOARD_FIRMWARE_DIR;
+  // run
+  bool json = false;
+  std::string trace;
+  CLI::Option* trace_option = nullptr;
+  std::optional<uint16_t> gdb_port;
+  // check
+  bool check_json = false;
+  std::string junit;
+  // bench
+  int runs = 2000;
+  bool fresh = false;
+  // fuzz
+  peiboard::fuzz::FuzzOptions fuzz_options;
+  std::string fuzz_mode = "platform";
+  std::string fuzz_out = "fuzz-findings";
+  std::string fuzz_lcov;
+  std::string fuzz_corpus;
+  std::vector<std::string> fuzz_seeds;
+  bool fuzz_json = false;
+  // coverage
+  std::string lcov_path;
+  // image
+  std::optional<std::string> image_path;
+  bool image_json = false;
+};
+
+// The options every subcommand shares: which image, its map and its debug file.
+void add_image_options(CLI::App& app, CommandLine& cl) {
+  if (const char* env = std::getenv("PEIBOARD_IMAGE")) cl.paths.image = env;
+  app.add_option("--image", cl.paths.image,
+                 "module image: PE32 (.efi), TE, FFS file or firmware volume; its link map "
+                 "sits beside it")
+      ->capture_default_str()
+      ->check(not_empty());
+  app.add_option("--map", cl.paths.map, "link map of the image, if not beside it")
+      ->check(not_empty());
+  app.add_option("--debug-file", cl.paths.debug_file,
+                 "the module's debug file for source lines (default: the .debug.elf beside the "
+                 "image, when there)")
+      ->check(not_empty());
+}
+
+CLI::App* add_run_command(CLI::App& app, CommandLine& cl) {
+  auto* run_cmd = app.add_subcommand("run", "one boot of the module on a scenario");
+  run_cmd->add_option("scenario", cl.scenario,
+                      "scenario file (default: the built-in default board)");
+  run_cmd->add_flag("--json", cl.json, "print the run as one JSON object");
+  // A flag that may carry a value: `--trace` alone is the calls trace and never takes the
+  // scenario that follows it; the instruction trace is `--trace=insn`.
+  cl.trace_option =
+      run_cmd
+          ->add_flag("--trace{calls}", cl.trace,
+                     "add every register access and PPI/service call; --trace=stack also "
+                     "names the calls that led to each; --trace=insn also lists every "
+                     "instruction executed (up to 200,000)")
+          ->check(CLI::IsMember({"calls", "stack", "insn"}));
+  run_cmd
+      ->add_option("--gdb", cl.gdb_port,
+                   "wait for GDB on 127.0.0.1:PORT (0: a free port, printed) and serve it the "
+                   "guest, stopped before the entry point; the report follows the run")
+      ->option_text("PORT")
+      ->check(not_empty());
+  run_cmd->footer(
+      "Debugging: peiboard run --gdb 1234, then in another terminal\n"
+      "  gdb-multiarch -ex 'file build/firmware/QuarnelPeiSystemBoardOverride.debug.elf' \\\n"
+      "                -ex 'target remote 127.0.0.1:1234'\n"
+      "Breakpoints, steps, registers and RAM as usual; Ctrl-C stops the guest, detach or quit "
+      "lets the run finish.");
+  return run_cmd;
+}
+
+CLI::App* add_check_command(CLI::App& app, CommandLine& cl) {
+  auto* check_cmd = app.add_subcommand("check", "run scenarios and compare with their [expect]");
+  check_cmd->add_option("scenarios", cl.scenarios, "scenario files")->required();
+  check_cmd->add_flag("--json", cl.check_json, "print the results as one JSON object");
+  check_cmd->add_option("--junit", cl.junit, "also write the results as JUnit XML to FILE")
+      ->option_text("FILE")
+      ->check(not_empty());
+  return check_cmd;
+}
+
+CLI::App* add_bench_command(CLI::App& app, CommandLine& cl) {
+  auto* bench_cmd = app.add_subcommand("bench", "boot a board repeatedly and time it");
+  bench_cmd->add_option("scenario", cl.scenario, "scenario file (default: the default board)");
+  bench_cmd->add_option("--runs", cl.runs, "number of boots")
+      ->check(CLI::Range(1, 10000000))
+      ->capture_default_str();
+  bench_cmd->add_flag("--fresh", cl.fresh,
+                      "also time a new board and engine per boot, for comparison");
+  return bench_cmd;
+}
+
+CLI::App* add_fuzz_command(CLI::App& app, CommandLine& cl) {
+  auto& options = cl.fuzz_options;
+  options.jobs = std::max(1u, std::thread::hardware_concurrency());
+  auto* fuzz_cmd =
+      app.add_subcommand("fuzz", "boot generated platforms, coverage-guided; save what breaks");
+  fuzz_cmd->add_option("--mode", cl.fuzz_mode, "platform: within the contracts; hostile: also not")
+      ->check(CLI::IsMember({"platform", "hostile"}))
+      ->capture_default_str();
+  auto* fuzz_runs = fuzz_cmd->add_option("--runs", options.runs, "platforms to boot")
+                        ->check(CLI::Range(uint64_t{1}, uint64_t{1} << 40));
+  fuzz_cmd->add_option("--time", options.seconds, "seconds to run instead")
+      ->check(seconds())
+      ->excludes(fuzz_runs);
+  fuzz_cmd->add_option("--seed", options.seed, "names the campaign")->capture_default_str();
+  fuzz_cmd->add_option("--jobs", options.jobs, "boards booting at once (threads)")
+      ->check(CLI::Range(1u, 256u))
+      ->capture_default_str();
+  fuzz_cmd->add_option("--out", cl.fuzz_out, "folder for the findings")
+      ->capture_default_str()
+      ->check(not_empty());
+  fuzz_cmd->add_option("--lcov", cl.fuzz_lcov, "write the source lines reached as an lcov file")
+      ->check(not_empty());
+  fuzz_cmd->add_option("--sources", cl.source_root, "firmware source tree the tracefile names")
+      ->capture_default_str()
+      ->check(not_empty());
+  fuzz_cmd
+      ->add_option("--corpus", cl.fuzz_corpus,
+                   "corpus folder: its .toml files are booted first; each platform that adds "
+                   "coverage is saved there")
+      ->check(not_empty());
+  fuzz_cmd
+      ->add_option("--seed-scenarios", cl.fuzz_seeds,
+                   "scenario files booted first, as the first platforms to vary")
+      ->check(not_empty());
+  fuzz_cmd->add_flag("--json", cl.fuzz_json, "print the summary as one JSON object");
+  return fuzz_cmd;
+}
+
+CLI::App* add_coverage_command(CLI::App& app, CommandLine& cl) {
+  auto* coverage_cmd = app.add_subcommand(
+      "coverage", "boot scenarios and write the lcov tracefile of the module's lines and branches");
+  coverage_cmd->add_option("scenarios", cl.scenarios, "scenario files")->required();
+  coverage_cmd->add_option("--lcov", cl.lcov_path, "tracefile to write")
+      ->required()
+      ->check(not_empty());
+  coverage_cmd->add_option("--sources", cl.source_root, "firmware source tree the tracefile names")
+      ->capture_default_str()
+      ->check(not_empty());
+  return coverage_cmd;
+}
+
+CLI::App* add_image_command(CLI::App& app, CommandLine& cl) {
+  auto* image_cmd = app.add_subcommand(
+      "image", "inspect the module in any form, damaged or not: its parts, what is broken, names");
+  image_cmd->add_option("path", cl.image_path, "image file (default: the built one)")
+      ->check(not_empty());
+  image_cmd->add_flag("--json", cl.image_json, "print the inspection as one JSON object");
+  return image_cmd;
+}
+
+// The fuzz command's options as the fuzzer takes them, with the command lines its findings
+// name for running the campaign again and for replaying one.
+int run_fuzz(CommandLine& cl) {
+  auto& options = cl.fuzz_options;
+  options.mode =
+      cl.fuzz_mode == "hostile" ? peiboard::fuzz::Mode::kHostile : peiboard::fuzz::Mode::kPlatform;
+  options.out = cl.fuzz_out;
+  if (!cl.fuzz_corpus.empty()) options.corpus = cl.fuzz_corpus;
+  options.seed_files.assign(cl.fuzz_seeds.begin(), cl.fuzz_seeds.end());
+  // Written into the findings' comments: escaped, so that no line break of a path starts a
+  // line of TOML there.
+  const std::string image = cl.paths.image == PEIBOARD_IMAGE
+                                ? std::string()
+                                : " --image " + peiboard::printable(cl.paths.image);
+  options.command = "peiboard" + image + " fuzz --mode " + cl.fuzz_mode + " --seed " +
+                    std::to_string(options.seed);
+  options.reproduce = "peiboard" + image + " run";
+  return fuzz(cl.paths, std::move(options), cl.fuzz_lcov, cl.source_root, cl.fuzz_json);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -575,128 +753,14 @@ int main(int argc, char** argv) {
       "a broken part; 2 bad input or usage; 3 an internal error (a defect of peiboard, or the\n"
       "host out of memory); 4 the module was not dispatched (its dependency expression).");
   app.fallthrough();  // --image and --map may follow the subcommand too
-  ImagePaths paths;
-  if (const char* env = std::getenv("PEIBOARD_IMAGE")) paths.image = env;
-  app.add_option("--image", paths.image,
-                 "module image: PE32 (.efi), TE, FFS file or firmware volume; its link map "
-                 "sits beside it")
-      ->capture_default_str()
-      ->check(not_empty());
-  app.add_option("--map", paths.map, "link map of the image, if not beside it")->check(not_empty());
-  app.add_option("--debug-file", paths.debug_file,
-                 "the module's debug file for source lines (default: the .debug.elf beside the "
-                 "image, when there)")
-      ->check(not_empty());
-
-  std::optional<std::string> scenario;
-  bool json = false;
-  std::string trace;
-  auto* run_cmd = app.add_subcommand("run", "one boot of the module on a scenario");
-  run_cmd->add_option("scenario", scenario, "scenario file (default: the built-in default board)");
-  run_cmd->add_flag("--json", json, "print the run as one JSON object");
-  // A flag that may carry a value: `--trace` alone is the calls trace and never takes the
-  // scenario that follows it; the instruction trace is `--trace=insn`.
-  auto* trace_option =
-      run_cmd
-          ->add_flag("--trace{calls}", trace,
-                     "add every register access and PPI/service call; --trace=stack also "
-                     "names the calls that led to each; --trace=insn also lists every "
-                     "instruction executed (up to 200,000)")
-          ->check(CLI::IsMember({"calls", "stack", "insn"}));
-  std::optional<uint16_t> gdb_port;
-  run_cmd
-      ->add_option("--gdb", gdb_port,
-                   "wait for GDB on 127.0.0.1:PORT (0: a free port, printed) and serve it the "
-                   "guest, stopped before the entry point; the report follows the run")
-      ->option_text("PORT")
-      ->check(not_empty());
-  run_cmd->footer(
-      "Debugging: peiboard run --gdb 1234, then in another terminal\n"
-      "  gdb-multiarch -ex 'file build/firmware/QuarnelPeiSystemBoardOverride.debug.elf' \\\n"
-      "                -ex 'target remote 127.0.0.1:1234'\n"
-      "Breakpoints, steps, registers and RAM as usual; Ctrl-C stops the guest, detach or quit "
-      "lets the run finish.");
-
-  std::vector<std::string> scenarios;
-  auto* check_cmd = app.add_subcommand("check", "run scenarios and compare with their [expect]");
-  check_cmd->add_option("scenarios", scenarios, "scenario files")->required();
-  bool check_json = false;
-  std::string junit;
-  check_cmd->add_flag("--json", check_json, "print the results as one JSON object");
-  check_cmd->add_option("--junit", junit, "also write the results as JUnit XML to FILE")
-      ->option_text("FILE")
-      ->check(not_empty());
-
-  int runs = 2000;
-  bool fresh = false;
-  auto* bench_cmd = app.add_subcommand("bench", "boot a board repeatedly and time it");
-  bench_cmd->add_option("scenario", scenario, "scenario file (default: the default board)");
-  bench_cmd->add_option("--runs", runs, "number of boots")
-      ->check(CLI::Range(1, 10000000))
-      ->capture_default_str();
-  bench_cmd->add_flag("--fresh", fresh,
-                      "also time a new board and engine per boot, for comparison");
-
-  peiboard::fuzz::FuzzOptions fuzz_options;
-  fuzz_options.jobs = std::max(1u, std::thread::hardware_concurrency());
-  std::string fuzz_mode = "platform";
-  std::string fuzz_out = "fuzz-findings";
-  auto* fuzz_cmd =
-      app.add_subcommand("fuzz", "boot generated platforms, coverage-guided; save what breaks");
-  fuzz_cmd->add_option("--mode", fuzz_mode, "platform: within the contracts; hostile: also not")
-      ->check(CLI::IsMember({"platform", "hostile"}))
-      ->capture_default_str();
-  auto* fuzz_runs = fuzz_cmd->add_option("--runs", fuzz_options.runs, "platforms to boot")
-                        ->check(CLI::Range(uint64_t{1}, uint64_t{1} << 40));
-  fuzz_cmd->add_option("--time", fuzz_options.seconds, "seconds to run instead")
-      ->check(seconds())
-      ->excludes(fuzz_runs);
-  fuzz_cmd->add_option("--seed", fuzz_options.seed, "names the campaign")->capture_default_str();
-  fuzz_cmd->add_option("--jobs", fuzz_options.jobs, "boards booting at once (threads)")
-      ->check(CLI::Range(1u, 256u))
-      ->capture_default_str();
-  fuzz_cmd->add_option("--out", fuzz_out, "folder for the findings")
-      ->capture_default_str()
-      ->check(not_empty());
-  std::string fuzz_lcov;
-  std::string source_root = PEIBOARD_FIRMWARE_DIR;
-  fuzz_cmd->add_option("--lcov", fuzz_lcov, "write the source lines reached as an lcov file")
-      ->check(not_empty());
-  fuzz_cmd->add_option("--sources", source_root, "firmware source tree the tracefile names")
-      ->capture_default_str()
-      ->check(not_empty());
-  std::string fuzz_corpus;
-  fuzz_cmd
-      ->add_option("--corpus", fuzz_corpus,
-                   "corpus folder: its .toml files are booted first; each platform that adds "
-                   "coverage is saved there")
-      ->check(not_empty());
-  std::vector<std::string> fuzz_seeds;
-  fuzz_cmd
-      ->add_option("--seed-scenarios", fuzz_seeds,
-                   "scenario files booted first, as the first platforms to vary")
-      ->check(not_empty());
-  bool fuzz_json = false;
-  fuzz_cmd->add_flag("--json", fuzz_json, "print the summary as one JSON object");
-
-  std::string lcov_path;
-  auto* coverage_cmd = app.add_subcommand(
-      "coverage", "boot scenarios and write the lcov tracefile of the module's lines and branches");
-  coverage_cmd->add_option("scenarios", scenarios, "scenario files")->required();
-  coverage_cmd->add_option("--lcov", lcov_path, "tracefile to write")
-      ->required()
-      ->check(not_empty());
-  coverage_cmd->add_option("--sources", source_root, "firmware source tree the tracefile names")
-      ->capture_default_str()
-      ->check(not_empty());
-
-  std::optional<std::string> image_path;
-  bool image_json = false;
-  auto* image_cmd = app.add_subcommand(
-      "image", "inspect the module in any form, damaged or not: its parts, what is broken, names");
-  image_cmd->add_option("path", image_path, "image file (default: the built one)")
-      ->check(not_empty());
-  image_cmd->add_flag("--json", image_json, "print the inspection as one JSON object");
+  CommandLine cl;
+  add_image_options(app, cl);
+  auto* run_cmd = add_run_command(app, cl);
+  auto* check_cmd = add_check_command(app, cl);
+  auto* bench_cmd = add_bench_command(app, cl);
+  auto* fuzz_cmd = add_fuzz_command(app, cl);
+  auto* coverage_cmd = add_coverage_command(app, cl);
+  add_image_command(app, cl);
 
   try {
     app.parse(argc, argv);
@@ -712,30 +776,15 @@ int main(int argc, char** argv) {
   }
   try {
     if (*run_cmd) {
-      return run(paths, scenario, json, trace_option->count() > 0, trace == "insn",
-                 trace == "stack", gdb_port);
+      return run(cl.paths, cl.scenario, cl.json, cl.trace_option->count() > 0, cl.trace == "insn",
+                 cl.trace == "stack", cl.gdb_port);
     }
-    if (*check_cmd) return check(paths, scenarios, check_json, junit);
-    if (*bench_cmd) return bench(paths, scenario, runs, fresh);
-    if (*fuzz_cmd) {
-      fuzz_options.mode =
-          fuzz_mode == "hostile" ? peiboard::fuzz::Mode::kHostile : peiboard::fuzz::Mode::kPlatform;
-      fuzz_options.out = fuzz_out;
-      if (!fuzz_corpus.empty()) fuzz_options.corpus = fuzz_corpus;
-      fuzz_options.seed_files.assign(fuzz_seeds.begin(), fuzz_seeds.end());
-      // Written into the findings' comments: escaped, so that no line break of a path
-      // starts a line of TOML there.
-      const std::string image = paths.image == PEIBOARD_IMAGE
-                                    ? std::string()
-                                    : " --image " + peiboard::printable(paths.image);
-      fuzz_options.command = "peiboard" + image + " fuzz --mode " + fuzz_mode + " --seed " +
-                             std::to_string(fuzz_options.seed);
-      fuzz_options.reproduce = "peiboard" + image + " run";
-      return fuzz(paths, std::move(fuzz_options), fuzz_lcov, source_root, fuzz_json);
-    }
-    if (*coverage_cmd) return coverage(paths, scenarios, lcov_path, source_root);
-    if (image_path) paths.image = *image_path;
-    return describe_image(paths, image_json);
+    if (*check_cmd) return check(cl.paths, cl.scenarios, cl.check_json, cl.junit);
+    if (*bench_cmd) return bench(cl.paths, cl.scenario, cl.runs, cl.fresh);
+    if (*fuzz_cmd) return run_fuzz(cl);
+    if (*coverage_cmd) return coverage(cl.paths, cl.scenarios, cl.lcov_path, cl.source_root);
+    if (cl.image_path) cl.paths.image = *cl.image_path;
+    return describe_image(cl.paths, cl.image_json);
   } catch (const std::exception& e) {
     complain(std::string("internal error: ") + e.what());
     return kInternal;
