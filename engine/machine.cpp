@@ -30,6 +30,13 @@ void check_engine(uc_err error, const char* what) {
   }
 }
 
+// One 32-bit register of the engine.
+uint32_t register_value(uc_engine* uc, int id, const char* what) {
+  uint32_t value = 0;
+  check_engine(uc_reg_read(uc, id, &value), what);
+  return value;
+}
+
 // The general registers, EIP and EFLAGS: what a nested guest call saves and puts back.
 struct SavedRegisters {
   static constexpr int kIds[] = {UC_X86_REG_EAX, UC_X86_REG_EBX,   UC_X86_REG_ECX, UC_X86_REG_EDX,
@@ -616,26 +623,10 @@ void Machine::set_idt(uint32_t base, uint16_t limit) {
   check_engine(uc_reg_write(uc_.get(), UC_X86_REG_IDTR, &idtr), "idtr");
 }
 
-uint32_t Machine::eip() const {
-  uint32_t v = 0;
-  check_engine(uc_reg_read(uc_.get(), UC_X86_REG_EIP, &v), "eip");
-  return v;
-}
-uint32_t Machine::esp() const {
-  uint32_t v = 0;
-  check_engine(uc_reg_read(uc_.get(), UC_X86_REG_ESP, &v), "esp");
-  return v;
-}
-uint32_t Machine::eax() const {
-  uint32_t v = 0;
-  check_engine(uc_reg_read(uc_.get(), UC_X86_REG_EAX, &v), "eax");
-  return v;
-}
-uint32_t Machine::edx() const {
-  uint32_t v = 0;
-  check_engine(uc_reg_read(uc_.get(), UC_X86_REG_EDX, &v), "edx");
-  return v;
-}
+uint32_t Machine::eip() const { return register_value(uc_.get(), UC_X86_REG_EIP, "eip"); }
+uint32_t Machine::esp() const { return register_value(uc_.get(), UC_X86_REG_ESP, "esp"); }
+uint32_t Machine::eax() const { return register_value(uc_.get(), UC_X86_REG_EAX, "eax"); }
+uint32_t Machine::edx() const { return register_value(uc_.get(), UC_X86_REG_EDX, "edx"); }
 
 uint32_t Machine::add_trap(std::string name, TrapHandler handler) {
   const uint32_t address = kTrapBase + static_cast<uint32_t>(traps_.size()) * kTrapStride;

@@ -425,8 +425,9 @@ void Fuzzer::routines_reached(FuzzSummary& summary) const {
       for (const InlinedScope& s : debug->inlined()) {
         bool named = false;
         for (size_t k = first; k < next && !named; ++k) named = symbols[k].name == s.routine;
-        const uint64_t at = uint64_t{s.begin} + module_->shift() - image.image_base();
-        inlined = named && at < size && any_ran(at, at + (s.end - s.begin));
+        // Where the copy runs, as an offset in the image: modulo 2^32, as the shift is.
+        const uint32_t at = s.begin + module_->shift() - image.image_base();
+        inlined = named && at < size && any_ran(at, uint64_t{at} + (s.end - s.begin));
         if (inlined) break;
       }
     }

@@ -2,6 +2,7 @@
 
 #include "format.h"
 #include "layouts.h"
+#include "memory_map.h"
 
 namespace peiboard {
 namespace {
@@ -18,9 +19,9 @@ std::vector<DepexOp> module_depex() {
 
 Expected<Package> pack_module(const PeImage& pe32, const PackOptions& options) {
   const uint64_t volume_end = uint64_t{options.volume_base} + options.volume_size;
-  if (options.volume_base < kFlashWindowBase || volume_end > kFourGiB) {
+  if (options.volume_base < ram::kFlashBase || volume_end > kFourGiB) {
     return Error{"a volume at " + hex(options.volume_base, 8) + " of " + hex(options.volume_size) +
-                 " bytes leaves the flash window " + hex(kFlashWindowBase, 8) + "..0xFFFFFFFF"};
+                 " bytes leaves the flash window " + hex(ram::kFlashBase, 8) + "..0xFFFFFFFF"};
   }
   if (options.block_size == 0 || options.volume_base % options.block_size != 0) {
     return Error{"the volume base " + hex(options.volume_base, 8) + " is not on a " +

@@ -16,8 +16,6 @@ namespace peiboard {
 
 inline constexpr Guid kModuleFileGuid = guid_constant("760DFC9B-F12F-45E5-B1F2-1C68605B3439");
 inline constexpr std::string_view kModuleName = "QuarnelPeiSystemBoardOverride";
-// The board's flash window: the top 16 MiB below 4 GiB.
-inline constexpr uint32_t kFlashWindowBase = 0xFF000000;
 
 struct PackOptions {
   uint32_t volume_base = 0xFFF00000;  // the flash address of the volume's first byte

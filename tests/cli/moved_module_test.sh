@@ -47,5 +47,7 @@ $(head -n 20 "$WORK/$name.$what.diff")"
   diff <(grep "^lines " "$WORK/linked.fuzz.txt" | cut -d';' -f1) \
        <(grep "^lines " "$WORK/$name.fuzz.txt" | cut -d';' -f1) ||
     fail "$name: fuzz reports other line counts"
+  diff <(grep "^routines " "$WORK/linked.fuzz.txt") <(grep "^routines " "$WORK/$name.fuzz.txt") ||
+    fail "$name: fuzz names other routines entered, never entered or only inlined"
   echo "$name: names, lines and coverage as at the link address ($(grep "^lines" "$WORK/$name.coverage.txt" | cut -d, -f1))"
 done
