@@ -366,9 +366,9 @@ std::string relative_path(const char* path, const char* unit_directory) {
 
 std::string libdw_error() { return std::string("libdw: ") + dwarf_errmsg(-1); }
 
-}  // namespace
-
-Expected<LineTable> read_line_table(const ElfFile& elf, const LineFilter& filter) {
+// Whether the ELF has a .debug_line whose unit headers are sound and whose size fits a
+// module's, before libdw reads any of it.
+Expected<void> check_debug_line(const ElfFile& elf) {
   const ElfSection* debug_line = elf.section(".debug_line");
   if (debug_line == nullptr) return Error{"the debug file has no .debug_line section"};
   DwarfStrings strings;
@@ -381,28 +381,40 @@ Expected<LineTable> read_line_table(const ElfFile& elf, const LineFilter& filter
     return Error{".debug_line is " + std::to_string(debug_line->size) + " bytes, more than the " +
                  std::to_string(kMaxDebugLine >> 10) + " KiB a module's line table may have"};
   }
+  return {};
+}
 
+// libdw's view of an ELF file, over a copy of its bytes that lives as long as the view (a
+// moved vector keeps its buffer, so the session may move). Members end in reverse order:
+// the DWARF reader before the ELF handle before the bytes.
+struct LibdwSession {
+  std::vector<char> bytes;
+  std::unique_ptr<Elf, ElfCloser> elf;
+  std::unique_ptr<Dwarf, DwarfCloser> dwarf;
+};
+
+// Opens the ELF's DWARF with libdw, or says why libelf or libdw refused it.
+Expected<LibdwSession> open_libdw(const ElfFile& elf) {
   elf_version(EV_CURRENT);
   const auto bytes = elf.bytes();
-  std::vector<char> copy(bytes.begin(), bytes.end());
-  std::unique_ptr<Elf, ElfCloser> handle(elf_memory(copy.data(), copy.size()));
-  if (!handle) return Error{std::string("libelf: ") + elf_errmsg(-1)};
-  std::unique_ptr<Dwarf, DwarfCloser> dwarf(dwarf_begin_elf(handle.get(), DWARF_C_READ, nullptr));
-  if (!dwarf) return Error{".debug_line: " + libdw_error()};
+  LibdwSession session{{bytes.begin(), bytes.end()}, nullptr, nullptr};
+  session.elf.reset(elf_memory(session.bytes.data(), session.bytes.size()));
+  if (!session.elf) return Error{std::string("libelf: ") + elf_errmsg(-1)};
+  session.dwarf.reset(dwarf_begin_elf(session.elf.get(), DWARF_C_READ, nullptr));
+  if (!session.dwarf) return Error{".debug_line: " + libdw_error()};
+  return session;
+}
 
-  LineTable table;
-  std::unordered_map<std::string, uint32_t> index;  // path -> files
-  size_t rows_in_code = 0;
-  Dwarf_Off offset = 0, next = 0;
-  Dwarf_CU* cu = nullptr;
-  while (true) {
-    Dwarf_Files* files = nullptr;
-    Dwarf_Lines* lines = nullptr;
-    size_t file_count = 0, line_count = 0;
-    const int status =
-        dwarf_next_lines(dwarf.get(), offset, &next, &cu, &files, &file_count, &lines, &line_count);
-    if (status == 1) break;
-    if (status != 0) return Error{".debug_line: " + at_offset(offset) + ": " + libdw_error()};
+// Gathers the rows of every unit into one table that names each file once, by its path.
+class TableBuilder {
+ public:
+  explicit TableBuilder(const LineFilter& filter) : filter_(filter) {}
+
+  // Adds the rows of the unit at `offset` that start in the code, each reaching to the next
+  // row; fails on a row libdw cannot read or when the rows in the code outnumber the filter's
+  // bound.
+  Expected<void> add_unit(Dwarf_Off offset, Dwarf_Files* files, Dwarf_Lines* lines,
+                          size_t line_count) {
     const char* const* dirs = nullptr;
     size_t dir_count = 0;
     const char* unit_directory =
@@ -411,8 +423,8 @@ Expected<LineTable> read_line_table(const ElfFile& elf, const LineFilter& filter
     auto file_index = [&](const char* path) {
       if (auto it = interned.find(path); it != interned.end()) return it->second;
       const auto [it, added] =
-          index.emplace(relative_path(path, unit_directory), uint32_t(table.files.size()));
-      if (added) table.files.push_back(it->first);
+          index_.emplace(relative_path(path, unit_directory), uint32_t(table_.files.size()));
+      if (added) table_.files.push_back(it->first);
       interned.emplace(path, it->second);
       return it->second;
     };
@@ -431,11 +443,11 @@ Expected<LineTable> read_line_table(const ElfFile& elf, const LineFilter& filter
       // "tombstone"): such rows describe nothing in the image.
       if (end || address > UINT32_MAX) continue;
       const auto begin = static_cast<uint32_t>(address);
-      if (filter.keep && !filter.keep(begin)) continue;
+      if (filter_.keep && !filter_.keep(begin)) continue;
       // One link describes each code byte once: more rows than code bytes describe the same
       // code over and over.
-      if (++rows_in_code > filter.max_rows) {
-        return Error{".debug_line: the rows give more than " + std::to_string(filter.max_rows) +
+      if (++rows_in_code_ > filter_.max_rows) {
+        return Error{".debug_line: the rows give more than " + std::to_string(filter_.max_rows) +
                      " ranges in the code"};
       }
       Dwarf_Addr stop = 0;
@@ -445,12 +457,45 @@ Expected<LineTable> read_line_table(const ElfFile& elf, const LineFilter& filter
       }
       const char* path = dwarf_linesrc(row, nullptr, nullptr);
       if (path == nullptr) return Error{".debug_line: a row names a file not in its table"};
-      table.ranges.push_back({begin, static_cast<uint32_t>(stop), file_index(path),
-                              static_cast<uint32_t>(std::max(line, 0))});
+      table_.ranges.push_back({begin, static_cast<uint32_t>(stop), file_index(path),
+                               static_cast<uint32_t>(std::max(line, 0))});
+    }
+    return {};
+  }
+
+  LineTable take() && { return std::move(table_); }
+
+ private:
+  const LineFilter& filter_;
+  LineTable table_;
+  std::unordered_map<std::string, uint32_t> index_;  // path -> table_.files
+  size_t rows_in_code_ = 0;
+};
+
+}  // namespace
+
+Expected<LineTable> read_line_table(const ElfFile& elf, const LineFilter& filter) {
+  if (auto checked = check_debug_line(elf); !checked) return checked.error();
+  auto libdw = open_libdw(elf);
+  if (!libdw) return libdw.error();
+
+  TableBuilder builder(filter);
+  Dwarf_Off offset = 0, next = 0;
+  Dwarf_CU* cu = nullptr;
+  while (true) {
+    Dwarf_Files* files = nullptr;
+    Dwarf_Lines* lines = nullptr;
+    size_t file_count = 0, line_count = 0;
+    const int status = dwarf_next_lines(libdw->dwarf.get(), offset, &next, &cu, &files, &file_count,
+                                        &lines, &line_count);
+    if (status == 1) break;
+    if (status != 0) return Error{".debug_line: " + at_offset(offset) + ": " + libdw_error()};
+    if (auto added = builder.add_unit(offset, files, lines, line_count); !added) {
+      return added.error();
     }
     offset = next;
   }
-  return table;
+  return std::move(builder).take();
 }
 
 }  // namespace peiboard

@@ -16,17 +16,16 @@ Expected<SourceMap> SourceMap::load(const std::filesystem::path& elf) {
   return map;
 }
 
-Expected<SourceMap> SourceMap::parse(std::vector<uint8_t> bytes) {
-  const uint64_t file_size = bytes.size();
-  auto elf = ElfFile::parse(std::move(bytes));
-  if (!elf) return elf.error();
-  SourceMap map;
-  map.entry_ = elf->entry();
+namespace {
 
+// The ELF's code sections, copied and sorted by address; fails when they run past 4 GiB,
+// overlap, or together hold more bytes than the file.
+Expected<std::vector<CodeSection>> copy_code_sections(const ElfFile& elf, uint64_t file_size) {
   // Code sections are copied: they must not overlap, and may not hold more bytes than the file
   // (sections may share file bytes, and copies of shared bytes would cost more than the file).
+  std::vector<CodeSection> code;
   uint64_t code_bytes = 0;
-  for (const auto& s : elf->sections()) {
+  for (const auto& s : elf.sections()) {
     if (!s.allocated() || !s.executable() || s.type != ElfSection::kProgbits || s.size == 0) {
       continue;
     }
@@ -34,96 +33,142 @@ Expected<SourceMap> SourceMap::parse(std::vector<uint8_t> bytes) {
       return Error{std::string(s.name) + " runs past 4 GiB"};
     code_bytes += s.size;
     if (code_bytes > file_size) return Error{"the code sections hold more bytes than the file"};
-    map.code_.push_back({std::string(s.name), s.address, {s.contents.begin(), s.contents.end()}});
+    code.push_back({std::string(s.name), s.address, {s.contents.begin(), s.contents.end()}});
   }
-  if (map.code_.empty()) return Error{"the debug file holds no code"};
-  std::sort(map.code_.begin(), map.code_.end(),
+  if (code.empty()) return Error{"the debug file holds no code"};
+  std::sort(code.begin(), code.end(),
             [](const CodeSection& a, const CodeSection& b) { return a.address < b.address; });
-  for (size_t i = 1; i < map.code_.size(); ++i) {
-    const CodeSection& before = map.code_[i - 1];
-    if (uint64_t{before.address} + before.bytes.size() > map.code_[i].address) {
-      return Error{"code sections " + before.name + " and " + map.code_[i].name + " overlap"};
+  for (size_t i = 1; i < code.size(); ++i) {
+    const CodeSection& before = code[i - 1];
+    if (uint64_t{before.address} + before.bytes.size() > code[i].address) {
+      return Error{"code sections " + before.name + " and " + code[i].name + " overlap"};
     }
   }
-  auto code_section = [&](uint32_t address) -> const CodeSection* {
-    auto it = std::upper_bound(map.code_.begin(), map.code_.end(), address,
-                               [](uint32_t a, const CodeSection& c) { return a < c.address; });
-    if (it == map.code_.begin()) return nullptr;
-    const CodeSection& c = *std::prev(it);
-    return address - c.address < c.bytes.size() ? &c : nullptr;
-  };
+  return code;
+}
 
-  // Only rows that start in the code are kept; one link describes each code byte once, so
-  // a table with more rows there than the code has bytes is refused.
-  const LineFilter filter{[&](uint32_t address) { return code_section(address) != nullptr; },
-                          static_cast<size_t>(code_bytes)};
-  auto table = read_line_table(*elf, filter);
-  if (!table) return table.error();
-  map.files_ = std::move(table->files);
+// The section of `code` (sorted by address) that holds `address`, or none.
+const CodeSection* section_holding(const std::vector<CodeSection>& code, uint32_t address) {
+  auto it = std::upper_bound(code.begin(), code.end(), address,
+                             [](uint32_t a, const CodeSection& c) { return a < c.address; });
+  if (it == code.begin()) return nullptr;
+  const CodeSection& c = *std::prev(it);
+  return address - c.address < c.bytes.size() ? &c : nullptr;
+}
 
-  // Keep the rows that describe the image's code, first come first served where units overlap.
-  auto ranges = std::move(table->ranges);
+// The ranges with a line that describe the code, sorted, clipped to their section and to each
+// other: first come first served where units overlap.
+std::vector<LineRange> lines_in_code(std::vector<LineRange> ranges,
+                                     const std::vector<CodeSection>& code) {
+  std::vector<LineRange> lines;
   std::stable_sort(ranges.begin(), ranges.end(),
                    [](const LineRange& a, const LineRange& b) { return a.begin < b.begin; });
   for (LineRange r : ranges) {
     if (r.line == 0) continue;
-    if (!map.lines_.empty()) r.begin = std::max(r.begin, map.lines_.back().end);
+    if (!lines.empty()) r.begin = std::max(r.begin, lines.back().end);
     if (r.begin >= r.end) continue;
-    const CodeSection* c = code_section(r.begin);
+    const CodeSection* c = section_holding(code, r.begin);
     if (c == nullptr) continue;
     r.end =
         static_cast<uint32_t>(std::min<uint64_t>(r.end, uint64_t{c->address} + c->bytes.size()));
-    map.lines_.push_back(r);
+    lines.push_back(r);
   }
+  return lines;
+}
 
-  if (const ElfSection* info = elf->section(".debug_info")) {
-    if (info->size > kMaxDebugInfo) {
-      return Error{".debug_info is " + std::to_string(info->size) + " bytes, more than the " +
-                   std::to_string(kMaxDebugInfo >> 20) +
-                   " MiB a module's debug information may have"};
-    }
-    std::vector<std::pair<uint32_t, uint32_t>> code;
-    for (const CodeSection& c : map.code_) {
-      code.emplace_back(c.address, c.address + static_cast<uint32_t>(c.bytes.size()));
-    }
-    auto inlined = read_inlined_scopes(elf->bytes(), code, static_cast<size_t>(code_bytes));
-    if (!inlined) return Error{".debug_info: " + inlined.error().message};
-    map.inlined_ = std::move(*inlined);
-    std::sort(map.inlined_.begin(), map.inlined_.end(),
-              [](const InlinedScope& a, const InlinedScope& b) {
-                return a.begin != b.begin ? a.begin < b.begin : a.depth < b.depth;
-              });
+// The inlined code in the code sections, sorted by address then depth; none without a
+// .debug_info, a failure when that section is larger than a module's may be.
+Expected<std::vector<InlinedScope>> inlined_in_code(const ElfFile& elf,
+                                                    const std::vector<CodeSection>& code,
+                                                    size_t code_bytes) {
+  const ElfSection* info = elf.section(".debug_info");
+  if (info == nullptr) return std::vector<InlinedScope>{};
+  if (info->size > SourceMap::kMaxDebugInfo) {
+    return Error{".debug_info is " + std::to_string(info->size) + " bytes, more than the " +
+                 std::to_string(SourceMap::kMaxDebugInfo >> 20) +
+                 " MiB a module's debug information may have"};
   }
+  std::vector<std::pair<uint32_t, uint32_t>> ranges;
+  for (const CodeSection& c : code) {
+    ranges.emplace_back(c.address, c.address + static_cast<uint32_t>(c.bytes.size()));
+  }
+  auto inlined = read_inlined_scopes(elf.bytes(), ranges, code_bytes);
+  if (!inlined) return Error{".debug_info: " + inlined.error().message};
+  std::sort(inlined->begin(), inlined->end(), [](const InlinedScope& a, const InlinedScope& b) {
+    return a.begin != b.begin ? a.begin < b.begin : a.depth < b.depth;
+  });
+  return inlined;
+}
 
-  if (elf->section(".symtab") == nullptr) return Error{"the debug file has no symbol table"};
+// The function symbols in executable sections, sorted by address then name, each reaching at
+// most to its section's end and to the next routine; fails without a symbol table or when the
+// names together outgrow the file.
+Expected<std::vector<Routine>> routines_in_code(const ElfFile& elf, uint64_t file_size) {
+  if (elf.section(".symtab") == nullptr) return Error{"the debug file has no symbol table"};
   // Routines copy their names: many symbols may share one long name in the file, so the copies
   // together may not exceed the file.
+  std::vector<Routine> routines;
   uint64_t name_bytes = 0;
-  for (const auto& sym : elf->symbols()) {
+  for (const auto& sym : elf.symbols()) {
     if (sym.type != ElfSymbol::kFunction || sym.section == 0 ||
-        sym.section >= elf->sections().size()) {
+        sym.section >= elf.sections().size()) {
       continue;
     }
-    const ElfSection& s = elf->sections()[sym.section];
+    const ElfSection& s = elf.sections()[sym.section];
     if (!s.executable() || sym.value < s.address || sym.value - s.address >= s.size) continue;
     std::string_view name = sym.name;
     if (name.size() > 1 && name[0] == '_') name.remove_prefix(1);
     name_bytes += name.size();
     if (name_bytes > file_size) return Error{"the routines' names add up to more than the file"};
-    map.routines_.push_back({std::string(name), sym.value, s.address + s.size - sym.value});
+    routines.push_back({std::string(name), sym.value, s.address + s.size - sym.value});
   }
-  std::sort(map.routines_.begin(), map.routines_.end(), [](const Routine& a, const Routine& b) {
+  std::sort(routines.begin(), routines.end(), [](const Routine& a, const Routine& b) {
     return a.address != b.address ? a.address < b.address : a.name < b.name;
   });
   // Each routine reaches at most to the next one that starts further on.
   std::optional<uint32_t> next;
-  for (size_t i = map.routines_.size(); i-- > 0;) {
-    Routine& r = map.routines_[i];
-    if (i + 1 < map.routines_.size() && map.routines_[i + 1].address > r.address) {
-      next = map.routines_[i + 1].address;
+  for (size_t i = routines.size(); i-- > 0;) {
+    Routine& r = routines[i];
+    if (i + 1 < routines.size() && routines[i + 1].address > r.address) {
+      next = routines[i + 1].address;
     }
     if (next) r.size = std::min(r.size, *next - r.address);
   }
+  return routines;
+}
+
+}  // namespace
+
+Expected<SourceMap> SourceMap::parse(std::vector<uint8_t> bytes) {
+  const uint64_t file_size = bytes.size();
+  auto elf = ElfFile::parse(std::move(bytes));
+  if (!elf) return elf.error();
+  SourceMap map;
+  map.entry_ = elf->entry();
+
+  auto code = copy_code_sections(*elf, file_size);
+  if (!code) return code.error();
+  map.code_ = std::move(*code);
+  uint64_t code_bytes = 0;
+  for (const CodeSection& c : map.code_) code_bytes += c.bytes.size();
+
+  // Only rows that start in the code are kept; one link describes each code byte once, so
+  // a table with more rows there than the code has bytes is refused.
+  const LineFilter filter{
+      [&](uint32_t address) { return section_holding(map.code_, address) != nullptr; },
+      static_cast<size_t>(code_bytes)};
+  auto table = read_line_table(*elf, filter);
+  if (!table) return table.error();
+  map.files_ = std::move(table->files);
+  map.lines_ = lines_in_code(std::move(table->ranges), map.code_);
+
+  auto inlined = inlined_in_code(*elf, map.code_, static_cast<size_t>(code_bytes));
+  if (!inlined) return inlined.error();
+  map.inlined_ = std::move(*inlined);
+
+  auto routines = routines_in_code(*elf, file_size);
+  if (!routines) return routines.error();
+  map.routines_ = std::move(*routines);
   return map;
 }
 

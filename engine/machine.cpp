@@ -37,6 +37,17 @@ uint32_t register_value(uc_engine* uc, int id, const char* what) {
   return value;
 }
 
+// The fault the engine's own error stands for, at `at`.
+Fault engine_fault(uc_err error, uint32_t at) {
+  return Fault{
+      error == UC_ERR_INSN_INVALID ? FaultKind::kInvalidInstruction : FaultKind::kCpuException,
+      at,
+      at,
+      at,
+      {},
+      error == UC_ERR_INSN_INVALID ? "" : uc_strerror(error)};
+}
+
 // The general registers, EIP and EFLAGS: what a nested guest call saves and puts back.
 struct SavedRegisters {
   static constexpr int kIds[] = {UC_X86_REG_EAX, UC_X86_REG_EBX,   UC_X86_REG_ECX, UC_X86_REG_EDX,
@@ -52,6 +63,15 @@ struct SavedRegisters {
     for (size_t i = 0; i < std::size(kIds); ++i) {
       check_engine(uc_reg_write(uc, kIds[i], &values[i]), "reg");
     }
+  }
+  // restore(), but EAX and EDX keep the nested routine's result for the trap handler.
+  void restore_keeping_result(uc_engine* uc) const {
+    uint32_t eax = 0, edx = 0;
+    check_engine(uc_reg_read(uc, UC_X86_REG_EAX, &eax), "eax");
+    check_engine(uc_reg_read(uc, UC_X86_REG_EDX, &edx), "edx");
+    restore(uc);
+    check_engine(uc_reg_write(uc, UC_X86_REG_EAX, &eax), "eax");
+    check_engine(uc_reg_write(uc, UC_X86_REG_EDX, &edx), "edx");
   }
 };
 
@@ -833,29 +853,25 @@ void Machine::halt(std::string reason, uint32_t at) {
   stop(StopKind::kHalted, {FaultKind::kHalted, at, at, at, {}, std::move(reason)});
 }
 
-StopInfo Machine::call(uint32_t address, std::span<const uint32_t> args, uint64_t budget) {
-  const bool outermost = depth_ == 0;
-  if (!outermost && depth_ >= kMaxDepth) {
-    const uint32_t at = eip();
-    throw GuestFault{{FaultKind::kNestedTooDeep,
-                      address,
-                      at,
-                      last_block_,
-                      {},
-                      std::to_string(depth_) + " calls deep"}};
-  }
-  SavedRegisters saved;
-  uint32_t sp = stack_top_;
-  if (outermost) {
-    budget_end_ = instructions_ + trap_instructions_ + budget;
-    pending_stop_.reset();
-    host_error_ = nullptr;
-    stop_reported_ = false;
-    frame_count_ = 0;
-  } else {
-    saved.save(uc_.get());
-    sp = (esp() - 64) & ~15u;  // below the interrupted frame, aligned
-  }
+void Machine::refuse_nested_call(uint32_t address) const {
+  const uint32_t at = eip();
+  throw GuestFault{{FaultKind::kNestedTooDeep,
+                    address,
+                    at,
+                    last_block_,
+                    {},
+                    std::to_string(depth_) + " calls deep"}};
+}
+
+void Machine::begin_outermost_call(uint64_t budget) {
+  budget_end_ = instructions_ + trap_instructions_ + budget;
+  pending_stop_.reset();
+  host_error_ = nullptr;
+  stop_reported_ = false;
+  frame_count_ = 0;
+}
+
+void Machine::push_call_frame(uint32_t sp, std::span<const uint32_t> args) {
   std::vector<uint32_t> frame{return_trap_};
   frame.insert(frame.end(), args.begin(), args.end());
   sp -= static_cast<uint32_t>(4 * frame.size());
@@ -865,6 +881,37 @@ StopInfo Machine::call(uint32_t address, std::span<const uint32_t> args, uint64_
   }
   guest_write(sp, bytes);  // a nested frame goes where the guest's stack pointer says
   check_engine(uc_reg_write(uc_.get(), UC_X86_REG_ESP, &sp), "esp");
+}
+
+void Machine::rethrow_host_error(bool outermost) {
+  std::exception_ptr e = host_error_;
+  if (outermost) host_error_ = nullptr;
+  std::rethrow_exception(e);
+}
+
+StopInfo Machine::call_result() {
+  StopInfo result = pending_stop_.value_or(StopInfo{});
+  if (!pending_stop_ && eip() != return_trap_) {
+    const uint32_t at = eip();
+    result =
+        stopped(StopKind::kFault, {FaultKind::kStoppedOutsideReturn, at, at, last_block_, {}, {}});
+    pending_stop_ = result;
+  }
+  return result;
+}
+
+StopInfo Machine::call(uint32_t address, std::span<const uint32_t> args, uint64_t budget) {
+  const bool outermost = depth_ == 0;
+  if (!outermost && depth_ >= kMaxDepth) refuse_nested_call(address);
+  SavedRegisters saved;
+  uint32_t sp = stack_top_;
+  if (outermost) {
+    begin_outermost_call(budget);
+  } else {
+    saved.save(uc_.get());
+    sp = (esp() - 64) & ~15u;  // below the interrupted frame, aligned
+  }
+  push_call_frame(sp, args);
   // The routine's frame, above whatever the interrupted guest code is in; what the nested run
   // leaves of its own frames goes when it ends.
   const size_t frames_before = frame_count_;
@@ -878,38 +925,20 @@ StopInfo Machine::call(uint32_t address, std::span<const uint32_t> args, uint64_
   nested_since_trap_ = true;  // for the trap handler that made this call, if any
   if (host_error_) {
     if (!outermost) saved.restore(uc_.get());
-    std::exception_ptr e = host_error_;
-    if (outermost) host_error_ = nullptr;
-    std::rethrow_exception(e);
+    rethrow_host_error(outermost);
   }
   if (error != UC_ERR_OK && !pending_stop_) {
     const uint32_t at = fault_site();
-    Fault fault = last_invalid_.value_or(Fault{
-        error == UC_ERR_INSN_INVALID ? FaultKind::kInvalidInstruction : FaultKind::kCpuException,
-        at,
-        at,
-        at,
-        {},
-        error == UC_ERR_INSN_INVALID ? "" : uc_strerror(error)});
-    pending_stop_ = stopped(StopKind::kFault, fault);
+    pending_stop_ = stopped(StopKind::kFault, last_invalid_.value_or(engine_fault(error, at)));
     report_stop();
   }
-  StopInfo result = pending_stop_.value_or(StopInfo{});
-  if (!pending_stop_ && eip() != return_trap_) {
-    const uint32_t at = eip();
-    result =
-        stopped(StopKind::kFault, {FaultKind::kStoppedOutsideReturn, at, at, last_block_, {}, {}});
-    pending_stop_ = result;
-  }
+  StopInfo result = call_result();
   frame_count_ = std::min(frame_count_, frames_before);
   // The interrupted block (a trap slot's RET) goes on as it would have.
   running_exit_ = exit_before;
   if (!outermost) {
-    const uint32_t eax_value = eax(), edx_value = edx();
-    saved.restore(uc_.get());
     // The nested routine's result stays readable through eax()/edx() for the handler.
-    check_engine(uc_reg_write(uc_.get(), UC_X86_REG_EAX, &eax_value), "eax");
-    check_engine(uc_reg_write(uc_.get(), UC_X86_REG_EDX, &edx_value), "edx");
+    saved.restore_keeping_result(uc_.get());
     if (pending_stop_) uc_emu_stop(uc_.get());  // the outer run ends with the inner one
   }
   return result;

@@ -329,6 +329,18 @@ class Machine {
   void on_interrupt(uint32_t number);
   void stop(StopKind kind, Fault fault);
   void stop_with_host_error();
+  // The steps of call():
+  // Throws kNestedTooDeep, blamed on the instruction that made the call to `address`.
+  [[noreturn]] void refuse_nested_call(uint32_t address) const;
+  // Starts the outermost call's budget and forgets what earlier calls left.
+  void begin_outermost_call(uint64_t budget);
+  // Pushes the return trap and the cdecl arguments below `sp` and points ESP at them.
+  void push_call_frame(uint32_t sp, std::span<const uint32_t> args);
+  // Rethrows the host error that ended the run; the outermost call forgets it first.
+  [[noreturn]] void rethrow_host_error(bool outermost);
+  // The stop of the run that just ended: the pending one, else a fault when the guest stopped
+  // anywhere but at the return trap (which then becomes the pending stop).
+  StopInfo call_result();
   Region* region_at(uint32_t address);
   const Region* region_at(uint32_t address) const;
   // The region holding all of [address, address + size), or null.
