@@ -27,7 +27,8 @@ void HobBuilder::add_guid_hob(const Guid& name, std::span<const uint8_t> data,
   put16(bytes_, at, type.value_or(0x0004));
   put16(bytes_, at + 2, length.value_or(static_cast<uint16_t>(size)));
   std::copy(name.begin(), name.end(), bytes_.begin() + static_cast<long>(at + 8));
-  std::copy(data.begin(), data.end(), bytes_.begin() + static_cast<long>(at + hob::kGuidHeaderSize));
+  std::copy(data.begin(), data.end(),
+            bytes_.begin() + static_cast<long>(at + hob::kGuidHeaderSize));
 }
 
 uint32_t HobBuilder::place(GuestArena& arena, bool end) {

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "guest_arena.h"
 #include "ffs.h"
+#include "guest_arena.h"
 #include "log.h"
 #include "machine.h"
 #include "pei_foundation.h"
