@@ -468,11 +468,8 @@ std::vector<StackFrame> Board::frames_at(uint32_t address, bool caller) const {
   const std::vector<SourceLocation> chain = module_->inline_chain(call);
   if (chain.empty()) {
     StackFrame frame{.address = address, .routine = routine_at(address)};
-    const auto& symbols = image().symbols();
-    const auto it = std::upper_bound(symbols.begin(), symbols.end(), address,
-                                     [](uint32_t a, const Symbol& s) { return a < s.address; });
-    if (image().symbol_at(address) && it != symbols.begin()) {
-      frame.offset = address - std::prev(it)->address;
+    if (const Symbol* symbol = image().symbol_holding(address)) {
+      frame.offset = address - symbol->address;
     }
     return {frame};
   }
@@ -520,10 +517,8 @@ std::vector<Instruction> Board::instructions_to(uint32_t address, size_t before)
   constexpr uint32_t kDecodeWindow = 64 * 1024;
   floor = std::max<uint64_t>(floor, address >= kDecodeWindow ? address - kDecodeWindow : 0);
   uint32_t start = address;
-  const auto& symbols = image().symbols();
-  auto it = std::upper_bound(symbols.begin(), symbols.end(), address,
-                             [](uint32_t a, const Symbol& s) { return a < s.address; });
-  if (it != symbols.begin() && std::prev(it)->address >= floor) start = std::prev(it)->address;
+  const Symbol* symbol = image().symbol_holding(address);
+  if (symbol && symbol->address >= floor) start = symbol->address;
   constexpr uint32_t kLongestInstruction = 15;
   const uint64_t end = std::min<uint64_t>(uint64_t{address} + kLongestInstruction, image_end);
   const std::vector<uint8_t> bytes = machine_->read(start, static_cast<uint32_t>(end - start));

@@ -50,14 +50,9 @@ Expected<Coverage> Coverage::create(const SourceMap& map) {
   auto disassembler = Disassembler::create();
   if (!disassembler) return disassembler.error();
   // Every row of a line table starts at an instruction, so each range decodes on its own.
-  // The map's code sections are sorted and disjoint: each range finds its own by bisection.
-  const auto& code = map.code();
   for (const LineRange& r : c.lines_) {
-    auto it = std::upper_bound(code.begin(), code.end(), r.begin,
-                               [](uint32_t a, const CodeSection& s) { return a < s.address; });
-    if (it == code.begin()) continue;
-    const CodeSection* section = &*std::prev(it);
-    if (r.end - section->address > section->bytes.size()) continue;
+    const CodeSection* section = map.code_section_at(r.begin);
+    if (section == nullptr || r.end - section->address > section->bytes.size()) continue;
     const std::span<const uint8_t> bytes(section->bytes);
     uint32_t at = r.begin;
     while (at < r.end) {

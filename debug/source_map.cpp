@@ -190,6 +190,10 @@ Expected<void> SourceMap::describes(uint32_t base, std::span<const uint8_t> memo
   return {};
 }
 
+const CodeSection* SourceMap::code_section_at(uint32_t address) const {
+  return section_holding(code_, address);
+}
+
 const Routine* SourceMap::routine_at(uint32_t address) const {
   auto it = std::upper_bound(routines_.begin(), routines_.end(), address,
                              [](uint32_t a, const Routine& r) { return a < r.address; });

@@ -89,6 +89,8 @@ class SourceMap {
   const std::vector<Routine>& routines() const { return routines_; }
   // The module's executable sections, as the debug file holds them.
   const std::vector<CodeSection>& code() const { return code_; }
+  // The code section that holds `address`, or none.
+  const CodeSection* code_section_at(uint32_t address) const;
   // Every range of code the compiler inlined, sorted by address (then depth).
   const std::vector<InlinedScope>& inlined() const { return inlined_; }
   // The image's entry point as the debug file records it.

@@ -66,9 +66,8 @@ struct SavedRegisters {
   }
   // restore(), but EAX and EDX keep the nested routine's result for the trap handler.
   void restore_keeping_result(uc_engine* uc) const {
-    uint32_t eax = 0, edx = 0;
-    check_engine(uc_reg_read(uc, UC_X86_REG_EAX, &eax), "eax");
-    check_engine(uc_reg_read(uc, UC_X86_REG_EDX, &edx), "edx");
+    const uint32_t eax = register_value(uc, UC_X86_REG_EAX, "eax");
+    const uint32_t edx = register_value(uc, UC_X86_REG_EDX, "edx");
     restore(uc);
     check_engine(uc_reg_write(uc, UC_X86_REG_EAX, &eax), "eax");
     check_engine(uc_reg_write(uc, UC_X86_REG_EDX, &edx), "edx");

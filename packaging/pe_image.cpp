@@ -314,12 +314,16 @@ std::string PeImage::where_named(std::string_view name) const {
   return map_source_.empty() ? std::string("the link map") : map_source_;
 }
 
-std::optional<std::string> PeImage::symbol_at(uint32_t address) const {
-  if (address < image_base_ || address - image_base_ >= size_of_image_) return std::nullopt;
+const Symbol* PeImage::symbol_holding(uint32_t address) const {
+  if (address < image_base_ || address - image_base_ >= size_of_image_) return nullptr;
   auto it = std::upper_bound(symbols_.begin(), symbols_.end(), address,
                              [](uint32_t a, const Symbol& s) { return a < s.address; });
-  if (it == symbols_.begin()) return std::nullopt;
-  return std::prev(it)->name;
+  return it == symbols_.begin() ? nullptr : &*std::prev(it);
+}
+
+std::optional<std::string> PeImage::symbol_at(uint32_t address) const {
+  if (const Symbol* symbol = symbol_holding(address)) return symbol->name;
+  return std::nullopt;
 }
 
 std::optional<uint32_t> PeImage::file_offset_of(uint32_t rva, uint32_t size) const {

@@ -107,7 +107,9 @@ class PeImage {
   std::optional<uint32_t> address_of(std::string_view name) const;
   // "MAP:LINE" of the map row that names `name`, for errors about where the map put it.
   std::string where_named(std::string_view name) const;
-  // The routine or datum whose range holds the address (ranges end at the next symbol).
+  // The routine or datum whose range holds the address (ranges end at the next symbol);
+  // none outside the image.
+  const Symbol* symbol_holding(uint32_t address) const;
   std::optional<std::string> symbol_at(uint32_t address) const;
 
   // Where `size` bytes at `rva` lie in file_bytes(), when the file holds all of them.
